@@ -1,0 +1,25 @@
+// Candidate extraction, the first stage of every repair run: finds the one span of a model's
+// output that most likely holds the JSON document (a Markdown code fence, or a bracket scan
+// through prose), copies it out, and records what it stripped as repair actions. Called by the
+// pipeline and by preprocess_py; never fails.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "types.hpp"
+
+namespace velvin {
+
+struct Extraction {
+  std::string text;
+  std::string method;  // "code_fence", "brace_scan" or "no_json_found"
+  std::vector<RepairAction> repairs;
+  Span span;
+  bool truncated = false;
+};
+
+[[nodiscard]] Extraction extract_json_candidate(std::string_view text);
+
+}  // namespace velvin

@@ -1,0 +1,23 @@
+// Heuristic repair: the cheap, deterministic rewrite between extraction and the beam search.
+// A fixed sequence of text-to-text passes (typographic quotes, comments, bare keys, single
+// quotes, bare values, Python literals, missing and trailing commas, an open string, open
+// containers), each recording its changes as repair actions. Never fails and never parses.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "types.hpp"
+
+namespace velvin {
+
+struct HeuristicResult {
+  std::string text;
+  std::vector<RepairAction> repairs;  // in the order the changes were made
+};
+
+[[nodiscard]] HeuristicResult heuristic_repair(std::string_view text,
+                                               const RepairOptions& options);
+
+}  // namespace velvin

@@ -1,0 +1,166 @@
+// The repair data model: the options record every tunable stage reads, and the records a repair
+// run produces (actions, candidates, errors, metrics, the result). Each record renders itself as
+// a JsonValue object with a fixed key order; the rendering of RepairResult is the result
+// document that parse_py hands to Python.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json.hpp"
+
+namespace velvin {
+
+__extension__ typedef unsigned __int128 u128;
+
+// A byte range (start, end), end exclusive.
+struct Span {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  friend bool operator==(const Span&, const Span&) = default;
+};
+
+JsonValue span_to_json(const Span& span);
+
+struct RepairOptions {
+  std::string mode = "auto";
+  std::uint64_t top_k = 5;
+  std::uint64_t beam_width = 32;
+  std::uint64_t max_repairs = 20;
+  std::uint64_t max_deleted_tokens = 3;
+  std::uint64_t max_close_open_string = 1;
+  std::uint64_t max_garbage_skip_bytes = 8192;
+  double confidence_alpha = 0.7;
+  bool partial_ok = true;
+  bool allow_single_quotes = true;
+  bool allow_unquoted_keys = true;
+  bool allow_unquoted_values = true;
+  bool allow_comments = true;
+  bool allow_python_literals = true;
+  std::string allow_parallel = "auto";
+  std::uint64_t parallel_threshold_bytes = 1000000000;
+  std::uint64_t min_elements_for_parallel = 512;
+  double density_threshold = 0.001;
+  std::uint64_t parallel_chunk_bytes = 8388608;
+  std::uint64_t deterministic_seed = 0;
+  bool debug = false;
+  std::optional<std::uint64_t> parallel_workers;  // never holds 0
+  std::string parallel_backend = "process";
+  std::string scale_output = "dom";
+  std::optional<std::vector<std::string>> scale_target_keys;
+  std::optional<JsonValue> schema;
+  // The language-model fallback; no options-dictionary key reaches these.
+  bool allow_llm = false;
+  std::string llm_mode = "patch_suggest";
+  std::optional<std::string> llm_command;
+  std::uint64_t llm_max_calls = 2;
+  std::uint64_t llm_timeout_ms = 5000;
+  double llm_min_confidence = 0.2;
+
+  [[nodiscard]] static RepairOptions defaults() { return RepairOptions{}; }
+  [[nodiscard]] RepairOptions clone() const { return *this; }
+};
+
+struct RepairAction {
+  std::string op;
+  std::optional<Span> span;
+  std::optional<std::uint64_t> at;
+  std::optional<std::string> token;
+  double cost_delta = 0.0;
+  std::optional<std::string> note;
+
+  // An action with only its op word and cost; stages fill the optional fields they need.
+  [[nodiscard]] static RepairAction make(std::string_view op, double cost_delta);
+  [[nodiscard]] JsonValue to_json_value() const;
+  friend bool operator==(const RepairAction&, const RepairAction&) = default;
+};
+
+struct CandidateValidations {
+  bool strict_json_parse = false;
+  std::optional<double> schema_match;
+  [[nodiscard]] JsonValue to_json_value() const;
+};
+
+struct CandidateDiagnostics {
+  std::uint64_t garbage_skipped_bytes = 0;
+  std::uint64_t deleted_tokens = 0;
+  std::uint64_t inserted_tokens = 0;
+  std::uint64_t close_open_string_count = 0;
+  std::optional<std::uint64_t> beam_width;
+  std::optional<std::uint64_t> max_repairs;
+  [[nodiscard]] JsonValue to_json_value() const;
+};
+
+struct Candidate {
+  std::uint64_t candidate_id = 0;
+  std::optional<JsonValue> value;
+  std::optional<std::string> normalized_json;
+  std::optional<JsonValue> ir;
+  double confidence = 0.0;
+  double cost = 0.0;
+  std::vector<RepairAction> repairs;
+  CandidateValidations validations;
+  CandidateDiagnostics diagnostics;
+  std::vector<Span> dropped_spans;
+  [[nodiscard]] JsonValue to_json_value() const;
+};
+
+struct ParseError {
+  std::string kind;
+  std::optional<std::uint64_t> at;
+  std::optional<std::string> message;
+  [[nodiscard]] JsonValue to_json_value() const;
+};
+
+struct PartialResult {
+  std::optional<JsonValue> extracted;
+  std::vector<Span> dropped_spans;
+  [[nodiscard]] JsonValue to_json_value() const;
+};
+
+struct InputStats {
+  std::uint64_t input_bytes = 0;
+  Span extracted_span;
+  std::uint64_t prefix_skipped_bytes = 0;
+  std::uint64_t suffix_skipped_bytes = 0;
+  [[nodiscard]] JsonValue to_json_value() const;
+};
+
+struct Metrics {
+  std::string mode_used;
+  u128 elapsed_ms = 0;
+  std::uint64_t beam_width = 0;
+  std::uint64_t max_repairs = 0;
+  std::uint64_t llm_calls = 0;
+  u128 llm_time_ms = 0;
+  std::optional<std::string> llm_trigger;
+  std::string split_mode;
+  std::uint64_t parallel_workers = 0;
+  std::uint64_t elements = 0;
+  double structural_density = 0.0;
+
+  // Every count and time 0, split_mode empty, llm_trigger absent.
+  [[nodiscard]] static Metrics make(std::string_view mode_used);
+  [[nodiscard]] JsonValue to_json_value() const;
+};
+
+struct RepairResult {
+  std::string status;
+  std::optional<std::uint64_t> best_index;
+  InputStats input_stats;
+  std::vector<Candidate> candidates;
+  std::optional<PartialResult> partial;
+  std::vector<ParseError> errors;
+  Metrics metrics;
+  std::optional<JsonValue> debug;
+  [[nodiscard]] JsonValue to_json_value() const;
+};
+
+// Whole milliseconds elapsed since `start` on the monotonic clock (sub-millisecond part dropped).
+[[nodiscard]] u128 millis_since(std::chrono::steady_clock::time_point start);
+
+}  // namespace velvin
