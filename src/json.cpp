@@ -220,10 +220,41 @@ std::string quote_json_string(std::string_view text) {
 }
 
 void append_shortest_double(std::string& out, double value) {
-  // 1e308 needs 309 digits and 5e-324 needs 327 characters in positional form.
-  char buf[400];
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-  out.append(buf, res.ptr);
+  // The shortest round-trip digits come from the scientific form; they are then laid out in
+  // positional notation. (The fixed form of to_chars may print more digits than needed, e.g.
+  // the exact expansion of 1e300, which ties in length with 1 and 300 zeros.)
+  char buf[32];
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  const std::size_t e = sci.find('e');
+  std::string_view mantissa = sci.substr(0, e);
+  if (!mantissa.empty() && mantissa.front() == '-') {
+    out.push_back('-');
+    mantissa.remove_prefix(1);
+  }
+  char digits[24];
+  std::size_t n = 0;
+  for (char c : mantissa) {
+    if (c != '.') digits[n++] = c;
+  }
+  int exponent = 0;
+  std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
+                  exponent);
+  if (exponent < 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out.append(digits, n);
+    return;
+  }
+  const auto int_digits = static_cast<std::size_t>(exponent) + 1;
+  if (n <= int_digits) {
+    out.append(digits, n);
+    out.append(int_digits - n, '0');
+    return;
+  }
+  out.append(digits, int_digits);
+  out.push_back('.');
+  out.append(digits + int_digits, n - int_digits);
 }
 
 void append_compact(std::string& out, const JsonValue& value) {
