@@ -506,6 +506,26 @@ constexpr std::array<bool, 256> make_string_stop_table() {
 }
 constexpr auto kStringStop = make_string_stop_table();
 
+// Index of the first quote, backslash or control byte at or after `i`, eight bytes at a time
+// (the classic "has zero byte" bit trick on a 64-bit word), or n.
+std::size_t find_string_stop(const char* s, std::size_t i, std::size_t n) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  while (i + 8 <= n) {
+    std::uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    const std::uint64_t quote = w ^ (kOnes * '"');
+    const std::uint64_t slash = w ^ (kOnes * '\\');
+    // A byte below 0x20 or equal to '"' or '\\' makes its lane's high bit set in `hit`
+    // (bytes >= 0x80 are excluded by `~w`).
+    const std::uint64_t hit = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHigh;
+    if (hit != 0) break;
+    i += 8;
+  }
+  while (i < n && !kStringStop[static_cast<unsigned char>(s[i])]) ++i;
+  return i;
+}
+
 int hex_digit(unsigned char c) noexcept {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -720,7 +740,7 @@ class StrictParser {
     const std::size_t n = text_.size();
     const char* s = text_.data();
     std::size_t run = pos_;
-    while (pos_ < n && !kStringStop[static_cast<unsigned char>(s[pos_])]) ++pos_;
+    pos_ = find_string_stop(s, pos_, n);
     if (pos_ < n && s[pos_] == '"') {
       out = text_.substr(run, pos_ - run);
       ++pos_;
@@ -739,7 +759,7 @@ class StrictParser {
       if (c < 0x20) return fail("control character in string", pos_);
       if (!parse_escape()) return false;
       run = pos_;
-      while (pos_ < n && !kStringStop[static_cast<unsigned char>(s[pos_])]) ++pos_;
+      pos_ = find_string_stop(s, pos_, n);
     }
   }
 
