@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "json.hpp"
+#include "pipeline.hpp"
 #include "strict.hpp"
 #include "types.hpp"
 
@@ -620,7 +621,7 @@ const OptionKey kOptionKeys[] = {
 #undef VELVIN_BOOL
 
 // `dict` is nullptr (no options) or a dict; nullopt means a Python exception is set.
-[[maybe_unused]] std::optional<RepairOptions> options_from_dict(PyObject* dict) {
+std::optional<RepairOptions> options_from_dict(PyObject* dict) {
   RepairOptions options;
   if (dict == nullptr) return options;
   for (const OptionKey& key : kOptionKeys) {
@@ -643,7 +644,7 @@ const OptionKey kOptionKeys[] = {
 }
 
 // The `options` argument: omitted or None gives nullptr, a dict passes, anything else raises.
-[[maybe_unused]] bool check_options_argument(PyObject*& options) {
+bool check_options_argument(PyObject*& options) {
   if (options == nullptr || options == Py_None) {
     options = nullptr;
     return true;
@@ -835,11 +836,42 @@ PyObject* strict_loads_py(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// [entry points: parse_py, preprocess_py, probabilistic_repair_py, parse_root_array_scale_py]
+PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"input", "options", nullptr};
+    PyObject* input = nullptr;
+    PyObject* options_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:parse_py", const_cast<char**>(kwlist),
+                                     &input, &options_arg)) {
+      return nullptr;
+    }
+    if (!check_options_argument(options_arg)) return nullptr;
+    auto options = options_from_dict(options_arg);
+    if (!options) return nullptr;
+    RepairResult result;
+    if (PyBytes_Check(input)) {
+      result = parse_bytes(bytes_view(input), *options);
+    } else {
+      PyRef holder;
+      std::optional<std::string_view> text;
+      if (PyUnicode_Check(input)) text = utf8_of(input, holder);
+      if (!text) {
+        PyErr_Clear();
+        return raise_type_error("input must be str or bytes");
+      }
+      result = parse(*text, *options);
+    }
+    return json_to_py(result.to_json_value());
+  });
+}
+
+// [entry points: preprocess_py, probabilistic_repair_py, parse_root_array_scale_py]
 
 PyMethodDef kMethods[] = {
     {"strict_loads_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strict_loads_py)),
      METH_VARARGS | METH_KEYWORDS, "strict_loads_py(input)\n--\n\n"},
+    {"parse_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_py)),
+     METH_VARARGS | METH_KEYWORDS, "parse_py(input, options=None)\n--\n\n"},
     // [method table]
     {nullptr, nullptr, 0, nullptr},
 };
