@@ -977,6 +977,12 @@ class BeamSearch {
   // One state per signature (stack, tail, position, root flag), the one with the smallest key;
   // then the beam_width smallest keys.
   void prune() {
+    if (next_.size() <= 1 && options_.beam_width > 0) {
+      // A lone successor, the usual case on well-formed stretches: nothing to merge or cut.
+      std::swap(beam_, next_);
+      next_.clear();
+      return;
+    }
     kept_.clear();
     kept_tails_.clear();
     chain_.clear();
