@@ -124,7 +124,9 @@ class CowChain {
 template <class T>
 struct ItemPayload {
   std::vector<T> items;
-  void truncate(std::size_t n) { items.erase(items.begin() + static_cast<std::ptrdiff_t>(n), items.end()); }
+  void truncate(std::size_t n) {
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(n), items.end());
+  }
 };
 
 template <class T>
@@ -229,6 +231,13 @@ class PieceSeq : public CowChain<PiecePayload> {
     payload.ends.push_back(payload.bytes.size());
     appended();
   }
+  // A string literal of `text`, quoted straight into the chunk.
+  void push_quoted(std::string_view text) {
+    PiecePayload& payload = append_slot(true);
+    append_quoted(payload.bytes, text);
+    payload.ends.push_back(payload.bytes.size());
+    appended();
+  }
   void pop_back() noexcept { drop_last(); }
   [[nodiscard]] std::string_view back() const noexcept { return head_->payload.piece(count_ - 1); }
   [[nodiscard]] bool back_is(std::string_view piece) const noexcept {
@@ -287,7 +296,13 @@ class PieceSeq : public CowChain<PiecePayload> {
 // Container stack
 
 enum class Container : std::uint8_t { Object = 0, Array = 1 };
-enum class Expect : std::uint8_t { KeyOrEnd = 0, Colon = 1, Value = 2, ValueOrEnd = 3, CommaOrEnd = 4 };
+enum class Expect : std::uint8_t {
+  KeyOrEnd = 0,
+  Colon = 1,
+  Value = 2,
+  ValueOrEnd = 3,
+  CommaOrEnd = 4
+};
 
 struct Frame {
   Container kind;
@@ -311,8 +326,8 @@ struct StackEntry {
   std::uint64_t below = kEmptyStackDigest;
   Frame frame;
   [[nodiscard]] std::uint64_t digest() const noexcept {
-    const auto code = static_cast<std::uint64_t>(frame.kind) * 8 +
-                      static_cast<std::uint64_t>(frame.expect) + 1;
+    const auto code =
+        static_cast<std::uint64_t>(frame.kind) * 8 + static_cast<std::uint64_t>(frame.expect) + 1;
     return mix64(below ^ (code * 0x100000001b3ULL));
   }
 };
@@ -325,7 +340,9 @@ class Stack {
   [[nodiscard]] std::uint64_t digest() const noexcept {
     return empty() ? kEmptyStackDigest : entries_.back().digest();
   }
-  void push(Container kind, Expect expect) { entries_.push_back(StackEntry{digest(), {kind, expect}}); }
+  void push(Container kind, Expect expect) {
+    entries_.push_back(StackEntry{digest(), {kind, expect}});
+  }
   void pop() noexcept { entries_.pop_back(); }
   void set_expect(Expect expect) {
     StackEntry entry = entries_.back();
@@ -338,9 +355,10 @@ class Stack {
   }
   friend bool operator==(const Stack& a, const Stack& b) {
     if (a.depth() != b.depth() || a.digest() != b.digest()) return false;
-    return ItemSeq<StackEntry>::equal(a.entries_, b.entries_, [](const StackEntry& x, const StackEntry& y) {
-      return x.frame.kind == y.frame.kind && x.frame.expect == y.frame.expect;
-    });
+    return ItemSeq<StackEntry>::equal(
+        a.entries_, b.entries_, [](const StackEntry& x, const StackEntry& y) {
+          return x.frame.kind == y.frame.kind && x.frame.expect == y.frame.expect;
+        });
   }
 
  private:
@@ -587,12 +605,29 @@ void value_complete(State& s) {
 // What the strict grammar does with a token, decided before anything is changed so that a
 // plain step can update its state in place.
 enum class StrictMove : std::uint8_t {
-  None, Open, Close, Comma, Colon, Key, BareKey, Number, Literal, StrValue, PythonNull, BareValue,
+  None,
+  Open,
+  Close,
+  Comma,
+  Colon,
+  Key,
+  BareKey,
+  Number,
+  Literal,
+  StrValue,
+  PythonNull,
+  BareValue,
 };
 
 enum class Alternative : std::uint8_t {
-  RemoveTrailingComma, InsertComma, InsertColon, SynthesizeValue, InsertCloser, SkipGarbage,
-  TruncateSuffix, DeleteToken,
+  RemoveTrailingComma,
+  InsertComma,
+  InsertColon,
+  SynthesizeValue,
+  InsertCloser,
+  SkipGarbage,
+  TruncateSuffix,
+  DeleteToken,
 };
 
 class BeamSearch {
@@ -655,9 +690,9 @@ class BeamSearch {
       if (t.kind == TokenKind::Ident || t.kind == TokenKind::Garbage) {
         const std::size_t b = t.end - t.start;
         if (fits_garbage_budget(s, b)) {
-          add_repair(s, action_with_span("skip_suffix", 0.3 + 0.0002 * static_cast<double>(b),
-                                         span_of(t)),
-                     {.garbage = b});
+          add_repair(
+              s, action_with_span("skip_suffix", 0.3 + 0.0002 * static_cast<double>(b), span_of(t)),
+              {.garbage = b});
           s.pos += 1;
           push_next(std::move(s));
         }
@@ -748,7 +783,7 @@ class BeamSearch {
     if (c == ',') return top.expect == Expect::CommaOrEnd ? StrictMove::Comma : StrictMove::None;
     if (c == ':') {
       return top.kind == Container::Object && top.expect == Expect::Colon ? StrictMove::Colon
-                                                                           : StrictMove::None;
+                                                                          : StrictMove::None;
     }
     return StrictMove::None;
   }
@@ -804,13 +839,13 @@ class BeamSearch {
         s.pos += 1;
         return;
       case StrictMove::Key:
-        s.out.push_back(quote_json_string(t.text));
+        s.out.push_quoted(t.text);
         s.stack.set_expect(Expect::Colon);
         s.pos += 1;
         string_repairs(s, t);
         return;
       case StrictMove::BareKey:
-        s.out.push_back(quote_json_string(t.text));
+        s.out.push_quoted(t.text);
         s.stack.set_expect(Expect::Colon);
         s.pos += 1;
         add_repair(s, action_with_span("wrap_key_with_quotes", 1.1, span_of(t)));
@@ -822,7 +857,7 @@ class BeamSearch {
         value_complete(s);
         return;
       case StrictMove::StrValue:
-        s.out.push_back(quote_json_string(t.text));
+        s.out.push_quoted(t.text);
         s.pos += 1;
         value_complete(s);
         string_repairs(s, t);
@@ -837,7 +872,7 @@ class BeamSearch {
         return;
       }
       case StrictMove::BareValue:
-        s.out.push_back(quote_json_string(t.text));
+        s.out.push_quoted(t.text);
         s.pos += 1;
         value_complete(s);
         add_repair(s, action_with_span("wrap_value_with_quotes", 1.5, span_of(t)));
@@ -854,8 +889,9 @@ class BeamSearch {
     const bool is_eof = t.kind == TokenKind::Eof;
     const bool word = t.kind == TokenKind::Ident || t.kind == TokenKind::Garbage;
 
-    if (s.out.back_is(",") && ((is_punct(t, '}') && top_is(s, Container::Object, Expect::KeyOrEnd)) ||
-                              (is_punct(t, ']') && top_is(s, Container::Array, Expect::ValueOrEnd)))) {
+    if (s.out.back_is(",") &&
+        ((is_punct(t, '}') && top_is(s, Container::Object, Expect::KeyOrEnd)) ||
+         (is_punct(t, ']') && top_is(s, Container::Array, Expect::ValueOrEnd)))) {
       out[n++] = Alternative::RemoveTrailingComma;
     }
     if (top_expects(s, Expect::CommaOrEnd) && comma_cost(top.kind, t)) {
@@ -930,8 +966,7 @@ class BeamSearch {
       case Alternative::SynthesizeValue:
         s.out.push_back("null");
         value_complete(s);
-        add_repair(s, action_at("synthesize_missing_value", 2.5, t.start, "null"),
-                   {.inserted = 1});
+        add_repair(s, action_at("synthesize_missing_value", 2.5, t.start, "null"), {.inserted = 1});
         return;
       case Alternative::InsertCloser: {
         if ((top_is(s, Container::Array, Expect::ValueOrEnd) ||
@@ -951,25 +986,24 @@ class BeamSearch {
       case Alternative::SkipGarbage: {
         const std::size_t b = t.end - t.start;
         s.pos += 1;
-        add_repair(s, action_with_span("skip_garbage", 1.2 + 0.0002 * static_cast<double>(b),
-                                       span_of(t)),
-                   {.garbage = b});
+        add_repair(
+            s, action_with_span("skip_garbage", 1.2 + 0.0002 * static_cast<double>(b), span_of(t)),
+            {.garbage = b});
         return;
       }
       case Alternative::TruncateSuffix: {
         const Span dropped{t.start, text_.size()};
         s.pos = tokens_.eof_index();
-        add_repair(s,
-                   action_with_span("truncate_suffix",
-                                    1.3 + 0.00005 * static_cast<double>(text_.size() - t.start),
-                                    dropped),
-                   {}, dropped);
+        add_repair(
+            s,
+            action_with_span("truncate_suffix",
+                             1.3 + 0.00005 * static_cast<double>(text_.size() - t.start), dropped),
+            {}, dropped);
         return;
       }
       case Alternative::DeleteToken:
         s.pos += 1;
-        add_repair(s, action_with_span("delete_unexpected_token", 2.5, span_of(t)),
-                   {.deleted = 1});
+        add_repair(s, action_with_span("delete_unexpected_token", 2.5, span_of(t)), {.deleted = 1});
         return;
     }
   }
@@ -1027,7 +1061,9 @@ class BeamSearch {
     if (order_.size() > width) {
       if (width > 0) {
         const State& last = kept_[order_[width - 1]];
-        auto ties_last = [&](std::size_t i) { return KeyOrder::compare_cheap(kept_[order_[i]], last) == 0; };
+        auto ties_last = [&](std::size_t i) {
+          return KeyOrder::compare_cheap(kept_[order_[i]], last) == 0;
+        };
         std::size_t lo = width - 1;
         while (lo > 0 && ties_last(lo - 1)) --lo;
         std::size_t hi = width;
@@ -1087,6 +1123,7 @@ class BeamSearch {
         return *candidates[entry.second].normalized_json == text;
       });
       if (seen) continue;
+      ++stats_.texts_parsed;
       JsonResult parsed = parse_strict_json(text);
       if (!parsed.ok()) continue;
       texts.emplace(text_hash, candidates.size());

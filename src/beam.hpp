@@ -20,7 +20,8 @@ namespace velvin {
 
 // What one search did, for tests and benchmarks: tokens read, steps run, states expanded, the
 // largest beam before pruning, how many prune-key hashes had to be computed (only ties on cost,
-// repair count and position need one) and how many parses finished.
+// repair count and position need one), how many parses finished and how many finished texts were
+// strictly parsed to make the candidates.
 struct BeamStats {
   std::uint64_t tokens = 0;
   std::uint64_t steps = 0;
@@ -28,6 +29,7 @@ struct BeamStats {
   std::uint64_t peak_successors = 0;
   std::uint64_t prune_hashes = 0;
   std::uint64_t finished = 0;
+  std::uint64_t texts_parsed = 0;
 };
 
 // The same search, also reporting its work in `stats`.

@@ -23,10 +23,6 @@ unsigned char byte_at(std::string_view text, std::size_t i) {
   return static_cast<unsigned char>(text[i]);
 }
 
-std::size_t char_length(std::string_view text, std::size_t i) {
-  return decode_utf8_at(text, i).second;
-}
-
 int hex_digit(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -57,6 +53,21 @@ void append_byte(std::string* out, char c) {
   if (out != nullptr) out->push_back(c);
 }
 
+// The byte a one-letter escape stands for, or 0.
+char simple_escape(char c) {
+  switch (c) {
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case '\\':
+    case '"':
+    case '\'': return c;
+    default: return 0;
+  }
+}
+
 struct StringScan {
   std::size_t end = 0;
   bool closed = false;
@@ -65,53 +76,37 @@ struct StringScan {
 // Reads a string whose opening quote is at `start`; decodes into `value` when one is given. A
 // "\u" escape that is cut short, not hexadecimal or a surrogate is dropped and the bytes after
 // it read as ordinary characters, so a lone surrogate escape leaves its digits in the value.
+//
+// Characters other than escapes are copied unchanged, and no byte of a multi-byte character is
+// a quote or a backslash, so the text between two of those is copied as one run; an escaped
+// multi-byte character likewise has its first byte copied with the escape and the rest with the
+// following run.
 StringScan scan_string(std::string_view text, std::size_t start, char quote, std::string* value) {
   const std::size_t n = text.size();
   std::size_t i = start + 1;
-  bool escaped = false;
   while (i < n) {
+    std::size_t run_end = i;
+    while (run_end < n && text[run_end] != quote && text[run_end] != '\\') ++run_end;
+    append_range(value, text, i, run_end - i);
+    i = run_end;
+    if (i == n) break;
+    if (text[i] == quote) return {i + 1, true};
+    if (++i == n) break;  // a backslash as the last byte leaves the string open
     const char c = text[i];
-    if (!escaped) {
-      if (c == '\\') {
-        escaped = true;
-        ++i;
-      } else if (c == quote) {
-        return {i + 1, true};
+    if (const char byte = simple_escape(c); byte != 0) {
+      append_byte(value, byte);
+      ++i;
+    } else if (c == 'u') {
+      const auto code = i + 4 < n ? parse_escape_hex(text.substr(i + 1, 4)) : std::nullopt;
+      if (code && !is_surrogate(*code)) {
+        if (value != nullptr) append_utf8(*value, *code);
+        i += 5;
       } else {
-        const std::size_t len = char_length(text, i);
-        append_range(value, text, i, len);
-        i += len;
-      }
-      continue;
-    }
-    escaped = false;
-    switch (c) {
-      case 'n': append_byte(value, '\n'); ++i; continue;
-      case 'r': append_byte(value, '\r'); ++i; continue;
-      case 't': append_byte(value, '\t'); ++i; continue;
-      case 'b': append_byte(value, '\b'); ++i; continue;
-      case 'f': append_byte(value, '\f'); ++i; continue;
-      case '\\':
-      case '"':
-      case '\'': append_byte(value, c); ++i; continue;
-      case 'u': {
-        if (i + 4 < n) {
-          const auto code = parse_escape_hex(text.substr(i + 1, 4));
-          if (code && !is_surrogate(*code)) {
-            if (value != nullptr) append_utf8(*value, *code);
-            i += 5;
-            continue;
-          }
-        }
         ++i;  // drop the "u"; what follows is read as plain characters
-        continue;
       }
-      default: {
-        const std::size_t len = char_length(text, i);
-        append_range(value, text, i, len);
-        i += len;
-        continue;
-      }
+    } else {
+      append_byte(value, c);  // any other escaped character stands for itself
+      ++i;
     }
   }
   return {n, false};
@@ -168,7 +163,8 @@ bool scan_token(std::string_view text, std::size_t& pos, bool allow_single_quote
   } else if (c == '"' || (c == '\'' && allow_single_quotes)) {
     tok.kind = TokenKind::Str;
     tok.quote = static_cast<char>(c);
-    const StringScan s = scan_string(text, i, static_cast<char>(c), with_text ? &tok.text : nullptr);
+    const StringScan s =
+        scan_string(text, i, static_cast<char>(c), with_text ? &tok.text : nullptr);
     tok.closed = s.closed;
     end = s.end;
   } else if (c == '-' || is_digit(c)) {

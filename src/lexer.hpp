@@ -19,7 +19,7 @@ struct Token {
   // Str: the decoded value; Literal: the lower-case keyword; Eof: empty; otherwise the bytes.
   std::string text;
   std::size_t start = 0;
-  std::size_t end = 0;  // a string runs to the input length when it is never closed
+  std::size_t end = 0;        // a string runs to the input length when it is never closed
   std::optional<char> quote;  // the opening quote of a Str
   bool closed = true;         // false only for a Str without its closing quote
   TokenKind kind = TokenKind::Eof;

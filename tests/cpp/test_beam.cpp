@@ -1,5 +1,3 @@
-#include "beam.hpp"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "beam.hpp"
 #include "json.hpp"
 #include "lexer.hpp"
 
@@ -217,7 +216,8 @@ struct Search {
       if (!string_repairs(s, t)) return std::nullopt;
       return s;
     }
-    if ((t.kind == TokenKind::Literal || t.kind == TokenKind::Ident) && kp && o.allow_unquoted_keys) {
+    if ((t.kind == TokenKind::Literal || t.kind == TokenKind::Ident) && kp &&
+        o.allow_unquoted_keys) {
       s.out.push_back(quote_json_string(t.text));
       top->expect = kColon;
       s.pos++;
@@ -249,7 +249,8 @@ struct Search {
         s.out.push_back("null");
         s.pos++;
         complete(s);
-        repair(s, "map_python_literal", 0.4, sp(t), std::nullopt, std::nullopt, t.text + " -> null");
+        repair(s, "map_python_literal", 0.4, sp(t), std::nullopt, std::nullopt,
+               t.text + " -> null");
         return s;
       }
       if (o.allow_unquoted_values) {
@@ -278,9 +279,11 @@ struct Search {
     }
     if (top && top->expect == kCommaOrEnd) {
       std::optional<double> cost;
-      const bool strish = t.kind == TokenKind::Str || (top->kind == kArray && (punct(t, '{') || punct(t, '[')));
+      const bool strish =
+          t.kind == TokenKind::Str || (top->kind == kArray && (punct(t, '{') || punct(t, '[')));
       if (strish) cost = 0.7;
-      if (t.kind == TokenKind::Literal || (top->kind == kArray && t.kind == TokenKind::Number)) cost = 0.8;
+      if (t.kind == TokenKind::Literal || (top->kind == kArray && t.kind == TokenKind::Number))
+        cost = 0.8;
       if (t.kind == TokenKind::Ident) cost = 1.0;
       if (cost) {
         State c = s;
@@ -309,7 +312,8 @@ struct Search {
     if (eof && top) {
       State c = s;
       Frame& f = c.stack.back();
-      if (((f.kind == kArray && f.expect == kValueOrEnd) || (f.kind == kObject && f.expect == kKeyOrEnd)) &&
+      if (((f.kind == kArray && f.expect == kValueOrEnd) ||
+           (f.kind == kObject && f.expect == kKeyOrEnd)) &&
           last_comma(c)) {
         c.out.pop_back();
         f.expect = kCommaOrEnd;
@@ -330,7 +334,8 @@ struct Search {
              std::nullopt, std::nullopt, 0, 0, b);
       alts.push_back(c);
     }
-    if (o.partial_ok && (t.kind == TokenKind::Ident || t.kind == TokenKind::Garbage) && !s.out.empty() &&
+    if (o.partial_ok && (t.kind == TokenKind::Ident || t.kind == TokenKind::Garbage) &&
+        !s.out.empty() &&
         !(t.kind == TokenKind::Ident && key_pos(s) && punct(tokens[s.pos + 1], ':'))) {
       State c = s;
       c.pos = tokens.size() - 1;
@@ -342,7 +347,8 @@ struct Search {
     if (alts.empty() && !eof && s.deleted < o.max_deleted_tokens) {
       State c = s;
       c.pos++;
-      repair(c, "delete_unexpected_token", 2.5, sp(t), std::nullopt, std::nullopt, std::nullopt, 0, 1);
+      repair(c, "delete_unexpected_token", 2.5, sp(t), std::nullopt, std::nullopt, std::nullopt, 0,
+             1);
       alts.push_back(c);
     }
     for (State& c : alts) next.push_back(std::move(c));
@@ -404,7 +410,8 @@ struct Search {
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return key_less(keys[a], keys[b]); });
     std::vector<State> beam;
-    for (std::size_t i = 0; i < order.size() && i < o.beam_width; ++i) beam.push_back(kept[order[i]]);
+    for (std::size_t i = 0; i < order.size() && i < o.beam_width; ++i)
+      beam.push_back(kept[order[i]]);
     return beam;
   }
 };
@@ -452,7 +459,8 @@ std::vector<Candidate> repair(std::string_view text, const RepairOptions& o,
     c.cost = s.cost;
     c.repairs = s.repairs;
     c.validations.strict_json_parse = true;
-    c.diagnostics = {s.garbage, s.deleted, s.inserted, s.closed_strings, o.beam_width, o.max_repairs};
+    c.diagnostics = {s.garbage,        s.deleted,    s.inserted,
+                     s.closed_strings, o.beam_width, o.max_repairs};
     c.dropped_spans = s.dropped_spans;
     out.push_back(std::move(c));
     if (out.size() >= o.top_k) break;
@@ -487,10 +495,15 @@ void expect_same(const std::vector<Candidate>& got, const std::vector<Candidate>
   for (std::size_t i = 0; i < got.size(); ++i) {
     const Candidate& g = got[i];
     const Candidate& w = want[i];
-    ASSERT_EQ(g.normalized_json, w.normalized_json) << context << "\n got " << describe(g) << "\nwant " << describe(w);
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(g.cost), std::bit_cast<std::uint64_t>(w.cost)) << context;
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(g.confidence), std::bit_cast<std::uint64_t>(w.confidence)) << context;
-    ASSERT_EQ(g.repairs, w.repairs) << context << "\n got " << describe(g) << "\nwant " << describe(w);
+    ASSERT_EQ(g.normalized_json, w.normalized_json)
+        << context << "\n got " << describe(g) << "\nwant " << describe(w);
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(g.cost), std::bit_cast<std::uint64_t>(w.cost))
+        << context;
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(g.confidence),
+              std::bit_cast<std::uint64_t>(w.confidence))
+        << context;
+    ASSERT_EQ(g.repairs, w.repairs)
+        << context << "\n got " << describe(g) << "\nwant " << describe(w);
     ASSERT_EQ(g.dropped_spans, w.dropped_spans) << context;
     ASSERT_EQ(g.candidate_id, w.candidate_id);
     ASSERT_EQ(g.value, w.value) << context;
@@ -505,7 +518,8 @@ void expect_same(const std::vector<Candidate>& got, const std::vector<Candidate>
 
 std::filesystem::path data_dir() {
   // <root>/tests/cpp/test_beam.cpp -> <root>/../shared/bench-data
-  return std::filesystem::path(__FILE__).parent_path() / ".." / ".." / ".." / "shared" / "bench-data";
+  return std::filesystem::path(__FILE__).parent_path() / ".." / ".." / ".." / "shared" /
+         "bench-data";
 }
 
 std::vector<std::string> corpus_field(const std::string& file, const std::string& field) {
@@ -558,7 +572,8 @@ TEST(ProbabilisticRepair, TrailingCommaAtEnd) {
   const auto c = probabilistic_repair("[1, 2,", defaults(), {});
   ASSERT_GE(c.size(), 2u);
   EXPECT_EQ(c[0].normalized_json, "[1,2]");
-  EXPECT_EQ(ops_of(c[0]), (std::vector<std::string>{"remove_trailing_comma", "insert_missing_closer"}));
+  EXPECT_EQ(ops_of(c[0]),
+            (std::vector<std::string>{"remove_trailing_comma", "insert_missing_closer"}));
   EXPECT_DOUBLE_EQ(c[0].cost, 0.7);
   EXPECT_EQ(c[1].normalized_json, "[1,2,null]");
   EXPECT_DOUBLE_EQ(c[1].cost, 3.0);
@@ -638,9 +653,9 @@ TEST(ProbabilisticRepair, UnterminatedString) {
   c = probabilistic_repair(text, no_close, {});
   ASSERT_FALSE(c.empty());
   EXPECT_EQ(c[0].normalized_json, R"({"a":null})");
-  EXPECT_EQ(ops_of(c[0]), (std::vector<std::string>{"delete_unexpected_token",
-                                                    "synthesize_missing_value",
-                                                    "insert_missing_closer"}));
+  EXPECT_EQ(ops_of(c[0]),
+            (std::vector<std::string>{"delete_unexpected_token", "synthesize_missing_value",
+                                      "insert_missing_closer"}));
   EXPECT_DOUBLE_EQ(c[0].cost, 5.5);
 }
 
@@ -657,7 +672,8 @@ TEST(ProbabilisticRepair, TruncationRecordsDroppedSpan) {
   const std::string text = R"([1, 2 and so on)";
   const auto c = probabilistic_repair(text, defaults(), {});
   ASSERT_FALSE(c.empty());
-  const auto it = std::find_if(c.begin(), c.end(), [](const Candidate& k) { return !k.dropped_spans.empty(); });
+  const auto it =
+      std::find_if(c.begin(), c.end(), [](const Candidate& k) { return !k.dropped_spans.empty(); });
   ASSERT_NE(it, c.end());
   EXPECT_EQ(it->dropped_spans, (std::vector<Span>{{6, text.size()}}));
   const auto ops = ops_of(*it);
@@ -670,7 +686,8 @@ TEST(ProbabilisticRepair, EqualTextsGiveOneCandidate) {
   for (const char* text : {"[1,", "[1, x", "{\"a\": [1, 2,", "[1 2 3"}) {
     const auto c = probabilistic_repair(text, defaults(), {});
     for (std::size_t i = 0; i < c.size(); ++i) {
-      for (std::size_t j = i + 1; j < c.size(); ++j) EXPECT_NE(c[i].normalized_json, c[j].normalized_json);
+      for (std::size_t j = i + 1; j < c.size(); ++j)
+        EXPECT_NE(c[i].normalized_json, c[j].normalized_json);
     }
   }
 }
@@ -808,15 +825,46 @@ void check_identical(const std::string& text, const std::vector<RepairAction>& b
 
 TEST(PlainIdentity, HandWrittenCases) {
   const std::vector<std::string> cases = {
-      "", "[", "{", "]", "}", ",", ":", "[1, 2,", "{\"a\": 1, \"b\": 2", "{a: 1}", "[None, True]",
-      "{\"a\" 1}", "{\"a\": \"b", "{'a': 'b'}", "[1 2 3 4 5 6 7 8 9 10 11 12]",
-      "{\"a\": [1, {\"b\": [2, {\"c\": [3, ", "[1, 2] trailing words $$ here", "1 2 3", "\"abc",
-      "[\"a\" \"b\" \"c\"]", "{\"a\": 1,, \"b\": 2}", "{,}", "[,]", "[1,]", "{\"a\":}", "[}", "{]",
-      "[{]}", "{\"a\": tru, \"b\": nul}", "[-, 1., 1e, --5]", "{\"k\": 'v' \"w\": x y z}",
-      "[\u00e9, \"\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
-      "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\"",
+      "",
+      "[",
+      "{",
+      "]",
+      "}",
+      ",",
+      ":",
+      "[1, 2,",
+      "{\"a\": 1, \"b\": 2",
+      "{a: 1}",
+      "[None, True]",
+      "{\"a\" 1}",
+      "{\"a\": \"b",
+      "{'a': 'b'}",
+      "[1 2 3 4 5 6 7 8 9 10 11 12]",
+      "{\"a\": [1, {\"b\": [2, {\"c\": [3, ",
+      "[1, 2] trailing words $$ here",
+      "1 2 3",
+      "\"abc",
+      "[\"a\" \"b\" \"c\"]",
+      "{\"a\": 1,, \"b\": 2}",
+      "{,}",
+      "[,]",
+      "[1,]",
+      "{\"a\":}",
+      "[}",
+      "{]",
+      "[{]}",
+      "{\"a\": tru, \"b\": nul}",
+      "[-, 1., 1e, --5]",
+      "{\"k\": 'v' \"w\": x y z}",
+      "[\u00e9, "
+      "\"\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
+      "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"
+      "\u00e9\u00e9\u00e9\"",
       "{\"a\": {\"b\": {\"c\": {\"d\": {\"e\": {\"f\": {\"g\": {\"h\": {\"i\": 1",
-      "[[[[[[[[[[[[[[[[[[[[1", "Here is the JSON: {\"a\": 1}", "{\"a\": \"x\\u12\"}", "[undefined, NaN]",
+      "[[[[[[[[[[[[[[[[[[[[1",
+      "Here is the JSON: {\"a\": 1}",
+      "{\"a\": \"x\\u12\"}",
+      "[undefined, NaN]",
   };
   for (const std::string& text : cases) {
     check_identical(text);
@@ -829,7 +877,8 @@ TEST(PlainIdentity, HandWrittenCases) {
 
 TEST(PlainIdentity, EveryTruncationOfSmallDocuments) {
   const std::vector<std::string> docs = {
-      R"({"results": [{"id": 1, "ok": true, "tags": ["a", "b"]}, {"id": 2, "name": null}], "n": 2.5e3})",
+      R"({"results": [{"id": 1, "ok": true, "tags": ["a", "b"]}, {"id": 2, "name": null}], )"
+      R"("n": 2.5e3})",
       R"([{"a": "x\"y", "b": [1, [2, [3]]]}, 'single', None, {k: v}, -0.5])",
       R"({"text": "caf\u00e9 \ud83d\ude00", "nested": {"deep": {"deeper": [true, false, null]}}})",
   };
@@ -843,9 +892,9 @@ TEST(PlainIdentity, EveryTruncationOfSmallDocuments) {
 
 TEST(PlainIdentity, RandomGarbage) {
   std::mt19937 rng(2024);
-  const std::vector<std::string> pieces = {"{", "}", "[", "]", ":", ",", "\"a\"", "'b'", "\"open",
-                                           "1", "-2.5", "true", "None", "word", "$", "..", " ",
-                                           "\n", "\xC3\xA9", "1e", "\\", "'"};
+  const std::vector<std::string> pieces = {
+      "{",    "}",    "[",    "]", ":",  ",", "\"a\"", "'b'",      "\"open", "1",  "-2.5",
+      "true", "None", "word", "$", "..", " ", "\n",    "\xC3\xA9", "1e",     "\\", "'"};
   for (int round = 0; round < 400; ++round) {
     std::string text;
     const std::size_t n = rng() % 24;
@@ -901,7 +950,7 @@ std::string big_array(std::size_t elements) {
 }
 
 TEST(ProbabilisticRepairScale, LargeTruncatedDocumentIsRepairedAndHashesStayRare) {
-  std::string doc = big_array(20000);  // ~1.2 MB
+  std::string doc = big_array(20000);        // ~1.2 MB
   doc.resize(doc.rfind("item number") + 8);  // cut inside the last string
   BeamStats stats;
   const auto c = probabilistic_repair(doc, defaults(), {}, stats);
@@ -923,7 +972,8 @@ TEST(ProbabilisticRepairScale, DeepTruncatedNestingIsLinear) {
   BeamStats stats;
   const auto start = std::chrono::steady_clock::now();
   const auto c = probabilistic_repair(deep, o, {}, stats);
-  const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const auto seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_TRUE(c.empty());
   EXPECT_GT(stats.steps, 200000u);
   EXPECT_LT(seconds, 30.0);  // copying the stack and output each step would take hours

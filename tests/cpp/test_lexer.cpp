@@ -1,10 +1,10 @@
-#include "lexer.hpp"
-
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
+
+#include "lexer.hpp"
 
 namespace velvin {
 namespace {
@@ -116,10 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
     TolerantLex, StringEscapes,
     ::testing::Values(EscapeCase{R"(\u0041)", "A"}, EscapeCase{R"(\u00e9)", "\xC3\xA9"},
                       EscapeCase{R"(\u00E9)", "\xC3\xA9"}, EscapeCase{R"(\uZZZZ)", "ZZZZ"},
-                      EscapeCase{R"(\ud83d\ude00)", "d83dde00"},
-                      EscapeCase{R"(\u+041)", "A"},
-                      EscapeCase{R"(\n\r\t\b\f)", "\n\r\t\b\f"},
-                      EscapeCase{R"(\\\'\/\x)", "\\'/x"},
+                      EscapeCase{R"(\ud83d\ude00)", "d83dde00"}, EscapeCase{R"(\u+041)", "A"},
+                      EscapeCase{R"(\n\r\t\b\f)", "\n\r\t\b\f"}, EscapeCase{R"(\\\'\/\x)", "\\'/x"},
                       EscapeCase{"\\\xC3\xA9", "\xC3\xA9"},
                       EscapeCase{"raw\nline\xE2\x82\xAC", "raw\nline\xE2\x82\xAC"}));
 
@@ -134,14 +132,28 @@ TEST(TolerantLex, CutShortUnicodeEscapeReadsOnAsText) {
   EXPECT_FALSE(last[0].closed);
 }
 
+TEST(TolerantLex, EscapedBytesOutsideUtf8StandForThemselves) {
+  // A backslash before an invalid byte or before a multi-byte character: the character (or
+  // byte) is kept, the backslash dropped, and the string still ends at its quote.
+  const std::string input = "\"a\\\xFF\\\xF0\x9F\x98\x80\xC3\"b\"";
+  const auto tokens = tolerant_lex(input, true);
+  ASSERT_EQ(tokens.size(), 4u);  // the string, the word b, an open string, Eof
+  EXPECT_EQ(tokens[0].text, "a\xFF\xF0\x9F\x98\x80\xC3");
+  EXPECT_EQ(tokens[0].end, input.size() - 2);
+  EXPECT_TRUE(tokens[0].closed);
+  EXPECT_EQ(tokens[1].kind, K::Ident);
+  EXPECT_EQ(tokens[2].kind, K::Str);
+  EXPECT_FALSE(tokens[2].closed);
+  EXPECT_EQ(count_tokens(input, true), 4u);
+}
+
 TEST(TolerantLex, NullCharacterEscape) {
   const auto tokens = tolerant_lex(R"("a\u0000b")", true);
   EXPECT_EQ(tokens[0].text, std::string("a\0b", 3));
 }
 
 TEST(TolerantLex, Words) {
-  expect_tokens("NULL None undefined NaN _x1 TRUE False",
-                true,
+  expect_tokens("NULL None undefined NaN _x1 TRUE False", true,
                 {{K::Literal, "null", 0, 4},
                  {K::Ident, "None", 5, 9},
                  {K::Ident, "undefined", 10, 19},
@@ -173,7 +185,14 @@ TEST(TolerantLex, GarbageRuns) {
   expect_tokens("+1-x\xC3\xA9:", true, {{K::Garbage, "+1-x\xC3\xA9", 0, 6}, {K::Punct, ":", 6, 7}});
   // Form feed and vertical tab are not white space.
   expect_tokens("\f\v ", true, {{K::Garbage, "\f\v", 0, 2}});
-  expect_tokens("\xE2\x80\x9C" "a", true, {{K::Garbage, "\xE2\x80\x9C" "a", 0, 4}});
+  expect_tokens(
+      "\xE2\x80\x9C"
+      "a",
+      true,
+      {{K::Garbage,
+        "\xE2\x80\x9C"
+        "a",
+        0, 4}});
 }
 
 TEST(TolerantLex, PunctuationAndWhiteSpace) {
