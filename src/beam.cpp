@@ -1011,8 +1011,9 @@ class BeamSearch {
   // One state per signature (stack, tail, position, root flag), the one with the smallest key;
   // then the beam_width smallest keys.
   void prune() {
-    if (next_.size() <= 1 && options_.beam_width > 0) {
-      // A lone successor, the usual case on well-formed stretches: nothing to merge or cut.
+    if (next_.size() <= options_.beam_width && positions_distinct()) {
+      // Nothing to merge (a signature includes the position) and nothing to cut: the usual
+      // case, a lone successor on well-formed stretches or a few states a token or two apart.
       std::swap(beam_, next_);
       next_.clear();
       return;
@@ -1045,6 +1046,18 @@ class BeamSearch {
     }
     next_.clear();
     select_beam();
+  }
+
+  // Whether no two successors stand at the same token; checked only for a handful of states.
+  [[nodiscard]] bool positions_distinct() const noexcept {
+    constexpr std::size_t kMaxChecked = 8;
+    if (next_.size() > kMaxChecked) return false;
+    for (std::size_t i = 0; i < next_.size(); ++i) {
+      for (std::size_t j = i + 1; j < next_.size(); ++j) {
+        if (next_[i].pos == next_[j].pos) return false;
+      }
+    }
+    return true;
   }
 
   // Only the set of states kept depends on the order here: every later step ranks its states by
