@@ -5,8 +5,9 @@ the language-model corpora (an array of whole elements, so that the intact docum
 JSON), then broken in one way each: truncated at the size, a comma dropped, a stray word, a
 single-quoted string. For each the time per document and per KB is printed, beside the time
 json.loads (and orjson, when installed) needs for the intact document, and the growth from 100 KB
-to 1 MB. Then 10 MB of random bytes and 10 MB of garbage tokens run in child processes that
-report their time and peak memory.
+to 1 MB. Then 10 MB of random bytes, 10 MB of garbage tokens and 1 MB of open brackets run in
+child processes that report their time and peak memory. Times are CPU times of this process (the
+machine may be shared; every call measured runs on one thread).
 
 Usage: python3 bench/beam.py [--data DIR] [--build DIR] [--quick]
 """
@@ -63,7 +64,10 @@ class Pool:
         queue = list(self.values)
         while len(fitting) < 32 and queue:
             value = queue.pop(0)
-            children = value.values() if isinstance(value, dict) else value if isinstance(value, list) else []
+            if isinstance(value, dict):
+                children = value.values()
+            else:
+                children = value if isinstance(value, list) else []
             for child in children:
                 if isinstance(child, (dict, list)) and child:
                     text = self.dumps(child)
@@ -160,7 +164,9 @@ def best_time(fn, min_total=0.3, min_runs=3, max_runs=200):
     time: the machine is shared, and every call measured here runs on one thread."""
     times = []
     start = time.process_time()
-    while len(times) < max_runs and (len(times) < min_runs or time.process_time() - start < min_total):
+    while len(times) < max_runs and (
+        len(times) < min_runs or time.process_time() - start < min_total
+    ):
         t = time.process_time()
         result = fn()
         times.append(time.process_time() - t)
@@ -187,7 +193,8 @@ def run_documents(native, data, quick):
     print("the same with top_k 1, which builds one candidate value instead of several; x peer:")
     print("ms/doc over the peer's parse time of the intact document.")
     print(f"{'source':<11} {'break':<14} {'size':>6} {'bytes':>8} {'ms/doc':>8} {'us/KB':>7} "
-          f"{'cands':>5} {'cost':>6} {'top1 ms':>8} " + " ".join(f"{'x ' + n:>8}" for n, _ in peers))
+          f"{'cands':>5} {'cost':>6} {'top1 ms':>8} "
+          + " ".join(f"{'x ' + n:>8}" for n, _ in peers))
     for pool in pools(data):
         for label, size in sizes:
             intact = assemble(pool, size, rng)
@@ -201,7 +208,8 @@ def run_documents(native, data, quick):
                 text = breakage(intact, size)
                 nbytes = len(text.encode("utf-8"))
                 best, _, candidates = best_time(lambda: native.probabilistic_repair_py(text))
-                top1, _, firsts = best_time(lambda: native.probabilistic_repair_py(text, {"top_k": 1}))
+                top1, _, firsts = best_time(
+                    lambda: native.probabilistic_repair_py(text, {"top_k": 1}))
                 # Work is reading the input and building each candidate's value.
                 work = nbytes + sum(len(c["normalized_json"].encode("utf-8")) for c in candidates)
                 work1 = nbytes + sum(len(c["normalized_json"].encode("utf-8")) for c in firsts)
@@ -216,32 +224,23 @@ def run_documents(native, data, quick):
     return by_size
 
 
-def cpu_time(fn):
-    t = time.process_time()
-    fn()
-    return time.process_time() - t
-
-
-def paired_best(large, small, min_total=1.0):
-    """Best times of two calls measured in alternation (one large, then small ones for as long),
-    so that both see the same load on a shared machine."""
+def paired_best(large, small, rounds=3, block=0.25):
+    """Best times of two calls measured in alternating blocks: each call repeated for a while
+    (so each runs with its own data in cache), the blocks alternated so that both see the same
+    load on a shared machine."""
     t_large, t_small = [], []
-    start = time.process_time()
-    while len(t_large) < 3 or time.process_time() - start < min_total:
-        t_large.append(cpu_time(large))
-        spent = 0.0
-        while spent < t_large[-1] or not t_small:
-            t_small.append(cpu_time(small))
-            spent += t_small[-1]
+    for _ in range(rounds):
+        t_large.append(best_time(large, min_total=block)[0])
+        t_small.append(best_time(small, min_total=block)[0])
     return min(t_large), min(t_small)
 
 
 def summarize(native, by_size):
-    print("\nGrowth from 100 KB to 1 MB, each pair timed in alternation: time ratio over work ratio,")
-    print("times 10 (10 is linear, target at most 12). Work is input bytes plus the bytes of the")
-    print("candidates returned: where the repair keeps the whole document at one size and truncates")
-    print("it at the other, the output differs, not the scaling. top_k 1 builds only the best")
-    print("candidate.")
+    print("\nGrowth from 100 KB to 1 MB, each pair timed in alternating blocks: time ratio over")
+    print("work ratio, times 10 (10 is linear, target at most 12). Work is input bytes plus the")
+    print("bytes of the candidates returned: where the repair keeps the whole document at one size")
+    print("and truncates it at the other, the output differs, not the scaling. top_k 1 builds only")
+    print("the best candidate. bench_beam (C++) fits the growth of the core alone.")
     print(f"  {'source':<11} {'break':<14} {'default':>8} {'top_k 1':>8} {'cands':>7}")
     sums = {"default": [0.0, 0.0, 0, 0], "top_k 1": [0.0, 0.0, 0, 0]}
     worst = 0.0
@@ -316,7 +315,8 @@ print(elapsed, before, hwm_kb(), len(text.encode()), len(candidates))
 def run_bad_input(build, quick):
     size = 1_000_000 if quick else 10_000_000
     print(f"\nBad input ({size // 1_000_000} MB each, default options, one child process each):")
-    print(f"{'input':<15} {'bytes':>10} {'seconds':>8} {'peak MB':>8} {'before MB':>9} {'cands':>5}")
+    print(f"{'input':<15} {'bytes':>10} {'seconds':>8} {'peak MB':>8} {'before MB':>9} "
+          f"{'cands':>5}")
     for kind, n in (("random-bytes", size), ("garbage-tokens", size), ("deep-nesting", size // 10)):
         proc = subprocess.run([sys.executable, "-c", CHILD, str(build / "python"), kind, str(n)],
                               capture_output=True, text=True, timeout=900, check=False)
@@ -331,7 +331,8 @@ def run_bad_input(build, quick):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--data", type=Path, default=ROOT.parent / "shared" / "bench-data")
-    parser.add_argument("--build", type=Path, default=Path(os.environ.get("VELVIN_BUILD_DIR", ROOT / "build")))
+    parser.add_argument("--build", type=Path,
+                        default=Path(os.environ.get("VELVIN_BUILD_DIR", ROOT / "build")))
     parser.add_argument("--quick", action="store_true", help="sizes up to 100 KB, 1 MB bad input")
     args = parser.parse_args()
     sys.path.insert(0, str(args.build / "python"))
@@ -342,7 +343,8 @@ def main():
     by_size = run_documents(velvin_native, args.data, args.quick)
     summarize(velvin_native, by_size)
     run_bad_input(args.build, args.quick)
-    print(f"\nbenchmark peak RSS: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MB")
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(f"\nbenchmark peak RSS: {peak:.0f} MB")
 
 
 if __name__ == "__main__":
