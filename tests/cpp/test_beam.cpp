@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -962,21 +961,18 @@ TEST(ProbabilisticRepairScale, LargeTruncatedDocumentIsRepairedAndHashesStayRare
   EXPECT_LT(stats.prune_hashes, stats.steps / 100);
 }
 
-TEST(ProbabilisticRepairScale, DeepTruncatedNestingIsLinear) {
-  // 100000 open arrays, then as many inserted closers: the stack and the output are shared
-  // between states, not copied, so each step costs the same however deep the stack is. The
-  // strict parser refuses the depth in the end; what matters is that this ends quickly.
+TEST(ProbabilisticRepairScale, DeepTruncatedNesting) {
+  // 100000 open arrays, then as many inserted closers, one per step: the stack and the output
+  // are shared between states rather than copied, so this ends in well under a second (copies
+  // would take hours; bench_beam measures the growth). The strict parser refuses the depth.
   const std::string deep = std::string(100000, '[') + "1";
   RepairOptions o = defaults();
   o.max_repairs = 1000000;
   BeamStats stats;
-  const auto start = std::chrono::steady_clock::now();
   const auto c = probabilistic_repair(deep, o, {}, stats);
-  const auto seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_TRUE(c.empty());
   EXPECT_GT(stats.steps, 200000u);
-  EXPECT_LT(seconds, 30.0);  // copying the stack and output each step would take hours
+  EXPECT_GT(stats.finished, 0u);
 }
 
 TEST(ProbabilisticRepairScale, GarbageEndsWithinItsBudget) {
