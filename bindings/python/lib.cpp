@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "beam.hpp"
 #include "json.hpp"
 #include "pipeline.hpp"
 #include "strict.hpp"
@@ -71,7 +72,13 @@ std::string type_name(PyObject* obj) {
 
 // "'<type>' object cannot be converted to '<target>'", the message of a failed extraction.
 std::string not_convertible(PyObject* obj, const char* target) {
-  return "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
+  // Appends rather than "'" + std::string&&, which trips GCC 12's -Wrestrict (PR 105651).
+  std::string message = "'";
+  message += type_name(obj);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += "'";
+  return message;
 }
 
 std::nullptr_t raise_type_error(const std::string& message) {
@@ -732,7 +739,7 @@ PyObject* diagnostics_to_py(const CandidateDiagnostics& v) {
   return d.release();
 }
 
-[[maybe_unused]] PyObject* candidate_to_py(const Candidate& c) {
+PyObject* candidate_to_py(const Candidate& c) {
   PyRef d(PyDict_New());
   if (!d) return nullptr;
   if (!set_item(d.get(), "candidate_id", new_uint(c.candidate_id)) ||
@@ -867,11 +874,151 @@ PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // [entry points: preprocess_py, probabilistic_repair_py, parse_root_array_scale_py]
 
+// The value of `key` in a repair dict, held (empty when missing or None). False when the
+// lookup itself raised. Values are held because reading one may run Python code that changes
+// the dict.
+bool repair_field(PyObject* dict, const char* key, PyRef& value) {
+  value = PyRef();
+  PyRef name(PyUnicode_FromString(key));
+  if (!name) return false;
+  PyObject* found = PyDict_GetItemWithError(dict, name.get());  // borrowed
+  if (found == nullptr) return !PyErr_Occurred();
+  if (found != Py_None) {
+    Py_INCREF(found);
+    value = PyRef(found);
+  }
+  return true;
+}
+
+bool read_span_tuple(PyObject* value, std::optional<Span>& out) {
+  if (!PyTuple_Check(value)) {
+    raise_type_error(not_convertible(value, "PyTuple"));
+    return false;
+  }
+  const Py_ssize_t n = PyTuple_Size(value);
+  if (n != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+    return false;
+  }
+  Span span;
+  if (!read_uint(PyTuple_GetItem(value, 0), span.start) ||
+      !read_uint(PyTuple_GetItem(value, 1), span.end)) {
+    return false;
+  }
+  out = span;
+  return true;
+}
+
+// "op" that is missing, None or not usable text is the empty op.
+std::string repair_op(PyObject* value) {
+  if (value == nullptr || !PyUnicode_Check(value)) return {};
+  PyRef holder;
+  if (auto text = utf8_of(value, holder)) return std::string(*text);
+  PyErr_Clear();  // a lone surrogate
+  return {};
+}
+
+// "cost_delta" that is missing, None or not convertible to a float costs 0.0.
+double repair_cost(PyObject* value) {
+  if (value == nullptr) return 0.0;
+  return try_double(value).value_or(0.0);
+}
+
+// One base repair; "op" and "cost_delta" never fail, the optional fields must have their types.
+std::optional<RepairAction> repair_from_py(PyObject* item) {
+  if (!PyDict_Check(item)) {
+    raise_type_error(not_convertible(item, "PyDict"));
+    return std::nullopt;
+  }
+  PyRef v;
+  if (!repair_field(item, "op", v)) return std::nullopt;
+  const std::string op = repair_op(v.get());
+  if (!repair_field(item, "cost_delta", v)) return std::nullopt;
+  RepairAction action = RepairAction::make(op, repair_cost(v.get()));
+  if (!repair_field(item, "span", v)) return std::nullopt;
+  if (v && !read_span_tuple(v.get(), action.span)) return std::nullopt;
+  if (!repair_field(item, "at", v)) return std::nullopt;
+  if (v) {
+    std::uint64_t at = 0;
+    if (!read_uint(v.get(), at)) return std::nullopt;
+    action.at = at;
+  }
+  for (auto [key, field] : {std::pair{"token", &action.token}, std::pair{"note", &action.note}}) {
+    if (!repair_field(item, key, v)) return std::nullopt;
+    if (!v) continue;
+    std::string text;
+    if (!read_text(v.get(), text)) return std::nullopt;
+    *field = std::move(text);
+  }
+  return action;
+}
+
+std::optional<std::vector<RepairAction>> repairs_from_py(PyObject* list) {
+  std::vector<RepairAction> repairs;
+  if (list == nullptr) return repairs;
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    PyObject* borrowed = PyList_GetItem(list, i);
+    if (borrowed == nullptr) return std::nullopt;
+    Py_INCREF(borrowed);
+    PyRef item(borrowed);  // reading an item may run Python code that changes the list
+    auto action = repair_from_py(item.get());
+    if (!action) return std::nullopt;
+    repairs.push_back(std::move(*action));
+  }
+  return repairs;
+}
+
+PyObject* candidates_to_py(const std::vector<Candidate>& candidates) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(candidates.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    PyObject* item = candidate_to_py(candidates[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+PyObject* probabilistic_repair_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"extracted_text", "options", "base_repairs", nullptr};
+    PyObject* text_arg = nullptr;
+    PyObject* options_arg = nullptr;
+    PyObject* base_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:probabilistic_repair_py",
+                                     const_cast<char**>(kwlist), &text_arg, &options_arg,
+                                     &base_arg)) {
+      return nullptr;
+    }
+    if (!PyUnicode_Check(text_arg)) {
+      return raise_argument_error("extracted_text", text_arg, "PyString");
+    }
+    PyRef holder;
+    auto text = utf8_of(text_arg, holder);  // a lone surrogate raises UnicodeEncodeError
+    if (!text) return nullptr;
+    if (!check_options_argument(options_arg)) return nullptr;
+    if (base_arg == Py_None) base_arg = nullptr;
+    if (base_arg != nullptr && !PyList_Check(base_arg)) {
+      return raise_argument_error("base_repairs", base_arg, "PyList");
+    }
+    auto options = options_from_dict(options_arg);
+    if (!options) return nullptr;
+    auto base = repairs_from_py(base_arg);
+    if (!base) return nullptr;
+    const std::vector<Candidate> candidates = probabilistic_repair(*text, *options, *base);
+    return candidates_to_py(candidates);
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"strict_loads_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strict_loads_py)),
      METH_VARARGS | METH_KEYWORDS, "strict_loads_py(input)\n--\n\n"},
     {"parse_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_py)),
      METH_VARARGS | METH_KEYWORDS, "parse_py(input, options=None)\n--\n\n"},
+    {"probabilistic_repair_py",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probabilistic_repair_py)),
+     METH_VARARGS | METH_KEYWORDS,
+     "probabilistic_repair_py(extracted_text, options=None, base_repairs=None)\n--\n\n"},
     // [method table]
     {nullptr, nullptr, 0, nullptr},
 };
