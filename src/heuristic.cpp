@@ -1,0 +1,567 @@
+#include "heuristic.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "json.hpp"
+
+namespace velvin {
+namespace {
+
+using Actions = std::vector<RepairAction>;
+
+// ---------------------------------------------------------------------------------------------
+// Byte classes and scanning
+
+using ByteTable = std::array<bool, 256>;
+
+constexpr bool is_ascii_letter(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_word_start(unsigned char c) { return is_ascii_letter(c) || c == '_'; }
+constexpr bool is_word_char(unsigned char c) { return is_word_start(c) || is_digit(c); }
+constexpr bool is_number_char(unsigned char c) {
+  return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+}
+
+// A table holding the bytes of `chars`, plus the word-start bytes when `words` is set.
+constexpr ByteTable make_table(std::string_view chars, bool words = false) {
+  ByteTable t{};
+  for (char c : chars) t[static_cast<unsigned char>(c)] = true;
+  if (words) {
+    for (int c = 0; c < 256; ++c) {
+      if (is_word_start(static_cast<unsigned char>(c))) t[static_cast<std::size_t>(c)] = true;
+    }
+  }
+  return t;
+}
+
+constexpr ByteTable kWordChars = [] {
+  ByteTable t{};
+  for (int c = 0; c < 256; ++c) t[static_cast<std::size_t>(c)] = is_word_char(static_cast<unsigned char>(c));
+  return t;
+}();
+
+inline unsigned char byte_at(const char* s, std::size_t i) { return static_cast<unsigned char>(s[i]); }
+
+// First position >= i holding a byte of `stops`, or n.
+inline std::size_t skip_to(const ByteTable& stops, const char* s, std::size_t i, std::size_t n) {
+  while (i + 4 <= n) {
+    if (stops[byte_at(s, i)]) return i;
+    if (stops[byte_at(s, i + 1)]) return i + 1;
+    if (stops[byte_at(s, i + 2)]) return i + 2;
+    if (stops[byte_at(s, i + 3)]) return i + 3;
+    i += 4;
+  }
+  while (i < n && !stops[byte_at(s, i)]) ++i;
+  return i < n ? i : n;
+}
+
+inline std::size_t skip_space(const char* s, std::size_t i, std::size_t n) {
+  while (i < n && is_json_space(byte_at(s, i))) ++i;
+  return i;
+}
+
+inline std::size_t word_end(const char* s, std::size_t i, std::size_t n) {
+  while (i < n && kWordChars[byte_at(s, i)]) ++i;
+  return i;
+}
+
+// Non-zero when some byte of the 8-byte word `w` equals `b`.
+inline std::uint64_t has_byte(std::uint64_t w, unsigned char b) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  const std::uint64_t x = w ^ (kOnes * b);
+  return (x - kOnes) & ~x & 0x8080808080808080ULL;
+}
+
+// Index of the quote that closes a string whose body starts at `i`, or n when the text ends
+// first. A backslash escapes the next byte. String bodies are most of a model's output, so
+// eight bytes are tested at a time.
+std::size_t string_close(const char* s, std::size_t i, std::size_t n, char quote) {
+  const auto q = static_cast<unsigned char>(quote);
+  while (i < n) {
+    while (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, s + i, 8);
+      if ((has_byte(w, q) | has_byte(w, '\\')) != 0) break;
+      i += 8;
+    }
+    while (i < n && byte_at(s, i) != q && s[i] != '\\') ++i;
+    if (i >= n) return n;
+    if (byte_at(s, i) == q) return i;
+    i += 2;  // the backslash and the byte it escapes
+  }
+  return n;
+}
+
+// Where scanning resumes after the string opened by the quote at `open`.
+inline std::size_t after_string(const char* s, std::size_t open, std::size_t n) {
+  const std::size_t close = string_close(s, open + 1, n, s[open]);
+  return close < n ? close + 1 : n;
+}
+
+// A word starts at a letter or "_" that does not continue an alphanumeric run, so the "e5" of
+// 1e5 or the "abc" of 12abc is never taken for a word.
+inline bool starts_word(const char* s, std::size_t i) {
+  return i == 0 || !kWordChars[byte_at(s, i - 1)];
+}
+
+// The next byte after white space from `i` is ':'.
+inline bool colon_follows(const char* s, std::size_t i, std::size_t n) {
+  const std::size_t j = skip_space(s, i, n);
+  return j < n && s[j] == ':';
+}
+
+bool iequals_ascii(std::string_view a, std::string_view lower) {
+  if (a.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char c = a[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+// "true", "false" or "null" when `word` is one of them in any letter case, else empty.
+std::string_view json_literal_ci(std::string_view word) {
+  for (std::string_view literal : {std::string_view("true"), std::string_view("false"),
+                                   std::string_view("null")}) {
+    if (iequals_ascii(word, literal)) return literal;
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output
+
+// Builds a pass's output lazily: unchanged runs of the input are copied in bulk when the next
+// edit (or the end) arrives, so a pass costs one scan plus memcpy, and a pass that edits nothing
+// writes nothing. Edits come in increasing input order.
+class Rewriter {
+ public:
+  Rewriter(std::string_view in, std::string& out) : in_(in), out_(out) { out_.clear(); }
+
+  void replace(std::size_t from, std::size_t to, std::string_view with) {
+    if (!changed_) {
+      out_.reserve(in_.size() + in_.size() / 8 + 16);
+      changed_ = true;
+    }
+    out_.append(in_.data() + copied_, from - copied_);
+    out_.append(with);
+    copied_ = to;
+  }
+  void insert(std::size_t at, std::string_view with) { replace(at, at, with); }
+
+  // True when something was edited; `out` then holds the whole new text.
+  bool finish() {
+    if (changed_) out_.append(in_.data() + copied_, in_.size() - copied_);
+    return changed_;
+  }
+
+ private:
+  std::string_view in_;
+  std::string& out_;
+  std::size_t copied_ = 0;  // input consumed so far
+  bool changed_ = false;
+};
+
+RepairAction spanned(std::string_view op, double cost, std::size_t start, std::size_t end) {
+  RepairAction action = RepairAction::make(op, cost);
+  action.span = Span{start, end};
+  return action;
+}
+
+RepairAction positioned(std::string_view op, double cost, std::size_t at) {
+  RepairAction action = RepairAction::make(op, cost);
+  action.at = at;
+  return action;
+}
+
+// `word -> "word"`
+std::string wrap_note(std::string_view word) {
+  std::string note;
+  note.reserve(2 * word.size() + 6);
+  note.append(word).append(" -> \"").append(word).append("\"");
+  return note;
+}
+
+// Encloses the word [start, end) in double quotes.
+void quote_word(Rewriter& w, std::size_t start, std::size_t end) {
+  w.insert(start, "\"");
+  w.insert(end, "\"");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The passes. Each reads `in`, writes its new text to `out` and returns true when it changed
+// something; positions in its actions are offsets into `in`. Every edit replaces or inserts
+// ASCII bytes at ASCII boundaries, so valid UTF-8 stays valid from pass to pass.
+
+// U+2018 and U+2019 become ', U+201C and U+201D become ". Those inside a string opened by an
+// ASCII double quote are the string's own text (`"he said “hi”"`) and stay as they are; a
+// converted quote does not open a string, so `{“a”: “b”}` still becomes `{"a": "b"}`.
+bool fix_smart_quotes(std::string_view in, std::string& out, Actions& actions) {
+  if (in.find('\xE2') == std::string_view::npos) return false;
+  static constexpr ByteTable kStops = make_table("\"\xE2");
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  Rewriter w(in, out);
+  std::size_t i = 0;
+  while ((i = skip_to(kStops, s, i, n)) < n) {
+    if (s[i] == '"') {
+      i = after_string(s, i, n);
+      continue;
+    }
+    // E2 80 98/99 and E2 80 9C/9D encode the four typographic quotes.
+    if (i + 2 < n && byte_at(s, i + 1) == 0x80) {
+      const unsigned char last = byte_at(s, i + 2);
+      if (last == 0x98 || last == 0x99) {
+        w.replace(i, i + 3, "'");
+        i += 3;
+        continue;
+      }
+      if (last == 0x9C || last == 0x9D) {
+        w.replace(i, i + 3, "\"");
+        i += 3;
+        continue;
+      }
+    }
+    ++i;
+  }
+  if (!w.finish()) return false;
+  actions.push_back(RepairAction::make("fix_smart_quotes", 0.7));
+  return true;
+}
+
+// Drops // and /* */ comments outside strings. Single-quoted strings count as strings here
+// too: in `{'url': 'http://x.com/a'}` the "//" belongs to the value, not to a comment.
+bool strip_comments(std::string_view in, std::string& out, Actions& actions) {
+  if (in.find('/') == std::string_view::npos) return false;
+  static constexpr ByteTable kStops = make_table("\"'/");
+  static constexpr ByteTable kLineEnds = make_table("\n\r");
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  Rewriter w(in, out);
+  std::size_t i = 0;
+  while ((i = skip_to(kStops, s, i, n)) < n) {
+    if (s[i] != '/') {
+      i = after_string(s, i, n);
+      continue;
+    }
+    const char next = i + 1 < n ? s[i + 1] : '\0';
+    if (next == '*') {
+      // The "*" of the closing "*/" lies at least two bytes after the "/": "/*/" stays open.
+      const std::size_t close = in.find("*/", i + 2);
+      const std::size_t end = close == std::string_view::npos ? n : close + 2;
+      w.replace(i, end, "");
+      actions.push_back(spanned("strip_block_comment", 0.6, i, end));
+      i = end;
+    } else if (next == '/') {
+      const std::size_t end = skip_to(kLineEnds, s, i + 2, n);  // the line break stays
+      w.replace(i, end, "");
+      actions.push_back(spanned("strip_line_comment", 0.4, i, end));
+      i = end;
+    } else {
+      ++i;
+    }
+  }
+  return w.finish();
+}
+
+// Quotes a bare word followed by ':' (`{a: 1}`), except the JSON literal words in any case.
+bool wrap_unquoted_keys(std::string_view in, std::string& out, Actions& actions) {
+  static constexpr ByteTable kStops = make_table("\"'", true);
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  Rewriter w(in, out);
+  std::size_t i = 0;
+  while ((i = skip_to(kStops, s, i, n)) < n) {
+    if (s[i] == '"' || s[i] == '\'') {
+      i = after_string(s, i, n);
+      continue;
+    }
+    const std::size_t end = word_end(s, i, n);
+    const std::string_view word = in.substr(i, end - i);
+    if (starts_word(s, i) && colon_follows(s, end, n) && json_literal_ci(word).empty()) {
+      quote_word(w, i, end);
+      RepairAction action = spanned("wrap_unquoted_key", 0.3, i, end);
+      action.note = wrap_note(word);
+      actions.push_back(std::move(action));
+    }
+    i = end;
+  }
+  return w.finish();
+}
+
+// 'text' becomes "text": inner double quotes are escaped, \' loses its backslash, other escapes
+// are kept. A literal still open at the end of the text stays open for the open-string pass.
+bool convert_single_quotes(std::string_view in, std::string& out, Actions& actions) {
+  if (in.find('\'') == std::string_view::npos) return false;
+  static constexpr ByteTable kStops = make_table("\"'");
+  static constexpr ByteTable kBodyStops = make_table("\"'\\");
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  Rewriter w(in, out);
+  std::size_t i = 0;
+  while ((i = skip_to(kStops, s, i, n)) < n) {
+    if (s[i] == '"') {
+      i = after_string(s, i, n);
+      continue;
+    }
+    const std::size_t open = i;
+    w.replace(open, open + 1, "\"");
+    std::size_t j = open + 1;
+    while ((j = skip_to(kBodyStops, s, j, n)) < n) {
+      if (s[j] == '"') {
+        w.replace(j, j + 1, "\\\"");
+        ++j;
+      } else if (s[j] == '\\') {
+        if (j + 1 < n && s[j + 1] == '\'') w.replace(j, j + 2, "'");
+        j = std::min(j + 2, n);
+      } else {
+        break;  // the closing quote
+      }
+    }
+    if (j >= n) return w.finish();
+    w.replace(j, j + 1, "\"");
+    actions.push_back(spanned("convert_single_quotes", 0.3, open, j + 1));
+    i = j + 1;
+  }
+  return w.finish();
+}
+
+bool is_python_null_word(std::string_view word) { return word == "None" || word == "undefined"; }
+
+// Inside brackets, a bare word that is not a key becomes a string (`[foo]` -> `["foo"]`), the
+// JSON literal words are lower-cased. With Python literals allowed, None and undefined are left
+// for the literal pass, so `[None]` becomes `[null]` like `{"a": None}` does.
+bool wrap_unquoted_values(std::string_view in, std::string& out, Actions& actions,
+                          bool python_literals) {
+  static constexpr ByteTable kStops = make_table("\"[]", true);
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  Rewriter w(in, out);
+  long depth = 0;  // brackets only: a bare value directly in an object is not touched
+  std::size_t i = 0;
+  while ((i = skip_to(kStops, s, i, n)) < n) {
+    const char c = s[i];
+    if (c == '"') {
+      i = after_string(s, i, n);
+      continue;
+    }
+    if (c == '[' || c == ']') {
+      depth += c == '[' ? 1 : -1;
+      ++i;
+      continue;
+    }
+    const std::size_t end = word_end(s, i, n);
+    if (depth >= 1 && starts_word(s, i) && !colon_follows(s, end, n)) {
+      const std::string_view word = in.substr(i, end - i);
+      const std::string_view literal = json_literal_ci(word);
+      if (!literal.empty()) {
+        if (word != literal) w.replace(i, end, literal);
+      } else if (!(python_literals && is_python_null_word(word))) {
+        quote_word(w, i, end);
+        RepairAction action = spanned("wrap_unquoted_value", 0.4, i, end);
+        action.note = wrap_note(word);
+        actions.push_back(std::move(action));
+      }
+    }
+    i = end;
+  }
+  return w.finish();
+}
+
+std::string_view python_literal_json(std::string_view word) {
+  if (word == "True") return "true";
+  if (word == "False") return "false";
+  if (word == "None" || word == "undefined") return "null";
+  return {};
+}
+
+// True, False, None and undefined (exact case) become true, false, null, null.
+bool map_python_literals(std::string_view in, std::string& out, Actions& actions) {
+  static constexpr ByteTable kStops = make_table("\"", true);
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  Rewriter w(in, out);
+  std::size_t i = 0;
+  while ((i = skip_to(kStops, s, i, n)) < n) {
+    if (s[i] == '"') {
+      i = after_string(s, i, n);
+      continue;
+    }
+    const std::size_t end = word_end(s, i, n);
+    const std::string_view word = in.substr(i, end - i);
+    const std::string_view json = python_literal_json(word);
+    if (!json.empty() && starts_word(s, i)) {
+      w.replace(i, end, json);
+      RepairAction action = spanned("map_python_literal", 0.4, i, end);
+      action.note = std::string(word).append("->").append(json);
+      actions.push_back(std::move(action));
+    }
+    i = end;
+  }
+  return w.finish();
+}
+
+constexpr ByteTable kValueStarts = make_table("\"-0123456789[{", true);
+
+// A value that starts right after another one ended gets a comma after the earlier value (and
+// before the white space between them): `{"a": 1 "b": 2}` -> `{"a": 1, "b": 2}`.
+bool insert_missing_commas(std::string_view in, std::string& out, Actions& actions) {
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  Rewriter w(in, out);
+  bool value_ended = false;
+  std::size_t solid_end = 0;  // just past the last byte that was not white space
+  std::size_t i = 0;
+  while ((i = skip_space(s, i, n)) < n) {
+    const unsigned char c = byte_at(s, i);
+    if (value_ended && kValueStarts[c]) {
+      w.insert(solid_end, ",");
+      actions.push_back(positioned("insert_missing_comma", 0.5, i));
+      value_ended = false;
+    }
+    if (c == '"') {
+      const std::size_t close = string_close(s, i + 1, n, '"');
+      if (close >= n) return w.finish();  // a string open to the end: nothing follows it
+      i = close + 1;
+      value_ended = true;
+    } else if (c == ',' || c == ':' || c == '{' || c == '[') {
+      ++i;
+      value_ended = false;
+    } else if (c == '}' || c == ']') {
+      ++i;
+      value_ended = true;
+    } else if (c == '-' || is_digit(c)) {
+      ++i;
+      while (i < n && is_number_char(byte_at(s, i))) ++i;
+      value_ended = true;
+    } else if (is_word_start(c)) {
+      i = word_end(s, i, n);
+      value_ended = !colon_follows(s, i, n);
+    } else {
+      ++i;
+    }
+    solid_end = i;
+  }
+  return w.finish();
+}
+
+// A comma followed (after white space) by a closer or by the end of the text is dropped; the
+// white space after it stays.
+bool remove_trailing_commas(std::string_view in, std::string& out, Actions& actions) {
+  static constexpr ByteTable kStops = make_table("\",");
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  Rewriter w(in, out);
+  std::size_t i = 0;
+  while ((i = skip_to(kStops, s, i, n)) < n) {
+    if (s[i] == '"') {
+      i = after_string(s, i, n);
+      continue;
+    }
+    const std::size_t next = skip_space(s, i + 1, n);
+    if (next >= n || s[next] == ']' || s[next] == '}') {
+      w.replace(i, i + 1, "");
+      actions.push_back(positioned("remove_trailing_comma", 0.2, i));
+    }
+    ++i;
+  }
+  return w.finish();
+}
+
+// Closes a string left open at the end, then appends "]" for every unclosed bracket and "}" for
+// every unclosed brace. Closers follow the counts, not the nesting: `[{"a": 1` gets `]}`.
+bool close_open_structures(std::string_view in, std::string& out, Actions& actions) {
+  static constexpr ByteTable kStops = make_table("\"{}[]");
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  long braces = 0;
+  long brackets = 0;
+  bool open_string = false;
+  std::size_t i = 0;
+  while ((i = skip_to(kStops, s, i, n)) < n) {
+    switch (s[i]) {
+      case '"': {
+        const std::size_t close = string_close(s, i + 1, n, '"');
+        open_string = close >= n;
+        i = open_string ? n : close + 1;
+        continue;
+      }
+      case '{': ++braces; break;
+      case '}': --braces; break;
+      case '[': ++brackets; break;
+      default: --brackets; break;
+    }
+    ++i;
+  }
+  const auto brace_count = static_cast<std::size_t>(std::max(braces, 0L));
+  const auto bracket_count = static_cast<std::size_t>(std::max(brackets, 0L));
+  if (!open_string && brace_count == 0 && bracket_count == 0) return false;
+
+  out.clear();
+  out.reserve(n + 1 + brace_count + bracket_count);
+  out.append(in);
+  if (open_string) {
+    out.push_back('"');
+    actions.push_back(positioned("close_open_string", 3.0, n));
+  }
+  if (brace_count + bracket_count > 0) {
+    out.append(bracket_count, ']');
+    out.append(brace_count, '}');
+    RepairAction action =
+        positioned("close_containers", static_cast<double>(brace_count + bracket_count) / 2, n);
+    action.note = "brace=" + std::to_string(brace_count) + ", bracket=" + std::to_string(bracket_count);
+    actions.push_back(std::move(action));
+  }
+  return true;
+}
+
+}  // namespace
+
+HeuristicResult heuristic_repair(std::string_view text, const RepairOptions& options) {
+  HeuristicResult result;
+  // Two buffers take turns as a pass's output; `current` is the latest text. The passes keep
+  // valid UTF-8 valid, so the text is made valid once, here.
+  std::string buffers[2];
+  std::size_t spare = 0;
+  std::string_view current = text;
+  bool owned = false;
+  if (!is_valid_utf8(text)) {
+    buffers[1] = decode_utf8_lossy(text);
+    current = buffers[1];
+    owned = true;
+  }
+  auto run = [&](auto&& pass) {
+    if (pass(current, buffers[spare], result.repairs)) {
+      current = buffers[spare];
+      spare ^= 1;
+      owned = true;
+    }
+  };
+
+  run(fix_smart_quotes);
+  if (options.allow_comments) run(strip_comments);
+  if (options.allow_unquoted_keys) run(wrap_unquoted_keys);
+  if (options.allow_single_quotes) run(convert_single_quotes);
+  if (options.allow_unquoted_values) {
+    run([&](std::string_view in, std::string& out, Actions& actions) {
+      return wrap_unquoted_values(in, out, actions, options.allow_python_literals);
+    });
+  }
+  if (options.allow_python_literals) run(map_python_literals);
+  run(insert_missing_commas);
+  run(remove_trailing_commas);
+  run(close_open_structures);
+
+  result.text = owned ? std::move(buffers[spare ^ 1]) : std::string(text);
+  return result;
+}
+
+}  // namespace velvin
