@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "byte_scan.hpp"
 #include "json.hpp"
 
 namespace velvin {
@@ -69,27 +70,21 @@ std::size_t first_opener(std::string_view text) {
 // bracket depth are both back at 0, counted independently and outside double-quoted strings;
 // npos when the input ends first.
 std::size_t balanced_end(std::string_view text, std::size_t start) {
+  using Stops = scan::ByteSet<false, '"', '{', '}', '[', ']'>;
   const char* s = text.data();
   const std::size_t n = text.size();
   long braces = 0;
   long brackets = 0;
-  for (std::size_t i = start; i < n; ++i) {
-    const char c = s[i];
-    if (c == '"') {
-      // Jump over the string body; an unterminated string runs to the end.
-      ++i;
-      while (i < n && s[i] != '"') {
-        if (s[i] == '\\') ++i;
-        ++i;
-      }
-      continue;
-    }
-    switch (c) {
+  for (std::size_t i = start; (i = scan::find_first<Stops>(s, i, n)) < n; ++i) {
+    switch (s[i]) {
+      case '"':
+        // A string is passed over without a depth test; an unterminated one runs to the end.
+        i = scan::string_close<'"'>(s, i + 1, n);
+        continue;
       case '{': ++braces; break;
       case '}': --braces; break;
       case '[': ++brackets; break;
-      case ']': --brackets; break;
-      default: break;
+      default: --brackets; break;
     }
     if (braces == 0 && brackets == 0) return i + 1;
   }

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "byte_scan.hpp"
 #include "json.hpp"
 
 namespace velvin {
@@ -15,100 +16,36 @@ namespace {
 using Actions = std::vector<RepairAction>;
 
 // ---------------------------------------------------------------------------------------------
-// Byte classes and scanning
+// Scanning
 
-using ByteTable = std::array<bool, 256>;
+using scan::byte_at;
+using scan::ByteSet;
+using scan::find_first;
+using scan::is_digit;
+using scan::is_word_char;
+using scan::is_word_start;
+using scan::skip_space;
 
-constexpr bool is_ascii_letter(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-constexpr bool is_word_start(unsigned char c) { return is_ascii_letter(c) || c == '_'; }
-constexpr bool is_word_char(unsigned char c) { return is_word_start(c) || is_digit(c); }
 constexpr bool is_number_char(unsigned char c) {
   return is_digit(c) || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
 }
 
-// A table holding the bytes of `chars`, plus the word-start bytes when `words` is set.
-constexpr ByteTable make_table(std::string_view chars, bool words = false) {
-  ByteTable t{};
-  for (char c : chars) t[static_cast<unsigned char>(c)] = true;
-  if (words) {
-    for (int c = 0; c < 256; ++c) {
-      if (is_word_start(static_cast<unsigned char>(c))) t[static_cast<std::size_t>(c)] = true;
-    }
-  }
-  return t;
-}
-
-constexpr ByteTable kWordChars = [] {
-  ByteTable t{};
-  for (int c = 0; c < 256; ++c) t[static_cast<std::size_t>(c)] = is_word_char(static_cast<unsigned char>(c));
-  return t;
-}();
-
-inline unsigned char byte_at(const char* s, std::size_t i) { return static_cast<unsigned char>(s[i]); }
-
-// First position >= i holding a byte of `stops`, or n.
-inline std::size_t skip_to(const ByteTable& stops, const char* s, std::size_t i, std::size_t n) {
-  while (i + 4 <= n) {
-    if (stops[byte_at(s, i)]) return i;
-    if (stops[byte_at(s, i + 1)]) return i + 1;
-    if (stops[byte_at(s, i + 2)]) return i + 2;
-    if (stops[byte_at(s, i + 3)]) return i + 3;
-    i += 4;
-  }
-  while (i < n && !stops[byte_at(s, i)]) ++i;
-  return i < n ? i : n;
-}
-
-inline std::size_t skip_space(const char* s, std::size_t i, std::size_t n) {
-  while (i < n && is_json_space(byte_at(s, i))) ++i;
-  return i;
-}
-
 inline std::size_t word_end(const char* s, std::size_t i, std::size_t n) {
-  while (i < n && kWordChars[byte_at(s, i)]) ++i;
+  while (i < n && is_word_char(byte_at(s, i))) ++i;
   return i;
 }
 
-// Non-zero when some byte of the 8-byte word `w` equals `b`.
-inline std::uint64_t has_byte(std::uint64_t w, unsigned char b) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  const std::uint64_t x = w ^ (kOnes * b);
-  return (x - kOnes) & ~x & 0x8080808080808080ULL;
-}
-
-// Index of the quote that closes a string whose body starts at `i`, or n when the text ends
-// first. A backslash escapes the next byte. String bodies are most of a model's output, so
-// eight bytes are tested at a time.
-std::size_t string_close(const char* s, std::size_t i, std::size_t n, char quote) {
-  const auto q = static_cast<unsigned char>(quote);
-  while (i < n) {
-    while (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, s + i, 8);
-      if ((has_byte(w, q) | has_byte(w, '\\')) != 0) break;
-      i += 8;
-    }
-    while (i < n && byte_at(s, i) != q && s[i] != '\\') ++i;
-    if (i >= n) return n;
-    if (byte_at(s, i) == q) return i;
-    i += 2;  // the backslash and the byte it escapes
-  }
-  return n;
-}
-
-// Where scanning resumes after the string opened by the quote at `open`.
+// Where scanning resumes after the string opened by the quote at `open` (either quote kind).
 inline std::size_t after_string(const char* s, std::size_t open, std::size_t n) {
-  const std::size_t close = string_close(s, open + 1, n, s[open]);
+  const std::size_t close = s[open] == '"' ? scan::string_close<'"'>(s, open + 1, n)
+                                           : scan::string_close<'\''>(s, open + 1, n);
   return close < n ? close + 1 : n;
 }
 
 // A word starts at a letter or "_" that does not continue an alphanumeric run, so the "e5" of
 // 1e5 or the "abc" of 12abc is never taken for a word.
 inline bool starts_word(const char* s, std::size_t i) {
-  return i == 0 || !kWordChars[byte_at(s, i - 1)];
+  return i == 0 || !is_word_char(byte_at(s, i - 1));
 }
 
 // The next byte after white space from `i` is ':'.
@@ -206,12 +143,12 @@ void quote_word(Rewriter& w, std::size_t start, std::size_t end) {
 // converted quote does not open a string, so `{“a”: “b”}` still becomes `{"a": "b"}`.
 bool fix_smart_quotes(std::string_view in, std::string& out, Actions& actions) {
   if (in.find('\xE2') == std::string_view::npos) return false;
-  static constexpr ByteTable kStops = make_table("\"\xE2");
+  using Stops = ByteSet<false, '"', '\xE2'>;
   const char* s = in.data();
   const std::size_t n = in.size();
   Rewriter w(in, out);
   std::size_t i = 0;
-  while ((i = skip_to(kStops, s, i, n)) < n) {
+  while ((i = find_first<Stops>(s, i, n)) < n) {
     if (s[i] == '"') {
       i = after_string(s, i, n);
       continue;
@@ -241,13 +178,13 @@ bool fix_smart_quotes(std::string_view in, std::string& out, Actions& actions) {
 // too: in `{'url': 'http://x.com/a'}` the "//" belongs to the value, not to a comment.
 bool strip_comments(std::string_view in, std::string& out, Actions& actions) {
   if (in.find('/') == std::string_view::npos) return false;
-  static constexpr ByteTable kStops = make_table("\"'/");
-  static constexpr ByteTable kLineEnds = make_table("\n\r");
+  using Stops = ByteSet<false, '"', '\'', '/'>;
+  using LineEnds = ByteSet<false, '\n', '\r'>;
   const char* s = in.data();
   const std::size_t n = in.size();
   Rewriter w(in, out);
   std::size_t i = 0;
-  while ((i = skip_to(kStops, s, i, n)) < n) {
+  while ((i = find_first<Stops>(s, i, n)) < n) {
     if (s[i] != '/') {
       i = after_string(s, i, n);
       continue;
@@ -261,7 +198,7 @@ bool strip_comments(std::string_view in, std::string& out, Actions& actions) {
       actions.push_back(spanned("strip_block_comment", 0.6, i, end));
       i = end;
     } else if (next == '/') {
-      const std::size_t end = skip_to(kLineEnds, s, i + 2, n);  // the line break stays
+      const std::size_t end = find_first<LineEnds>(s, i + 2, n);  // the line break stays
       w.replace(i, end, "");
       actions.push_back(spanned("strip_line_comment", 0.4, i, end));
       i = end;
@@ -274,12 +211,12 @@ bool strip_comments(std::string_view in, std::string& out, Actions& actions) {
 
 // Quotes a bare word followed by ':' (`{a: 1}`), except the JSON literal words in any case.
 bool wrap_unquoted_keys(std::string_view in, std::string& out, Actions& actions) {
-  static constexpr ByteTable kStops = make_table("\"'", true);
+  using Stops = ByteSet<true, '"', '\''>;
   const char* s = in.data();
   const std::size_t n = in.size();
   Rewriter w(in, out);
   std::size_t i = 0;
-  while ((i = skip_to(kStops, s, i, n)) < n) {
+  while ((i = find_first<Stops>(s, i, n)) < n) {
     if (s[i] == '"' || s[i] == '\'') {
       i = after_string(s, i, n);
       continue;
@@ -301,13 +238,13 @@ bool wrap_unquoted_keys(std::string_view in, std::string& out, Actions& actions)
 // are kept. A literal still open at the end of the text stays open for the open-string pass.
 bool convert_single_quotes(std::string_view in, std::string& out, Actions& actions) {
   if (in.find('\'') == std::string_view::npos) return false;
-  static constexpr ByteTable kStops = make_table("\"'");
-  static constexpr ByteTable kBodyStops = make_table("\"'\\");
+  using Stops = ByteSet<false, '"', '\''>;
+  using BodyStops = ByteSet<false, '"', '\'', '\\'>;
   const char* s = in.data();
   const std::size_t n = in.size();
   Rewriter w(in, out);
   std::size_t i = 0;
-  while ((i = skip_to(kStops, s, i, n)) < n) {
+  while ((i = find_first<Stops>(s, i, n)) < n) {
     if (s[i] == '"') {
       i = after_string(s, i, n);
       continue;
@@ -315,7 +252,7 @@ bool convert_single_quotes(std::string_view in, std::string& out, Actions& actio
     const std::size_t open = i;
     w.replace(open, open + 1, "\"");
     std::size_t j = open + 1;
-    while ((j = skip_to(kBodyStops, s, j, n)) < n) {
+    while ((j = find_first<BodyStops>(s, j, n)) < n) {
       if (s[j] == '"') {
         w.replace(j, j + 1, "\\\"");
         ++j;
@@ -341,13 +278,13 @@ bool is_python_null_word(std::string_view word) { return word == "None" || word 
 // for the literal pass, so `[None]` becomes `[null]` like `{"a": None}` does.
 bool wrap_unquoted_values(std::string_view in, std::string& out, Actions& actions,
                           bool python_literals) {
-  static constexpr ByteTable kStops = make_table("\"[]", true);
+  using Stops = ByteSet<true, '"', '[', ']'>;
   const char* s = in.data();
   const std::size_t n = in.size();
   Rewriter w(in, out);
   long depth = 0;  // brackets only: a bare value directly in an object is not touched
   std::size_t i = 0;
-  while ((i = skip_to(kStops, s, i, n)) < n) {
+  while ((i = find_first<Stops>(s, i, n)) < n) {
     const char c = s[i];
     if (c == '"') {
       i = after_string(s, i, n);
@@ -385,12 +322,12 @@ std::string_view python_literal_json(std::string_view word) {
 
 // True, False, None and undefined (exact case) become true, false, null, null.
 bool map_python_literals(std::string_view in, std::string& out, Actions& actions) {
-  static constexpr ByteTable kStops = make_table("\"", true);
+  using Stops = ByteSet<true, '"'>;
   const char* s = in.data();
   const std::size_t n = in.size();
   Rewriter w(in, out);
   std::size_t i = 0;
-  while ((i = skip_to(kStops, s, i, n)) < n) {
+  while ((i = find_first<Stops>(s, i, n)) < n) {
     if (s[i] == '"') {
       i = after_string(s, i, n);
       continue;
@@ -409,7 +346,7 @@ bool map_python_literals(std::string_view in, std::string& out, Actions& actions
   return w.finish();
 }
 
-constexpr ByteTable kValueStarts = make_table("\"-0123456789[{", true);
+using ValueStarts = ByteSet<true, '"', '-', '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '[', '{'>;
 
 // A value that starts right after another one ended gets a comma after the earlier value (and
 // before the white space between them): `{"a": 1 "b": 2}` -> `{"a": 1, "b": 2}`.
@@ -422,13 +359,13 @@ bool insert_missing_commas(std::string_view in, std::string& out, Actions& actio
   std::size_t i = 0;
   while ((i = skip_space(s, i, n)) < n) {
     const unsigned char c = byte_at(s, i);
-    if (value_ended && kValueStarts[c]) {
+    if (value_ended && ValueStarts::contains(c)) {
       w.insert(solid_end, ",");
       actions.push_back(positioned("insert_missing_comma", 0.5, i));
       value_ended = false;
     }
     if (c == '"') {
-      const std::size_t close = string_close(s, i + 1, n, '"');
+      const std::size_t close = scan::string_close<'"'>(s, i + 1, n);
       if (close >= n) return w.finish();  // a string open to the end: nothing follows it
       i = close + 1;
       value_ended = true;
@@ -456,12 +393,12 @@ bool insert_missing_commas(std::string_view in, std::string& out, Actions& actio
 // A comma followed (after white space) by a closer or by the end of the text is dropped; the
 // white space after it stays.
 bool remove_trailing_commas(std::string_view in, std::string& out, Actions& actions) {
-  static constexpr ByteTable kStops = make_table("\",");
+  using Stops = ByteSet<false, '"', ','>;
   const char* s = in.data();
   const std::size_t n = in.size();
   Rewriter w(in, out);
   std::size_t i = 0;
-  while ((i = skip_to(kStops, s, i, n)) < n) {
+  while ((i = find_first<Stops>(s, i, n)) < n) {
     if (s[i] == '"') {
       i = after_string(s, i, n);
       continue;
@@ -479,17 +416,17 @@ bool remove_trailing_commas(std::string_view in, std::string& out, Actions& acti
 // Closes a string left open at the end, then appends "]" for every unclosed bracket and "}" for
 // every unclosed brace. Closers follow the counts, not the nesting: `[{"a": 1` gets `]}`.
 bool close_open_structures(std::string_view in, std::string& out, Actions& actions) {
-  static constexpr ByteTable kStops = make_table("\"{}[]");
+  using Stops = ByteSet<false, '"', '{', '}', '[', ']'>;
   const char* s = in.data();
   const std::size_t n = in.size();
   long braces = 0;
   long brackets = 0;
   bool open_string = false;
   std::size_t i = 0;
-  while ((i = skip_to(kStops, s, i, n)) < n) {
+  while ((i = find_first<Stops>(s, i, n)) < n) {
     switch (s[i]) {
       case '"': {
-        const std::size_t close = string_close(s, i + 1, n, '"');
+        const std::size_t close = scan::string_close<'"'>(s, i + 1, n);
         open_string = close >= n;
         i = open_string ? n : close + 1;
         continue;
