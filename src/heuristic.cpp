@@ -413,39 +413,51 @@ bool remove_trailing_commas(std::string_view in, std::string& out, Actions& acti
   return w.finish();
 }
 
-// Closes a string left open at the end, then appends "]" for every unclosed bracket and "}" for
-// every unclosed brace. Closers follow the counts, not the nesting: `[{"a": 1` gets `]}`.
-bool close_open_structures(std::string_view in, std::string& out, Actions& actions) {
-  using Stops = ByteSet<false, '"', '{', '}', '[', ']'>;
-  const char* s = in.data();
-  const std::size_t n = in.size();
+// What is left open at the end of a text: a string, and braces and brackets beyond their
+// closers (each count may be negative when closers are in excess).
+struct OpenState {
   long braces = 0;
   long brackets = 0;
   bool open_string = false;
+};
+
+OpenState scan_open_state(std::string_view in) {
+  using Stops = ByteSet<false, '"', '{', '}', '[', ']'>;
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  OpenState state;
   std::size_t i = 0;
   while ((i = find_first<Stops>(s, i, n)) < n) {
     switch (s[i]) {
       case '"': {
         const std::size_t close = scan::string_close<'"'>(s, i + 1, n);
-        open_string = close >= n;
-        i = open_string ? n : close + 1;
+        state.open_string = close >= n;
+        i = state.open_string ? n : close + 1;
         continue;
       }
-      case '{': ++braces; break;
-      case '}': --braces; break;
-      case '[': ++brackets; break;
-      default: --brackets; break;
+      case '{': ++state.braces; break;
+      case '}': --state.braces; break;
+      case '[': ++state.brackets; break;
+      default: --state.brackets; break;
     }
     ++i;
   }
-  const auto brace_count = static_cast<std::size_t>(std::max(braces, 0L));
-  const auto bracket_count = static_cast<std::size_t>(std::max(brackets, 0L));
-  if (!open_string && brace_count == 0 && bracket_count == 0) return false;
+  return state;
+}
 
+// Closes a string left open at the end, then appends "]" for every unclosed bracket and "}" for
+// every unclosed brace. Closers follow the counts, not the nesting: `[{"a": 1` gets `]}`.
+bool close_open_structures(std::string_view in, const OpenState& state, std::string& out,
+                           Actions& actions) {
+  const auto brace_count = static_cast<std::size_t>(std::max(state.braces, 0L));
+  const auto bracket_count = static_cast<std::size_t>(std::max(state.brackets, 0L));
+  if (!state.open_string && brace_count == 0 && bracket_count == 0) return false;
+
+  const std::size_t n = in.size();
   out.clear();
   out.reserve(n + 1 + brace_count + bracket_count);
   out.append(in);
-  if (open_string) {
+  if (state.open_string) {
     out.push_back('"');
     actions.push_back(positioned("close_open_string", 3.0, n));
   }
@@ -460,45 +472,215 @@ bool close_open_structures(std::string_view in, std::string& out, Actions& actio
   return true;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Survey: most texts need few of the passes, so one scan finds which passes would change the
+// current text, and only those run (the text is surveyed again after each change). Each flag
+// repeats its pass's own test; the comment and key flags are set blindly once a single quote
+// appears outside strings, where those two passes track strings differently from this scan.
+
+struct Survey {
+  bool comments = false;
+  bool bare_keys = false;
+  bool single_quotes = false;
+  bool bare_values = false;
+  bool python_literals = false;
+  bool missing_commas = false;
+  bool trailing_commas = false;
+  // A word starts inside what the comma pass reads as a number ("-e5"): quoting it splits
+  // that number, which can change where commas go.
+  bool words_in_numbers = false;
+  OpenState open;
+};
+
+// The test of the bare-value pass for a word inside brackets that is not a key.
+bool bare_value_changes(std::string_view word, bool python_literals) {
+  const std::string_view literal = json_literal_ci(word);
+  if (!literal.empty()) return word != literal;
+  return !(python_literals && is_python_null_word(word));
+}
+
+void survey_word(std::string_view word, bool is_word, bool colon, long brackets,
+                 bool python_literals, Survey& found) {
+  if (!is_word) return;
+  if (colon) {
+    found.bare_keys |= json_literal_ci(word).empty();
+  } else if (brackets >= 1) {
+    found.bare_values |= bare_value_changes(word, python_literals);
+  }
+  found.python_literals |= !python_literal_json(word).empty();
+}
+
+Survey survey(std::string_view in, bool python_literals) {
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  Survey found;
+  bool value_ended = false;  // as in the missing-comma pass
+  std::size_t i = 0;
+  while ((i = skip_space(s, i, n)) < n) {
+    const unsigned char c = byte_at(s, i);
+    if (value_ended && ValueStarts::contains(c)) {
+      found.missing_commas = true;
+      value_ended = false;
+    }
+    switch (c) {
+      case '"': {
+        const std::size_t close = scan::string_close<'"'>(s, i + 1, n);
+        if (close >= n) {
+          found.open.open_string = true;
+          return found;
+        }
+        i = close + 1;
+        value_ended = true;
+        continue;
+      }
+      case ',': {
+        const std::size_t next = skip_space(s, i + 1, n);
+        found.trailing_commas |= next >= n || s[next] == ']' || s[next] == '}';
+        value_ended = false;
+        break;
+      }
+      case ':': value_ended = false; break;
+      case '{': ++found.open.braces; value_ended = false; break;
+      case '[': ++found.open.brackets; value_ended = false; break;
+      case '}': --found.open.braces; value_ended = true; break;
+      case ']': --found.open.brackets; value_ended = true; break;
+      case '\'':
+        found.single_quotes = true;
+        found.comments = true;
+        found.bare_keys = true;
+        break;
+      case '/':
+        found.comments |= i + 1 < n && (s[i + 1] == '/' || s[i + 1] == '*');
+        break;
+      default:
+        if (c == '-' || is_digit(c)) {
+          // The comma pass reads "-e5" as one number; the word passes see the word "e5" in it.
+          for (++i; i < n && is_number_char(byte_at(s, i)); ++i) {
+            if (is_word_start(byte_at(s, i)) && starts_word(s, i)) {
+              found.words_in_numbers = true;
+              const std::size_t end = word_end(s, i, n);
+              survey_word(in.substr(i, end - i), true, colon_follows(s, end, n),
+                          found.open.brackets, python_literals, found);
+            }
+          }
+          value_ended = true;
+          continue;
+        }
+        if (is_word_start(c)) {
+          const std::size_t end = word_end(s, i, n);
+          const bool colon = colon_follows(s, end, n);
+          survey_word(in.substr(i, end - i), starts_word(s, i), colon, found.open.brackets,
+                      python_literals, found);
+          value_ended = !colon;
+          i = end;
+          continue;
+        }
+        break;
+    }
+    ++i;
+  }
+  return found;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Driver
+
+// Runs the passes over two buffers that take turns as a pass's output; `current` is the latest
+// text. The passes keep valid UTF-8 valid, so the text is made valid once, at the start.
+class PassRunner {
+ public:
+  explicit PassRunner(std::string_view text) : current_(text) {
+    if (!is_valid_utf8(text)) {
+      buffers_[1] = decode_utf8_lossy(text);
+      current_ = buffers_[1];
+      owned_ = true;
+    }
+  }
+
+  [[nodiscard]] std::string_view current() const { return current_; }
+  Actions& actions() { return actions_; }
+
+  // Runs pass(in, out, actions); true when it changed the text.
+  template <typename Pass>
+  bool run(Pass&& pass) {
+    if (!pass(current_, buffers_[spare_], actions_)) return false;
+    current_ = buffers_[spare_];
+    spare_ ^= 1;
+    owned_ = true;
+    return true;
+  }
+
+  HeuristicResult finish() {
+    HeuristicResult result;
+    result.text = owned_ ? std::move(buffers_[spare_ ^ 1]) : std::string(current_);
+    result.repairs = std::move(actions_);
+    return result;
+  }
+
+ private:
+  std::string buffers_[2];
+  std::size_t spare_ = 0;
+  std::string_view current_;
+  bool owned_ = false;
+  Actions actions_;
+};
+
+bool has_smart_quote(std::string_view text) {
+  for (std::size_t i = text.find('\xE2'); i != std::string_view::npos; i = text.find('\xE2', i + 1)) {
+    if (i + 2 < text.size() && text[i + 1] == '\x80') {
+      const auto last = static_cast<unsigned char>(text[i + 2]);
+      if (last == 0x98 || last == 0x99 || last == 0x9C || last == 0x9D) return true;
+    }
+  }
+  return false;
+}
+
+HeuristicResult repair(std::string_view text, const RepairOptions& options, bool every_pass) {
+  PassRunner runner(text);
+  const bool python = options.allow_python_literals;
+  if (every_pass || has_smart_quote(runner.current())) runner.run(fix_smart_quotes);
+
+  Survey found = survey(runner.current(), python);
+  // Runs an enabled pass that the survey expects to change the text. A change calls for a new
+  // survey only where it can raise a later pass's flag: after the comment and single-quote
+  // passes, which move string boundaries; after the bare-key pass while single quotes outside
+  // strings make its strings differ from the survey's; and after quoting a word that sits in
+  // a number. Otherwise quoting words, swapping literal words and adding or dropping commas
+  // can clear a later flag but never raise one.
+  auto step = [&](bool enabled, bool flagged, bool moves_strings, auto&& pass) {
+    if (!enabled || !(flagged || every_pass)) return;
+    if (runner.run(pass) && moves_strings) found = survey(runner.current(), python);
+  };
+  step(options.allow_comments, found.comments, true, strip_comments);
+  step(options.allow_unquoted_keys, found.bare_keys,
+       found.single_quotes || found.words_in_numbers, wrap_unquoted_keys);
+  step(options.allow_single_quotes, found.single_quotes, true, convert_single_quotes);
+  step(options.allow_unquoted_values, found.bare_values, found.words_in_numbers,
+       [&](std::string_view in, std::string& out, Actions& actions) {
+         return wrap_unquoted_values(in, out, actions, python);
+       });
+  step(python, found.python_literals, false, map_python_literals);
+  step(true, found.missing_commas, false, insert_missing_commas);
+  step(true, found.trailing_commas, false, remove_trailing_commas);
+
+  const OpenState open = every_pass ? scan_open_state(runner.current()) : found.open;
+  runner.run([&](std::string_view in, std::string& out, Actions& actions) {
+    return close_open_structures(in, open, out, actions);
+  });
+  return runner.finish();
+}
+
 }  // namespace
 
 HeuristicResult heuristic_repair(std::string_view text, const RepairOptions& options) {
-  HeuristicResult result;
-  // Two buffers take turns as a pass's output; `current` is the latest text. The passes keep
-  // valid UTF-8 valid, so the text is made valid once, here.
-  std::string buffers[2];
-  std::size_t spare = 0;
-  std::string_view current = text;
-  bool owned = false;
-  if (!is_valid_utf8(text)) {
-    buffers[1] = decode_utf8_lossy(text);
-    current = buffers[1];
-    owned = true;
-  }
-  auto run = [&](auto&& pass) {
-    if (pass(current, buffers[spare], result.repairs)) {
-      current = buffers[spare];
-      spare ^= 1;
-      owned = true;
-    }
-  };
-
-  run(fix_smart_quotes);
-  if (options.allow_comments) run(strip_comments);
-  if (options.allow_unquoted_keys) run(wrap_unquoted_keys);
-  if (options.allow_single_quotes) run(convert_single_quotes);
-  if (options.allow_unquoted_values) {
-    run([&](std::string_view in, std::string& out, Actions& actions) {
-      return wrap_unquoted_values(in, out, actions, options.allow_python_literals);
-    });
-  }
-  if (options.allow_python_literals) run(map_python_literals);
-  run(insert_missing_commas);
-  run(remove_trailing_commas);
-  run(close_open_structures);
-
-  result.text = owned ? std::move(buffers[spare ^ 1]) : std::string(text);
-  return result;
+  return repair(text, options, false);
 }
 
+namespace detail {
+
+HeuristicResult heuristic_repair_every_pass(std::string_view text, const RepairOptions& options) {
+  return repair(text, options, true);
+}
+
+}  // namespace detail
 }  // namespace velvin

@@ -278,13 +278,14 @@ TEST(Heuristic, ValidJsonComesBackUnchanged) {
 TEST(Heuristic, RandomFragmentsKeepUtf8Valid) {
   const std::vector<std::string> kFragments = {
       "{", "}", "[", "]", "\"", "'", "\\", "/", "*", "//", "/*", "*/", ":", ",", " ", "\n",
-      "\r", "a", "None", "True", "undefined", "nul", "1", "e", "-", ".", "\xE2\x80\x9C",
-      "\xE2\x80\x9D", "\xE2\x80\x99", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xFF",
-      "\xC3", "\xE2\x80", std::string(1, '\0'), "`"};
+      "\r", "a", "x", "_k", "None", "True", "False", "undefined", "true", "TRUE", "null", "Null",
+      "1", "5", "e", "E", "-", "+", ".", ")", "`", "\xE2\x80\x9C", "\xE2\x80\x9D",
+      "\xE2\x80\x98", "\xE2\x80\x99", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xFF",
+      "\xC3", "\xE2\x80", std::string(1, '\0')};
   std::mt19937 rng(11);
   std::uniform_int_distribution<std::size_t> pick(0, kFragments.size() - 1);
-  std::uniform_int_distribution<int> length(0, 40);
-  for (int round = 0; round < 3000; ++round) {
+  std::uniform_int_distribution<int> length(0, 60);
+  for (int round = 0; round < 20000; ++round) {
     std::string input;
     const int n = length(rng);
     for (int i = 0; i < n; ++i) input += kFragments[pick(rng)];
@@ -297,6 +298,10 @@ TEST(Heuristic, RandomFragmentsKeepUtf8Valid) {
     options.allow_python_literals = mask & 16;
     const HeuristicResult got = heuristic_repair(input, options);
     ASSERT_TRUE(is_valid_utf8(got.text)) << input;
+    // Passes skipped as having nothing to do must indeed have had nothing to do.
+    const HeuristicResult full = detail::heuristic_repair_every_pass(input, options);
+    ASSERT_EQ(got.text, full.text) << input;
+    ASSERT_EQ(describe(got.repairs), describe(full.repairs)) << input;
     const std::size_t bound = 2 * (input.size() + 3) + got.text.size();
     for (const RepairAction& a : got.repairs) {
       if (a.span) {
