@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -66,6 +68,7 @@ bool iequals_ascii(std::string_view a, std::string_view lower) {
 
 // "true", "false" or "null" when `word` is one of them in any letter case, else empty.
 std::string_view json_literal_ci(std::string_view word) {
+  if (word.size() != 4 && word.size() != 5) return {};
   for (std::string_view literal : {std::string_view("true"), std::string_view("false"),
                                    std::string_view("null")}) {
     if (iequals_ascii(word, literal)) return literal;
@@ -489,6 +492,9 @@ struct Survey {
   // A word starts inside what the comma pass reads as a number ("-e5"): quoting it splits
   // that number, which can change where commas go.
   bool words_in_numbers = false;
+  // The survey stopped early: everything after the single-quote flag is set blindly, and the
+  // text must be surveyed again once the single-quote pass has run.
+  bool partial = false;
   OpenState open;
 };
 
@@ -510,76 +516,292 @@ void survey_word(std::string_view word, bool is_word, bool colon, long brackets,
   found.python_literals |= !python_literal_json(word).empty();
 }
 
-Survey survey(std::string_view in, bool python_literals) {
+// The survey 64 bytes at a time. Byte classes become bit masks; the strings follow from the
+// unescaped quotes by a prefix XOR, and each flag is a few mask operations, except for runs of
+// letters, digits and "_+-." outside strings (numbers and bare words), which are read one by
+// one. Backslash escapes only count inside strings, which the masks cannot know ahead of time: a
+// block with a backslash outside strings has its strings read again byte by byte.
+
+// Bit k of each mask stands for byte k of a 64-byte block.
+struct BlockMasks {
+  std::uint64_t quote = 0, backslash = 0, single_quote = 0, slash = 0, slash_or_star = 0;
+  std::uint64_t open_brace = 0, close_brace = 0, open_bracket = 0, close_bracket = 0;
+  std::uint64_t comma = 0, colon = 0, space = 0, alnum = 0;
+};
+
+constexpr bool is_alnum_run_byte(unsigned char c) {
+  return is_word_char(c) || c == '+' || c == '-' || c == '.';
+}
+
+#if defined(__SSE2__)
+BlockMasks classify_block(const char* p) {
+  BlockMasks m;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const int shift = 16 * k;
+    auto bits = [shift](__m128i x) {
+      return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(x))) << shift;
+    };
+    auto eq = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+    const __m128i slash = eq('/');
+    m.quote |= bits(eq('"'));
+    m.backslash |= bits(eq('\\'));
+    m.single_quote |= bits(eq('\''));
+    m.slash |= bits(slash);
+    m.slash_or_star |= bits(_mm_or_si128(slash, eq('*')));
+    m.open_brace |= bits(eq('{'));
+    m.close_brace |= bits(eq('}'));
+    m.open_bracket |= bits(eq('['));
+    m.close_bracket |= bits(eq(']'));
+    m.comma |= bits(eq(','));
+    m.colon |= bits(eq(':'));
+    m.space |= bits(_mm_or_si128(_mm_or_si128(eq(' '), eq('\t')), _mm_or_si128(eq('\n'), eq('\r'))));
+    const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    const __m128i marks = _mm_or_si128(_mm_or_si128(eq('_'), eq('+')), _mm_or_si128(eq('-'), eq('.')));
+    m.alnum |= bits(_mm_or_si128(_mm_or_si128(letter, digit), marks));
+  }
+  return m;
+}
+#else
+BlockMasks classify_block(const char* p) {
+  BlockMasks m;
+  for (unsigned k = 0; k < 64; ++k) {
+    const unsigned char c = byte_at(p, k);
+    const std::uint64_t bit = std::uint64_t{1} << k;
+    if (c == '"') m.quote |= bit;
+    if (c == '\\') m.backslash |= bit;
+    if (c == '\'') m.single_quote |= bit;
+    if (c == '/') m.slash |= bit;
+    if (c == '/' || c == '*') m.slash_or_star |= bit;
+    if (c == '{') m.open_brace |= bit;
+    if (c == '}') m.close_brace |= bit;
+    if (c == '[') m.open_bracket |= bit;
+    if (c == ']') m.close_bracket |= bit;
+    if (c == ',') m.comma |= bit;
+    if (c == ':') m.colon |= bit;
+    if (scan::is_space(c)) m.space |= bit;
+    if (is_alnum_run_byte(c)) m.alnum |= bit;
+  }
+  return m;
+}
+#endif
+
+// Bit k set when an odd number of bits at or below k are set.
+std::uint64_t prefix_xor(std::uint64_t x) {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
+// `bits` + `addend` + `carry` over 64 bits, keeping the carry out for the next block.
+std::uint64_t add_with_carry(std::uint64_t bits, std::uint64_t addend, std::uint64_t& carry) {
+  const u128 sum = static_cast<u128>(bits) + addend + carry;
+  carry = static_cast<std::uint64_t>(sum >> 64);
+  return static_cast<std::uint64_t>(sum);
+}
+
+// Positions right after the first run of `space` bits from each bit of `from` (or at it, when it
+// is not a space): where the next byte that is not white space stands. The addition carries
+// through the run; the carry crosses into the next block.
+std::uint64_t first_after_space(std::uint64_t from, std::uint64_t space, std::uint64_t& carry) {
+  return add_with_carry(from, space, carry) & ~space;
+}
+
+// A run of letters, digits and "_+-." outside strings, read the way the passes read it. The
+// comma pass splits it into numbers and words, and needs a comma between any two of them; the
+// word passes see a word wherever a letter or "_" follows a byte that is not a word character.
+void survey_run(std::string_view in, std::size_t i, long brackets, bool python_literals,
+                Survey& found) {
+  const char* s = in.data();
+  const std::size_t n = in.size();
+  int tokens = 0;
+  while (i < n && is_alnum_run_byte(byte_at(s, i))) {
+    const unsigned char c = byte_at(s, i);
+    if (c == '-' || is_digit(c)) {
+      for (++i; i < n && is_number_char(byte_at(s, i)); ++i) {
+        if (is_word_start(byte_at(s, i)) && starts_word(s, i)) {
+          found.words_in_numbers = true;
+          const std::size_t end = word_end(s, i, n);
+          survey_word(in.substr(i, end - i), true, colon_follows(s, end, n), brackets,
+                      python_literals, found);
+        }
+      }
+      ++tokens;
+    } else if (is_word_start(c)) {
+      const std::size_t end = word_end(s, i, n);
+      survey_word(in.substr(i, end - i), starts_word(s, i), colon_follows(s, end, n), brackets,
+                  python_literals, found);
+      i = end;
+      ++tokens;
+    } else {
+      found.missing_commas = true;  // "+" or ".": a stray byte that keeps a value open
+      ++i;
+    }
+  }
+  if (tokens > 1) found.missing_commas = true;
+}
+
+// A survey that runs every pass and surveys again after the single-quote pass.
+Survey everything_flagged() {
+  Survey all;
+  all.comments = all.bare_keys = all.single_quotes = all.bare_values = all.python_literals = true;
+  all.missing_commas = all.trailing_commas = all.words_in_numbers = all.partial = true;
+  return all;
+}
+
+// Set bits; std::popcount is a library call on targets without a population-count instruction.
+int count_bits(std::uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+}
+
+// The strings of one block read byte by byte, for blocks where a backslash stands outside
+// strings. `in_string` holds opening quotes and string bodies, `quotes` the quotes that open or
+// close; `escape_pending` says the next block starts with an escaped byte.
+struct StringBits {
+  std::uint64_t in_string = 0;
+  std::uint64_t quotes = 0;
+  bool escape_pending = false;
+};
+
+StringBits string_bits(const char* p, bool in_string, bool escape_pending) {
+  StringBits bits;
+  for (unsigned k = 0; k < 64; ++k) {
+    const std::uint64_t bit = std::uint64_t{1} << k;
+    const char c = p[k];
+    if (!in_string) {
+      if (c == '"') {
+        in_string = true;
+        bits.quotes |= bit;
+        bits.in_string |= bit;
+      }
+    } else if (escape_pending) {
+      escape_pending = false;
+      bits.in_string |= bit;
+    } else if (c == '"') {
+      in_string = false;
+      bits.quotes |= bit;
+    } else {
+      escape_pending = c == '\\';
+      bits.in_string |= bit;
+    }
+  }
+  bits.escape_pending = escape_pending;
+  return bits;
+}
+
+Survey survey_blocks(std::string_view in, bool python_literals, bool single_quotes_converted) {
+  constexpr std::uint64_t kEven = 0x5555555555555555ULL;
   const char* s = in.data();
   const std::size_t n = in.size();
   Survey found;
-  bool value_ended = false;  // as in the missing-comma pass
-  std::size_t i = 0;
-  while ((i = skip_space(s, i, n)) < n) {
-    const unsigned char c = byte_at(s, i);
-    if (value_ended && ValueStarts::contains(c)) {
-      found.missing_commas = true;
-      value_ended = false;
+  std::uint64_t in_string_carry = 0;   // all ones while a string is open across blocks
+  std::uint64_t backslash_carry = 0;   // the last byte of the previous block was a backslash
+  std::uint64_t even_run_carry = 0;    // a backslash run is carried over, by its start parity
+  std::uint64_t odd_run_carry = 0;
+  std::uint64_t slash_carry = 0;       // the previous block ended in a slash outside strings
+  std::uint64_t comma_carry = 0, comma_space_carry = 0;
+  std::uint64_t end_carry = 0, end_space_carry = 0;  // a value ended / white space after it
+  std::uint64_t alnum_carry = 0;
+  char tail[64];
+  for (std::size_t base = 0; base < n; base += 64) {
+    const char* p = s + base;
+    if (n - base < 64) {
+      std::memset(tail, ' ', sizeof tail);  // white space changes nothing
+      std::memcpy(tail, p, n - base);
+      p = tail;
     }
-    switch (c) {
-      case '"': {
-        const std::size_t close = scan::string_close<'"'>(s, i + 1, n);
-        if (close >= n) {
-          found.open.open_string = true;
-          return found;
-        }
-        i = close + 1;
-        value_ended = true;
-        continue;
-      }
-      case ',': {
-        const std::size_t next = skip_space(s, i + 1, n);
-        found.trailing_commas |= next >= n || s[next] == ']' || s[next] == '}';
-        value_ended = false;
-        break;
-      }
-      case ':': value_ended = false; break;
-      case '{': ++found.open.braces; value_ended = false; break;
-      case '[': ++found.open.brackets; value_ended = false; break;
-      case '}': --found.open.braces; value_ended = true; break;
-      case ']': --found.open.brackets; value_ended = true; break;
-      case '\'':
-        found.single_quotes = true;
-        found.comments = true;
-        found.bare_keys = true;
-        break;
-      case '/':
-        found.comments |= i + 1 < n && (s[i + 1] == '/' || s[i + 1] == '*');
-        break;
-      default:
-        if (c == '-' || is_digit(c)) {
-          // The comma pass reads "-e5" as one number; the word passes see the word "e5" in it.
-          for (++i; i < n && is_number_char(byte_at(s, i)); ++i) {
-            if (is_word_start(byte_at(s, i)) && starts_word(s, i)) {
-              found.words_in_numbers = true;
-              const std::size_t end = word_end(s, i, n);
-              survey_word(in.substr(i, end - i), true, colon_follows(s, end, n),
-                          found.open.brackets, python_literals, found);
-            }
-          }
-          value_ended = true;
-          continue;
-        }
-        if (is_word_start(c)) {
-          const std::size_t end = word_end(s, i, n);
-          const bool colon = colon_follows(s, end, n);
-          survey_word(in.substr(i, end - i), starts_word(s, i), colon, found.open.brackets,
-                      python_literals, found);
-          value_ended = !colon;
-          i = end;
-          continue;
-        }
-        break;
+    const BlockMasks m = classify_block(p);
+
+    // A quote is escaped when the backslash run before it has odd length: a run that starts on
+    // an even bit and ends before an odd one, or the reverse.
+    const std::uint64_t b = m.backslash;
+    const std::uint64_t backslash_carry_in = backslash_carry, odd_carry_in = odd_run_carry;
+    const std::uint64_t run_starts = b & ~((b << 1) | backslash_carry);
+    backslash_carry = b >> 63;
+    const std::uint64_t after_even = add_with_carry(b, run_starts & kEven, even_run_carry) & ~b;
+    const std::uint64_t after_odd = add_with_carry(b, run_starts & ~kEven, odd_run_carry) & ~b;
+    const std::uint64_t escaped = (after_even & ~kEven) | (after_odd & kEven);
+    std::uint64_t quotes = m.quote & ~escaped;
+    std::uint64_t in_string = prefix_xor(quotes) ^ in_string_carry;
+    if ((b & ~in_string) != 0) {
+      // A backslash outside strings escapes nothing, unlike what the masks assumed.
+      const bool escape_pending = (backslash_carry_in & odd_carry_in) != 0;
+      const StringBits bits = string_bits(p, in_string_carry != 0, escape_pending);
+      quotes = bits.quotes;
+      in_string = bits.in_string;
+      even_run_carry = 0;
+      backslash_carry = odd_run_carry = bits.escape_pending ? 1 : 0;
     }
-    ++i;
+    in_string_carry = static_cast<std::uint64_t>(static_cast<std::int64_t>(in_string) >> 63);
+    const std::uint64_t out = ~in_string;  // closing quotes are out, opening quotes in
+
+    const std::uint64_t open_brace = m.open_brace & out, close_brace = m.close_brace & out;
+    const std::uint64_t open_bracket = m.open_bracket & out, close_bracket = m.close_bracket & out;
+    const std::uint64_t closers = close_brace | close_bracket;
+
+    if ((m.single_quote & out) != 0) {
+      // Single-quoted text is about to be rewritten; until then it cannot be read the way the
+      // later passes will read it, often not at all (backslashes outside double quotes).
+      if (single_quotes_converted) return everything_flagged();
+      found.single_quotes = true;
+      found.comments = true;
+      found.bare_keys = true;
+    }
+    const std::uint64_t slash = m.slash & out;
+    found.comments |= (((slash << 1) | slash_carry) & m.slash_or_star) != 0;
+    slash_carry = slash >> 63;
+
+    const std::uint64_t comma = m.comma & out;
+    const std::uint64_t after_comma =
+        first_after_space((comma << 1) | comma_carry, m.space, comma_space_carry);
+    comma_carry = comma >> 63;
+    found.trailing_commas |= (after_comma & closers) != 0;
+
+    // A value that ends (a closing quote, a closer, the end of a run) and is followed, past
+    // white space, by one that starts.
+    const std::uint64_t alnum = m.alnum & out;
+    const std::uint64_t alnum_prev = (alnum << 1) | alnum_carry;
+    alnum_carry = alnum >> 63;
+    const std::uint64_t run_heads = alnum & ~alnum_prev;
+    const std::uint64_t value_ends = (quotes & out) | closers;
+    const std::uint64_t after_value = first_after_space(
+        (value_ends << 1) | end_carry | (alnum_prev & ~alnum), m.space, end_space_carry);
+    end_carry = value_ends >> 63;
+    const std::uint64_t value_starts = (quotes & in_string) | open_brace | open_bracket | run_heads;
+    found.missing_commas |= (after_value & value_starts) != 0;
+    const std::uint64_t known = m.space | m.alnum | m.quote | m.open_brace | m.close_brace |
+                                m.open_bracket | m.close_bracket | m.comma | m.colon;
+    found.missing_commas |= (out & ~known) != 0;  // stray bytes keep a value open
+
+    for (std::uint64_t heads = run_heads; heads != 0; heads &= heads - 1) {
+      const int k = std::countr_zero(heads);
+      const std::uint64_t below = (std::uint64_t{1} << k) - 1;
+      const long depth = found.open.brackets + count_bits(open_bracket & below) -
+                         count_bits(close_bracket & below);
+      survey_run(in, base + static_cast<std::size_t>(k), depth, python_literals, found);
+    }
+    found.open.braces += count_bits(open_brace) - count_bits(close_brace);
+    found.open.brackets += count_bits(open_bracket) - count_bits(close_bracket);
   }
+  // A comma followed by nothing but white space up to the end.
+  found.trailing_commas |= (comma_carry | comma_space_carry) != 0;
+  found.open.open_string = in_string_carry != 0;
   return found;
+}
+
+Survey survey(std::string_view in, const RepairOptions& options) {
+  return survey_blocks(in, options.allow_python_literals, options.allow_single_quotes);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -640,7 +862,7 @@ HeuristicResult repair(std::string_view text, const RepairOptions& options, bool
   const bool python = options.allow_python_literals;
   if (every_pass || has_smart_quote(runner.current())) runner.run(fix_smart_quotes);
 
-  Survey found = survey(runner.current(), python);
+  Survey found = survey(runner.current(), options);
   // Runs an enabled pass that the survey expects to change the text. A change calls for a new
   // survey only where it can raise a later pass's flag: after the comment and single-quote
   // passes, which move string boundaries; after the bare-key pass while single quotes outside
@@ -648,13 +870,15 @@ HeuristicResult repair(std::string_view text, const RepairOptions& options, bool
   // a number. Otherwise quoting words, swapping literal words and adding or dropping commas
   // can clear a later flag but never raise one.
   auto step = [&](bool enabled, bool flagged, bool moves_strings, auto&& pass) {
-    if (!enabled || !(flagged || every_pass)) return;
-    if (runner.run(pass) && moves_strings) found = survey(runner.current(), python);
+    if (enabled && (flagged || every_pass) && runner.run(pass) && moves_strings) {
+      found = survey(runner.current(), options);
+    }
   };
   step(options.allow_comments, found.comments, true, strip_comments);
   step(options.allow_unquoted_keys, found.bare_keys,
        found.single_quotes || found.words_in_numbers, wrap_unquoted_keys);
   step(options.allow_single_quotes, found.single_quotes, true, convert_single_quotes);
+  if (found.partial) found = survey(runner.current(), options);
   step(options.allow_unquoted_values, found.bare_values, found.words_in_numbers,
        [&](std::string_view in, std::string& out, Actions& actions) {
          return wrap_unquoted_values(in, out, actions, python);
