@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -18,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "extract.hpp"
+#include "heuristic.hpp"
 #include "json.hpp"
 #include "strict.hpp"
 #include "types.hpp"
@@ -70,7 +73,14 @@ std::string type_name(PyObject* obj) {
 
 // "'<type>' object cannot be converted to '<target>'", the message of a failed extraction.
 std::string not_convertible(PyObject* obj, const char* target) {
-  return "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
+  // Appended piece by piece: g++ 12 misreads `"'" + std::string` as an overlapping copy
+  // (-Wrestrict) once this is inlined.
+  std::string message = "'";
+  message += type_name(obj);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += "'";
+  return message;
 }
 
 std::nullptr_t raise_type_error(const std::string& message) {
@@ -620,7 +630,7 @@ const OptionKey kOptionKeys[] = {
 #undef VELVIN_BOOL
 
 // `dict` is nullptr (no options) or a dict; nullopt means a Python exception is set.
-[[maybe_unused]] std::optional<RepairOptions> options_from_dict(PyObject* dict) {
+std::optional<RepairOptions> options_from_dict(PyObject* dict) {
   RepairOptions options;
   if (dict == nullptr) return options;
   for (const OptionKey& key : kOptionKeys) {
@@ -643,7 +653,7 @@ const OptionKey kOptionKeys[] = {
 }
 
 // The `options` argument: omitted or None gives nullptr, a dict passes, anything else raises.
-[[maybe_unused]] bool check_options_argument(PyObject*& options) {
+bool check_options_argument(PyObject*& options) {
   if (options == nullptr || options == Py_None) {
     options = nullptr;
     return true;
@@ -837,9 +847,103 @@ PyObject* strict_loads_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // [entry points: parse_py, preprocess_py, probabilistic_repair_py, parse_root_array_scale_py]
 
+// Bytes are decoded leniently (each invalid sequence becomes U+FFFD); a str is taken as its
+// UTF-8 text. Anything else, a str with a lone surrogate included, raises TypeError.
+bool repair_input_text(PyObject* input, PyRef& holder, std::string& decoded, std::string_view& text) {
+  if (PyBytes_Check(input)) {
+    const std::string_view raw = bytes_view(input);
+    if (is_valid_utf8(raw)) {
+      text = raw;
+    } else {
+      decoded = decode_utf8_lossy(raw);
+      text = decoded;
+    }
+    return true;
+  }
+  if (PyUnicode_Check(input)) {
+    if (auto utf8 = utf8_of(input, holder)) {
+      text = *utf8;
+      return true;
+    }
+    PyErr_Clear();
+  }
+  raise_type_error("input must be str or bytes");
+  return false;
+}
+
+// Accepts every event: only the verdict of the strict parse is wanted, not the value.
+class DiscardSink final : public JsonSink {
+ public:
+  bool on_null() override { return true; }
+  bool on_bool(bool) override { return true; }
+  bool on_int(std::int64_t) override { return true; }
+  bool on_uint(std::uint64_t) override { return true; }
+  bool on_float(double) override { return true; }
+  bool on_string(std::string_view) override { return true; }
+  bool on_key(std::string_view) override { return true; }
+  bool on_array_end(std::size_t) override { return true; }
+  bool on_object_end(std::size_t) override { return true; }
+};
+
+// Where the strict parser rejects `text`, or nullopt when it is valid JSON.
+std::optional<std::uint64_t> strict_error_position(std::string_view text) {
+  DiscardSink sink;
+  JsonError error;
+  if (strict_parse_into(text, sink, error) == SinkParseStatus::invalid) return error.position;
+  return std::nullopt;
+}
+
+PyObject* preprocess_to_py(const Extraction& extraction, const HeuristicResult& repaired,
+                           const std::optional<std::uint64_t>& error_pos,
+                           const std::vector<RepairAction>& repairs) {
+  PyRef d(PyDict_New());
+  if (!d) return nullptr;
+  if (!set_item(d.get(), "extracted_span", span_tuple(extraction.span)) ||
+      !set_item(d.get(), "extracted_text", new_str(extraction.text)) ||
+      !set_item(d.get(), "repaired_text", new_str(repaired.text)) ||
+      !set_item(d.get(), "truncated", new_bool(extraction.truncated)) ||
+      !set_item(d.get(), "method", new_str(extraction.method)) ||
+      !set_item(d.get(), "error_pos", optional_uint(error_pos)) ||
+      !set_item(d.get(), "base_repairs", repairs_to_py(repairs))) {
+    return nullptr;
+  }
+  return d.release();
+}
+
+PyObject* preprocess_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"input", "options", nullptr};
+    PyObject* input = nullptr;
+    PyObject* options_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:preprocess_py",
+                                     const_cast<char**>(kwlist), &input, &options_arg)) {
+      return nullptr;
+    }
+    // Options are read before the input is looked at: a bad option is reported first.
+    if (!check_options_argument(options_arg)) return nullptr;
+    const std::optional<RepairOptions> options = options_from_dict(options_arg);
+    if (!options) return nullptr;
+    PyRef holder;
+    std::string decoded;
+    std::string_view text;
+    if (!repair_input_text(input, holder, decoded, text)) return nullptr;
+
+    Extraction extraction = extract_json_candidate(text);
+    HeuristicResult repaired = heuristic_repair(extraction.text, *options);
+    const std::optional<std::uint64_t> error_pos = strict_error_position(repaired.text);
+    std::vector<RepairAction> repairs = std::move(extraction.repairs);
+    repairs.insert(repairs.end(), std::make_move_iterator(repaired.repairs.begin()),
+                   std::make_move_iterator(repaired.repairs.end()));
+    return preprocess_to_py(extraction, repaired, error_pos, repairs);
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"strict_loads_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strict_loads_py)),
      METH_VARARGS | METH_KEYWORDS, "strict_loads_py(input)\n--\n\n"},
+    // parse_py goes here, between strict_loads_py and preprocess_py.
+    {"preprocess_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(preprocess_py)),
+     METH_VARARGS | METH_KEYWORDS, "preprocess_py(input, options=None)\n--\n\n"},
     // [method table]
     {nullptr, nullptr, 0, nullptr},
 };
