@@ -812,6 +812,9 @@ Survey survey(std::string_view in, const RepairOptions& options) {
 class PassRunner {
  public:
   explicit PassRunner(std::string_view text) : current_(text) {
+    // Room for one action per eight bytes (up to a million): a flood of stray quotes then fills
+    // the list without moving it, and the pages a normal text leaves unused are never touched.
+    actions_.reserve(std::min<std::size_t>(text.size() / 8, std::size_t{1} << 20) + 8);
     if (!is_valid_utf8(text)) {
       buffers_[1] = decode_utf8_lossy(text);
       current_ = buffers_[1];

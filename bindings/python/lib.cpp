@@ -9,9 +9,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <new>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -680,25 +680,83 @@ PyObject* optional_uint(const std::optional<std::uint64_t>& v) {
 
 PyObject* optional_str(const std::optional<std::string>& v) { return v ? new_str(*v) : new_none(); }
 
-PyObject* repair_to_py(const RepairAction& action) {
-  PyRef d(PyDict_New());
-  if (!d) return nullptr;
-  if (!set_item(d.get(), "op", new_str(action.op)) ||
-      !set_item(d.get(), "span", action.span ? span_tuple(*action.span) : new_none()) ||
-      !set_item(d.get(), "at", optional_uint(action.at)) ||
-      !set_item(d.get(), "token", optional_str(action.token)) ||
-      !set_item(d.get(), "cost_delta", PyFloat_FromDouble(action.cost_delta)) ||
-      !set_item(d.get(), "note", optional_str(action.note))) {
-    return nullptr;
+// What the repair dictionaries of one conversion share: their six key objects, one str per op
+// word and one float per cost. A flood of repairs (a megabyte of stray quotes makes a million)
+// then costs a dictionary each rather than a dozen objects each.
+class RepairConverter {
+ public:
+  RepairConverter() {
+    for (std::size_t i = 0; i < kKeyCount; ++i) {
+      keys_[i] = PyRef(PyUnicode_InternFromString(kKeyNames[i]));
+      if (!keys_[i]) ok_ = false;
+    }
   }
-  return d.release();
-}
+  [[nodiscard]] bool ok() const { return ok_; }
 
-PyObject* repairs_to_py(const std::vector<RepairAction>& repairs) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(repairs.size())));
+  PyObject* convert(const RepairAction& action) {
+    PyRef d(PyDict_New());
+    if (!d) return nullptr;
+    PyObject* op = ops_.get(action.op);
+    if (op == nullptr) return nullptr;
+    Py_INCREF(op);
+    if (!set(d.get(), 0, op) ||
+        !set(d.get(), 1, action.span ? span_tuple(*action.span) : new_none()) ||
+        !set(d.get(), 2, optional_uint(action.at)) ||
+        !set(d.get(), 3, optional_str(action.token)) ||
+        !set(d.get(), 4, cost(action.cost_delta)) ||
+        !set(d.get(), 5, optional_str(action.note))) {
+      return nullptr;
+    }
+    return d.release();
+  }
+
+ private:
+  static constexpr std::size_t kKeyCount = 6;
+  static constexpr const char* kKeyNames[kKeyCount] = {"op", "span", "at", "token",
+                                                        "cost_delta", "note"};
+
+  // Sets key number `key` to `value`, consuming the new reference `value`.
+  bool set(PyObject* dict, std::size_t key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int rc = PyDict_SetItem(dict, keys_[key].get(), value);
+    Py_DECREF(value);
+    return rc == 0;
+  }
+
+  // A new reference to the float `value`, shared with the last repair of the same cost.
+  PyObject* cost(double value) {
+    if (!last_cost_ || last_cost_value_ != value) {
+      last_cost_ = PyRef(PyFloat_FromDouble(value));
+      if (!last_cost_) return nullptr;
+      last_cost_value_ = value;
+    }
+    Py_INCREF(last_cost_.get());
+    return last_cost_.get();
+  }
+
+  PyRef keys_[kKeyCount];
+  KeyMemo ops_;
+  PyRef last_cost_;
+  double last_cost_value_ = 0.0;
+  bool ok_ = true;
+};
+
+// Containers below this many repairs convert without pausing the collector.
+constexpr std::size_t kGcPauseMinRepairs = 64;
+
+// One list of the repairs of `first` followed by those of `second`.
+PyObject* repairs_to_py(std::span<const RepairAction> first,
+                        std::span<const RepairAction> second = {}) {
+  RepairConverter converter;
+  if (!converter.ok()) return nullptr;
+  const std::size_t total = first.size() + second.size();
+  std::optional<GcPause> pause;
+  if (total >= kGcPauseMinRepairs) pause.emplace();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(total)));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < repairs.size(); ++i) {
-    PyObject* item = repair_to_py(repairs[i]);
+  for (std::size_t i = 0; i < total; ++i) {
+    const RepairAction& action = i < first.size() ? first[i] : second[i - first.size()];
+    PyObject* item = converter.convert(action);
     if (item == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -894,8 +952,7 @@ std::optional<std::uint64_t> strict_error_position(std::string_view text) {
 }
 
 PyObject* preprocess_to_py(const Extraction& extraction, const HeuristicResult& repaired,
-                           const std::optional<std::uint64_t>& error_pos,
-                           const std::vector<RepairAction>& repairs) {
+                           const std::optional<std::uint64_t>& error_pos) {
   PyRef d(PyDict_New());
   if (!d) return nullptr;
   if (!set_item(d.get(), "extracted_span", span_tuple(extraction.span)) ||
@@ -904,7 +961,8 @@ PyObject* preprocess_to_py(const Extraction& extraction, const HeuristicResult& 
       !set_item(d.get(), "truncated", new_bool(extraction.truncated)) ||
       !set_item(d.get(), "method", new_str(extraction.method)) ||
       !set_item(d.get(), "error_pos", optional_uint(error_pos)) ||
-      !set_item(d.get(), "base_repairs", repairs_to_py(repairs))) {
+      // The extraction's repairs, then the heuristic pass's.
+      !set_item(d.get(), "base_repairs", repairs_to_py(extraction.repairs, repaired.repairs))) {
     return nullptr;
   }
   return d.release();
@@ -928,13 +986,10 @@ PyObject* preprocess_py(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string_view text;
     if (!repair_input_text(input, holder, decoded, text)) return nullptr;
 
-    Extraction extraction = extract_json_candidate(text);
-    HeuristicResult repaired = heuristic_repair(extraction.text, *options);
+    const Extraction extraction = extract_json_candidate(text);
+    const HeuristicResult repaired = heuristic_repair(extraction.text, *options);
     const std::optional<std::uint64_t> error_pos = strict_error_position(repaired.text);
-    std::vector<RepairAction> repairs = std::move(extraction.repairs);
-    repairs.insert(repairs.end(), std::make_move_iterator(repaired.repairs.begin()),
-                   std::make_move_iterator(repaired.repairs.end()));
-    return preprocess_to_py(extraction, repaired, error_pos, repairs);
+    return preprocess_to_py(extraction, repaired, error_pos);
   });
 }
 
