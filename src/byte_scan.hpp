@@ -86,4 +86,50 @@ inline std::size_t string_close(const char* s, std::size_t i, std::size_t n) {
   }
 }
 
+// Whether `text` is well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF). Runs
+// of ASCII are passed sixteen bytes at a time.
+inline bool is_valid_utf8(const char* text, std::size_t n) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  std::size_t i = 0;
+  while (i < n) {
+#if defined(__SSE2__)
+    if (i + 16 <= n) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
+      if (high == 0) {
+        i += 16;
+        continue;
+      }
+      i += static_cast<std::size_t>(std::countr_zero(high));
+    }
+#endif
+    const unsigned char lead = s[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the first continuation byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;   // no overlong forms
+      if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+      return false;
+    }
+    if (n - i < length || s[i + 1] < low || s[i + 1] > high) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
 }  // namespace velvin::scan

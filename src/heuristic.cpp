@@ -110,14 +110,23 @@ class Rewriter {
   bool changed_ = false;
 };
 
-RepairAction spanned(std::string_view op, double cost, std::size_t start, std::size_t end) {
-  RepairAction action = RepairAction::make(op, cost);
+// Appends an action made in place (a flood of repairs makes millions) and returns it.
+RepairAction& record(Actions& actions, std::string_view op, double cost) {
+  RepairAction& action = actions.emplace_back();
+  action.op = op;
+  action.cost_delta = cost;
+  return action;
+}
+
+RepairAction& record_span(Actions& actions, std::string_view op, double cost, std::size_t start,
+                          std::size_t end) {
+  RepairAction& action = record(actions, op, cost);
   action.span = Span{start, end};
   return action;
 }
 
-RepairAction positioned(std::string_view op, double cost, std::size_t at) {
-  RepairAction action = RepairAction::make(op, cost);
+RepairAction& record_at(Actions& actions, std::string_view op, double cost, std::size_t at) {
+  RepairAction& action = record(actions, op, cost);
   action.at = at;
   return action;
 }
@@ -173,7 +182,7 @@ bool fix_smart_quotes(std::string_view in, std::string& out, Actions& actions) {
     ++i;
   }
   if (!w.finish()) return false;
-  actions.push_back(RepairAction::make("fix_smart_quotes", 0.7));
+  record(actions, "fix_smart_quotes", 0.7);
   return true;
 }
 
@@ -198,12 +207,12 @@ bool strip_comments(std::string_view in, std::string& out, Actions& actions) {
       const std::size_t close = in.find("*/", i + 2);
       const std::size_t end = close == std::string_view::npos ? n : close + 2;
       w.replace(i, end, "");
-      actions.push_back(spanned("strip_block_comment", 0.6, i, end));
+      record_span(actions, "strip_block_comment", 0.6, i, end);
       i = end;
     } else if (next == '/') {
       const std::size_t end = find_first<LineEnds>(s, i + 2, n);  // the line break stays
       w.replace(i, end, "");
-      actions.push_back(spanned("strip_line_comment", 0.4, i, end));
+      record_span(actions, "strip_line_comment", 0.4, i, end);
       i = end;
     } else {
       ++i;
@@ -228,9 +237,7 @@ bool wrap_unquoted_keys(std::string_view in, std::string& out, Actions& actions)
     const std::string_view word = in.substr(i, end - i);
     if (starts_word(s, i) && colon_follows(s, end, n) && json_literal_ci(word).empty()) {
       quote_word(w, i, end);
-      RepairAction action = spanned("wrap_unquoted_key", 0.3, i, end);
-      action.note = wrap_note(word);
-      actions.push_back(std::move(action));
+      record_span(actions, "wrap_unquoted_key", 0.3, i, end).note = wrap_note(word);
     }
     i = end;
   }
@@ -268,7 +275,7 @@ bool convert_single_quotes(std::string_view in, std::string& out, Actions& actio
     }
     if (j >= n) return w.finish();
     w.replace(j, j + 1, "\"");
-    actions.push_back(spanned("convert_single_quotes", 0.3, open, j + 1));
+    record_span(actions, "convert_single_quotes", 0.3, open, j + 1);
     i = j + 1;
   }
   return w.finish();
@@ -306,9 +313,7 @@ bool wrap_unquoted_values(std::string_view in, std::string& out, Actions& action
         if (word != literal) w.replace(i, end, literal);
       } else if (!(python_literals && is_python_null_word(word))) {
         quote_word(w, i, end);
-        RepairAction action = spanned("wrap_unquoted_value", 0.4, i, end);
-        action.note = wrap_note(word);
-        actions.push_back(std::move(action));
+        record_span(actions, "wrap_unquoted_value", 0.4, i, end).note = wrap_note(word);
       }
     }
     i = end;
@@ -340,9 +345,8 @@ bool map_python_literals(std::string_view in, std::string& out, Actions& actions
     const std::string_view json = python_literal_json(word);
     if (!json.empty() && starts_word(s, i)) {
       w.replace(i, end, json);
-      RepairAction action = spanned("map_python_literal", 0.4, i, end);
-      action.note = std::string(word).append("->").append(json);
-      actions.push_back(std::move(action));
+      record_span(actions, "map_python_literal", 0.4, i, end).note =
+          std::string(word).append("->").append(json);
     }
     i = end;
   }
@@ -364,7 +368,7 @@ bool insert_missing_commas(std::string_view in, std::string& out, Actions& actio
     const unsigned char c = byte_at(s, i);
     if (value_ended && ValueStarts::contains(c)) {
       w.insert(solid_end, ",");
-      actions.push_back(positioned("insert_missing_comma", 0.5, i));
+      record_at(actions, "insert_missing_comma", 0.5, i);
       value_ended = false;
     }
     if (c == '"') {
@@ -409,7 +413,7 @@ bool remove_trailing_commas(std::string_view in, std::string& out, Actions& acti
     const std::size_t next = skip_space(s, i + 1, n);
     if (next >= n || s[next] == ']' || s[next] == '}') {
       w.replace(i, i + 1, "");
-      actions.push_back(positioned("remove_trailing_comma", 0.2, i));
+      record_at(actions, "remove_trailing_comma", 0.2, i);
     }
     ++i;
   }
@@ -462,15 +466,13 @@ bool close_open_structures(std::string_view in, const OpenState& state, std::str
   out.append(in);
   if (state.open_string) {
     out.push_back('"');
-    actions.push_back(positioned("close_open_string", 3.0, n));
+    record_at(actions, "close_open_string", 3.0, n);
   }
   if (brace_count + bracket_count > 0) {
     out.append(bracket_count, ']');
     out.append(brace_count, '}');
-    RepairAction action =
-        positioned("close_containers", static_cast<double>(brace_count + bracket_count) / 2, n);
-    action.note = "brace=" + std::to_string(brace_count) + ", bracket=" + std::to_string(bracket_count);
-    actions.push_back(std::move(action));
+    record_at(actions, "close_containers", static_cast<double>(brace_count + bracket_count) / 2, n)
+        .note = "brace=" + std::to_string(brace_count) + ", bracket=" + std::to_string(bracket_count);
   }
   return true;
 }
@@ -526,7 +528,11 @@ void survey_word(std::string_view word, bool is_word, bool colon, long brackets,
 struct BlockMasks {
   std::uint64_t quote = 0, backslash = 0, single_quote = 0, slash = 0, slash_or_star = 0;
   std::uint64_t open_brace = 0, close_brace = 0, open_bracket = 0, close_bracket = 0;
-  std::uint64_t comma = 0, colon = 0, space = 0, alnum = 0;
+  std::uint64_t comma = 0, colon = 0;
+  std::uint64_t space = 0;    // white space and the other control bytes, which the passes
+                              // pass over just as they do white space
+  std::uint64_t letters = 0;  // ASCII letters and "_"
+  std::uint64_t alnum = 0;    // letters, digits and "_+-."
 };
 
 constexpr bool is_alnum_run_byte(unsigned char c) {
@@ -555,14 +561,19 @@ BlockMasks classify_block(const char* p) {
     m.close_bracket |= bits(eq(']'));
     m.comma |= bits(eq(','));
     m.colon |= bits(eq(':'));
-    m.space |= bits(_mm_or_si128(_mm_or_si128(eq(' '), eq('\t')), _mm_or_si128(eq('\n'), eq('\r'))));
-    const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
-    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                         _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1)));
-    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)),
-                                        _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
-    const __m128i marks = _mm_or_si128(_mm_or_si128(eq('_'), eq('+')), _mm_or_si128(eq('-'), eq('.')));
-    m.alnum |= bits(_mm_or_si128(_mm_or_si128(letter, digit), marks));
+    const __m128i space = _mm_set1_epi8(0x20);
+    m.space |= bits(_mm_cmpeq_epi8(_mm_max_epu8(v, space), space));
+    const __m128i folded = _mm_or_si128(v, space);
+    const __m128i letter = _mm_or_si128(
+        _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                      _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1))),
+        eq('_'));
+    // "+" to "9" holds "+,-./" and the digits; the comma and the slash are taken out again.
+    const __m128i numeric = _mm_andnot_si128(
+        _mm_or_si128(eq(','), slash), _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('+' - 1)),
+                                                    _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1))));
+    m.letters |= bits(letter);
+    m.alnum |= bits(_mm_or_si128(letter, numeric));
   }
   return m;
 }
@@ -583,7 +594,8 @@ BlockMasks classify_block(const char* p) {
     if (c == ']') m.close_bracket |= bit;
     if (c == ',') m.comma |= bit;
     if (c == ':') m.colon |= bit;
-    if (scan::is_space(c)) m.space |= bit;
+    if (c <= 0x20) m.space |= bit;
+    if (is_word_start(c)) m.letters |= bit;
     if (is_alnum_run_byte(c)) m.alnum |= bit;
   }
   return m;
@@ -663,6 +675,18 @@ int count_bits(std::uint64_t x) {
   x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
   x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
   return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+}
+
+// A run starting at bit `k` that gives no pass anything to do: a number without letters, or
+// one of the words true, false and null, ending inside the block.
+bool plain_run(const char* p, int k, std::uint64_t alnum, std::uint64_t letters) {
+  const int length = std::countr_zero(~(alnum >> k));
+  if (k + length >= 64) return false;  // may go on in the next block
+  const std::uint64_t run = ((std::uint64_t{1} << length) - 1) << k;
+  const unsigned char head = byte_at(p, static_cast<std::size_t>(k));
+  if ((head == '-' || is_digit(head)) && (letters & run) == 0) return true;
+  const std::string_view word(p + k, static_cast<std::size_t>(length));
+  return word == "true" || word == "false" || word == "null";
 }
 
 // The strings of one block read byte by byte, for blocks where a backslash stands outside
@@ -786,6 +810,7 @@ Survey survey_blocks(std::string_view in, bool python_literals, bool single_quot
 
     for (std::uint64_t heads = run_heads; heads != 0; heads &= heads - 1) {
       const int k = std::countr_zero(heads);
+      if (plain_run(p, k, alnum, m.letters)) continue;
       const std::uint64_t below = (std::uint64_t{1} << k) - 1;
       const long depth = found.open.brackets + count_bits(open_bracket & below) -
                          count_bits(close_bracket & below);
@@ -815,7 +840,7 @@ class PassRunner {
     // Room for one action per eight bytes (up to a million): a flood of stray quotes then fills
     // the list without moving it, and the pages a normal text leaves unused are never touched.
     actions_.reserve(std::min<std::size_t>(text.size() / 8, std::size_t{1} << 20) + 8);
-    if (!is_valid_utf8(text)) {
+    if (!scan::is_valid_utf8(text.data(), text.size())) {
       buffers_[1] = decode_utf8_lossy(text);
       current_ = buffers_[1];
       owned_ = true;
