@@ -137,8 +137,14 @@ class SummaryReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.counters.count("bytes_per_second") != 0) {
-        rates_[run.run_name.function_name].push_back(run.counters.at("bytes_per_second").value / 1e6);
+      if (run.run_type != Run::RT_Iteration || run.counters.count("bytes_per_second") == 0) continue;
+      const std::string& name = run.run_name.function_name;
+      if (name.rfind("front_scaling/", 0) == 0) {
+        const double size = std::stod(run.run_name.args);  // "<size>/<index>"
+        const double seconds = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+        scaling_[name.substr(14)][static_cast<long>(size)] = seconds * 1e9 / size;
+      } else {
+        rates_[name].push_back(run.counters.at("bytes_per_second").value / 1e6);
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -160,6 +166,16 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       }
       std::cout << "\n";
     }
+    if (scaling_.empty()) return;
+    std::cout << "\nns per input byte by input size (flat rows mean linear growth):\n"
+              << std::left << std::setw(24) << "input" << std::right;
+    for (const auto& [size, ns] : scaling_.begin()->second) std::cout << std::setw(12) << size;
+    std::cout << "\n";
+    for (const auto& [family, by_size] : scaling_) {
+      std::cout << std::left << std::setw(24) << family << std::right << std::setprecision(2);
+      for (const auto& [size, ns] : by_size) std::cout << std::setw(12) << ns;
+      std::cout << "\n";
+    }
   }
 
  private:
@@ -169,6 +185,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     return v[v.size() / 2];
   }
   std::map<std::string, std::vector<double>> rates_;
+  std::map<std::string, std::map<long, double>> scaling_;  // family -> size -> ns per byte
 };
 
 }  // namespace

@@ -479,9 +479,11 @@ bool close_open_structures(std::string_view in, const OpenState& state, std::str
 
 // ---------------------------------------------------------------------------------------------
 // Survey: most texts need few of the passes, so one scan finds which passes would change the
-// current text, and only those run (the text is surveyed again after each change). Each flag
-// repeats its pass's own test; the comment and key flags are set blindly once a single quote
-// appears outside strings, where those two passes track strings differently from this scan.
+// current text, and only those run (the driver surveys again after changes that could raise a
+// later flag). A flag may be set for a pass that then changes nothing, never the reverse: each
+// repeats its pass's own test, except that the comment and key flags are set blindly once a
+// single quote appears outside strings (those two passes read strings differently then), and
+// the missing-comma flag once a stray byte does.
 
 struct Survey {
   bool comments = false;
