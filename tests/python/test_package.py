@@ -156,8 +156,11 @@ def test_schema_from_dataclass_and_passthrough():
                                 "active": "bool"}}
     assert velvin.schema_from(Person("a", 1, [])) == schema
     assert velvin.schema_from({"required_keys": ["a"]}) == {"required_keys": ["a"], "types": {}}
-    r = velvin.parse('{"name": "Ada", "age": 36, "scores": []}', schema=schema)
-    assert r.best.validations.schema_match == 1.0
+    full = velvin.parse('{"name": "Ada", "age": 36, "scores": [], "meta": {}, "active": true}', schema=schema)
+    assert full.best.validations.schema_match == 1.0
+    # Omitted optional members count as type mismatches: complete values rank first.
+    short = velvin.parse('{"name": "Ada", "age": 36, "scores": []}', schema=schema)
+    assert short.best.validations.schema_match == 0.5 + 0.5 * 3 / 5
 
 
 def test_schema_from_pydantic():
