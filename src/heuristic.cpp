@@ -1,11 +1,8 @@
 #include "heuristic.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstdint>
-#include <cstring>
-#include <optional>
 #include <string>
 #include <utility>
 
