@@ -3,9 +3,11 @@
 // target has SSE2 and one at a time elsewhere. Header-only; no state.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -85,6 +87,140 @@ inline std::size_t string_close(const char* s, std::size_t i, std::size_t n) {
     i += 2;  // the backslash and the byte it escapes
   }
 }
+
+// ---- 64-byte blocks and bit masks ----
+
+// The text cut into 64-byte blocks from `start`; the last one is copied and padded with spaces,
+// so every block can be read whole.
+class Blocks {
+ public:
+  Blocks(const char* text, std::size_t n, std::size_t start) : s_(text), n_(n), base_(start) {}
+  [[nodiscard]] bool done() const { return base_ >= n_; }
+  [[nodiscard]] std::size_t base() const { return base_; }
+  // The 64 bytes of the current block.
+  const char* bytes() {
+    if (n_ - base_ >= 64) return s_ + base_;
+    std::memset(tail_, ' ', sizeof tail_);
+    std::memcpy(tail_, s_ + base_, n_ - base_);
+    return tail_;
+  }
+  void next() { base_ += 64; }
+
+ private:
+  const char* s_;
+  std::size_t n_;
+  std::size_t base_;
+  char tail_[64];
+};
+
+// Bit k of mask i is set when byte k of the 64 bytes at `p` equals the i-th of kChars.
+template <char... kChars>
+inline std::array<std::uint64_t, sizeof...(kChars)> equal_masks(const char* p) {
+  std::array<std::uint64_t, sizeof...(kChars)> masks{};
+#if defined(__SSE2__)
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    std::size_t i = 0;
+    ((masks[i++] |= static_cast<std::uint64_t>(static_cast<unsigned>(
+                        _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(kChars)))))
+                    << (16 * k)),
+     ...);
+  }
+#else
+  for (unsigned k = 0; k < 64; ++k) {
+    std::size_t i = 0;
+    ((masks[i++] |= static_cast<std::uint64_t>(p[k] == kChars) << k), ...);
+  }
+#endif
+  return masks;
+}
+
+// Bit k set when an odd number of bits at or below k are set.
+inline std::uint64_t prefix_xor(std::uint64_t x) {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
+// `bits` + `addend` + `carry` over 64 bits, keeping the carry out for the next block.
+inline std::uint64_t add_with_carry(std::uint64_t bits, std::uint64_t addend, std::uint64_t& carry) {
+  __extension__ typedef unsigned __int128 u128;
+  const u128 sum = static_cast<u128>(bits) + addend + carry;
+  carry = static_cast<std::uint64_t>(sum >> 64);
+  return static_cast<std::uint64_t>(sum);
+}
+
+// Follows double-quoted strings from block to block. A backslash escapes the byte after it
+// inside strings only; outside strings it is an ordinary byte.
+class StringTracker {
+ public:
+  struct Block {
+    std::uint64_t in_string;  // opening quotes and string bodies (closing quotes are out)
+    std::uint64_t quotes;     // the quotes that open or close a string
+  };
+
+  // `quote` and `backslash` are the masks of '"' and '\\' in the 64 bytes at `p`.
+  Block advance(std::uint64_t quote, std::uint64_t backslash, const char* p) {
+    // A quote is escaped when the backslash run before it has odd length: a run that starts on
+    // an even bit and ends before an odd one, or the reverse. This takes every backslash for
+    // an escape; where one stands outside strings, the block is read again byte by byte.
+    constexpr std::uint64_t kEven = 0x5555555555555555ULL;
+    const std::uint64_t b = backslash;
+    const bool escape_pending = (backslash_carry_ & odd_run_carry_) != 0;
+    const std::uint64_t run_starts = b & ~((b << 1) | backslash_carry_);
+    backslash_carry_ = b >> 63;
+    const std::uint64_t after_even = add_with_carry(b, run_starts & kEven, even_run_carry_) & ~b;
+    const std::uint64_t after_odd = add_with_carry(b, run_starts & ~kEven, odd_run_carry_) & ~b;
+    const std::uint64_t escaped = (after_even & ~kEven) | (after_odd & kEven);
+    Block block;
+    block.quotes = quote & ~escaped;
+    block.in_string = prefix_xor(block.quotes) ^ in_string_carry_;
+    if ((b & ~block.in_string) != 0) block = read_bytes(p, escape_pending);
+    in_string_carry_ = static_cast<std::uint64_t>(static_cast<std::int64_t>(block.in_string) >> 63);
+    return block;
+  }
+
+  [[nodiscard]] bool in_string() const { return in_string_carry_ != 0; }
+
+ private:
+  Block read_bytes(const char* p, bool escape_pending) {
+    Block block{0, 0};
+    bool in_string = in_string_carry_ != 0;
+    for (unsigned k = 0; k < 64; ++k) {
+      const std::uint64_t bit = std::uint64_t{1} << k;
+      const char c = p[k];
+      if (!in_string) {
+        if (c == '"') {
+          in_string = true;
+          block.quotes |= bit;
+          block.in_string |= bit;
+        }
+      } else if (escape_pending) {
+        escape_pending = false;
+        block.in_string |= bit;
+      } else if (c == '"') {
+        in_string = false;
+        block.quotes |= bit;
+      } else {
+        escape_pending = c == '\\';
+        block.in_string |= bit;
+      }
+    }
+    // Hand a pending escape to the next block as a backslash run of odd start.
+    even_run_carry_ = 0;
+    backslash_carry_ = odd_run_carry_ = escape_pending ? 1 : 0;
+    return block;
+  }
+
+  std::uint64_t in_string_carry_ = 0;  // all ones while a string is open across blocks
+  std::uint64_t backslash_carry_ = 0;  // the last byte of the previous block was a backslash
+  std::uint64_t even_run_carry_ = 0;   // a backslash run is carried over, by its start parity
+  std::uint64_t odd_run_carry_ = 0;
+};
 
 // Whether `text` is well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF). Runs
 // of ASCII are passed sixteen bytes at a time.

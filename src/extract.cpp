@@ -1,5 +1,7 @@
 #include "extract.hpp"
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "byte_scan.hpp"
@@ -68,25 +70,28 @@ std::size_t first_opener(std::string_view text) {
 
 // End (exclusive) of the bracketed run starting at `start`: the byte at which brace depth and
 // bracket depth are both back at 0, counted independently and outside double-quoted strings;
-// npos when the input ends first.
+// npos when the input ends first. The depths only change at brackets, so only brackets outside
+// strings are visited, found 64 bytes at a time.
 std::size_t balanced_end(std::string_view text, std::size_t start) {
-  using Stops = scan::ByteSet<false, '"', '{', '}', '[', ']'>;
-  const char* s = text.data();
-  const std::size_t n = text.size();
+  scan::StringTracker strings;
   long braces = 0;
   long brackets = 0;
-  for (std::size_t i = start; (i = scan::find_first<Stops>(s, i, n)) < n; ++i) {
-    switch (s[i]) {
-      case '"':
-        // A string is passed over without a depth test; an unterminated one runs to the end.
-        i = scan::string_close<'"'>(s, i + 1, n);
-        continue;
-      case '{': ++braces; break;
-      case '}': --braces; break;
-      case '[': ++brackets; break;
-      default: --brackets; break;
+  for (scan::Blocks blocks(text.data(), text.size(), start); !blocks.done(); blocks.next()) {
+    const char* p = blocks.bytes();
+    const auto [quote, backslash, open_brace, close_brace, open_bracket, close_bracket] =
+        scan::equal_masks<'"', '\\', '{', '}', '[', ']'>(p);
+    const std::uint64_t out = ~strings.advance(quote, backslash, p).in_string;
+    for (std::uint64_t hits = (open_brace | close_brace | open_bracket | close_bracket) & out;
+         hits != 0; hits &= hits - 1) {
+      const int k = std::countr_zero(hits);
+      switch (p[k]) {
+        case '{': ++braces; break;
+        case '}': --braces; break;
+        case '[': ++brackets; break;
+        default: --brackets; break;
+      }
+      if (braces == 0 && brackets == 0) return blocks.base() + static_cast<std::size_t>(k) + 1;
     }
-    if (braces == 0 && brackets == 0) return i + 1;
   }
   return std::string_view::npos;
 }

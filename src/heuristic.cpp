@@ -1,11 +1,8 @@
 #include "heuristic.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstdint>
-#include <cstring>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -604,23 +601,7 @@ BlockMasks classify_block(const char* p) {
 }
 #endif
 
-// Bit k set when an odd number of bits at or below k are set.
-std::uint64_t prefix_xor(std::uint64_t x) {
-  x ^= x << 1;
-  x ^= x << 2;
-  x ^= x << 4;
-  x ^= x << 8;
-  x ^= x << 16;
-  x ^= x << 32;
-  return x;
-}
-
-// `bits` + `addend` + `carry` over 64 bits, keeping the carry out for the next block.
-std::uint64_t add_with_carry(std::uint64_t bits, std::uint64_t addend, std::uint64_t& carry) {
-  const u128 sum = static_cast<u128>(bits) + addend + carry;
-  carry = static_cast<std::uint64_t>(sum >> 64);
-  return static_cast<std::uint64_t>(sum);
-}
+using scan::add_with_carry;
 
 // Positions right after the first run of `space` bits from each bit of `from` (or at it, when it
 // is not a space): where the next byte that is not white space stands. The addition carries
@@ -691,85 +672,18 @@ bool plain_run(const char* p, int k, std::uint64_t alnum, std::uint64_t letters)
   return word == "true" || word == "false" || word == "null";
 }
 
-// The strings of one block read byte by byte, for blocks where a backslash stands outside
-// strings. `in_string` holds opening quotes and string bodies, `quotes` the quotes that open or
-// close; `escape_pending` says the next block starts with an escaped byte.
-struct StringBits {
-  std::uint64_t in_string = 0;
-  std::uint64_t quotes = 0;
-  bool escape_pending = false;
-};
-
-StringBits string_bits(const char* p, bool in_string, bool escape_pending) {
-  StringBits bits;
-  for (unsigned k = 0; k < 64; ++k) {
-    const std::uint64_t bit = std::uint64_t{1} << k;
-    const char c = p[k];
-    if (!in_string) {
-      if (c == '"') {
-        in_string = true;
-        bits.quotes |= bit;
-        bits.in_string |= bit;
-      }
-    } else if (escape_pending) {
-      escape_pending = false;
-      bits.in_string |= bit;
-    } else if (c == '"') {
-      in_string = false;
-      bits.quotes |= bit;
-    } else {
-      escape_pending = c == '\\';
-      bits.in_string |= bit;
-    }
-  }
-  bits.escape_pending = escape_pending;
-  return bits;
-}
-
 Survey survey_blocks(std::string_view in, bool python_literals, bool single_quotes_converted) {
-  constexpr std::uint64_t kEven = 0x5555555555555555ULL;
-  const char* s = in.data();
-  const std::size_t n = in.size();
   Survey found;
-  std::uint64_t in_string_carry = 0;   // all ones while a string is open across blocks
-  std::uint64_t backslash_carry = 0;   // the last byte of the previous block was a backslash
-  std::uint64_t even_run_carry = 0;    // a backslash run is carried over, by its start parity
-  std::uint64_t odd_run_carry = 0;
-  std::uint64_t slash_carry = 0;       // the previous block ended in a slash outside strings
+  scan::StringTracker strings;
+  std::uint64_t slash_carry = 0;  // the previous block ended in a slash outside strings
   std::uint64_t comma_carry = 0, comma_space_carry = 0;
   std::uint64_t end_carry = 0, end_space_carry = 0;  // a value ended / white space after it
   std::uint64_t alnum_carry = 0;
-  char tail[64];
-  for (std::size_t base = 0; base < n; base += 64) {
-    const char* p = s + base;
-    if (n - base < 64) {
-      std::memset(tail, ' ', sizeof tail);  // white space changes nothing
-      std::memcpy(tail, p, n - base);
-      p = tail;
-    }
+  for (scan::Blocks blocks(in.data(), in.size(), 0); !blocks.done(); blocks.next()) {
+    const std::size_t base = blocks.base();
+    const char* p = blocks.bytes();
     const BlockMasks m = classify_block(p);
-
-    // A quote is escaped when the backslash run before it has odd length: a run that starts on
-    // an even bit and ends before an odd one, or the reverse.
-    const std::uint64_t b = m.backslash;
-    const std::uint64_t backslash_carry_in = backslash_carry, odd_carry_in = odd_run_carry;
-    const std::uint64_t run_starts = b & ~((b << 1) | backslash_carry);
-    backslash_carry = b >> 63;
-    const std::uint64_t after_even = add_with_carry(b, run_starts & kEven, even_run_carry) & ~b;
-    const std::uint64_t after_odd = add_with_carry(b, run_starts & ~kEven, odd_run_carry) & ~b;
-    const std::uint64_t escaped = (after_even & ~kEven) | (after_odd & kEven);
-    std::uint64_t quotes = m.quote & ~escaped;
-    std::uint64_t in_string = prefix_xor(quotes) ^ in_string_carry;
-    if ((b & ~in_string) != 0) {
-      // A backslash outside strings escapes nothing, unlike what the masks assumed.
-      const bool escape_pending = (backslash_carry_in & odd_carry_in) != 0;
-      const StringBits bits = string_bits(p, in_string_carry != 0, escape_pending);
-      quotes = bits.quotes;
-      in_string = bits.in_string;
-      even_run_carry = 0;
-      backslash_carry = odd_run_carry = bits.escape_pending ? 1 : 0;
-    }
-    in_string_carry = static_cast<std::uint64_t>(static_cast<std::int64_t>(in_string) >> 63);
+    const auto [in_string, quotes] = strings.advance(m.quote, m.backslash, p);
     const std::uint64_t out = ~in_string;  // closing quotes are out, opening quotes in
 
     const std::uint64_t open_brace = m.open_brace & out, close_brace = m.close_brace & out;
@@ -823,7 +737,7 @@ Survey survey_blocks(std::string_view in, bool python_literals, bool single_quot
   }
   // A comma followed by nothing but white space up to the end.
   found.trailing_commas |= (comma_carry | comma_space_carry) != 0;
-  found.open.open_string = in_string_carry != 0;
+  found.open.open_string = strings.in_string();
   return found;
 }
 
