@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -77,7 +78,8 @@ class PipelineRun {
     if (options_.mode == "strict_only") return failure_outcome("JSONDecodeError", "strict_only");
 
     HeuristicResult heuristic = heuristic_repair(extraction_.text, options_);
-    combined_.insert(combined_.end(), heuristic.repairs.begin(), heuristic.repairs.end());
+    combined_.insert(combined_.end(), std::make_move_iterator(heuristic.repairs.begin()),
+                     std::make_move_iterator(heuristic.repairs.end()));
     if (heuristic.text != extraction_.text) {
       JsonResult repaired = strict_parse(heuristic.text);
       if (repaired) return fast_outcome(std::move(repaired).value());
