@@ -220,10 +220,41 @@ std::string quote_json_string(std::string_view text) {
 }
 
 void append_shortest_double(std::string& out, double value) {
-  // 1e308 needs 309 digits and 5e-324 needs 327 characters in positional form.
-  char buf[400];
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-  out.append(buf, res.ptr);
+  // The shortest round-trip digits come from the scientific form; they are then laid out in
+  // positional notation. (The fixed form of to_chars may print more digits than needed, e.g.
+  // the exact expansion of 1e300, which ties in length with 1 and 300 zeros.)
+  char buf[32];
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  const std::size_t e = sci.find('e');
+  std::string_view mantissa = sci.substr(0, e);
+  if (!mantissa.empty() && mantissa.front() == '-') {
+    out.push_back('-');
+    mantissa.remove_prefix(1);
+  }
+  char digits[24];
+  std::size_t n = 0;
+  for (char c : mantissa) {
+    if (c != '.') digits[n++] = c;
+  }
+  int exponent = 0;
+  std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
+                  exponent);
+  if (exponent < 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-exponent - 1), '0');
+    out.append(digits, n);
+    return;
+  }
+  const auto int_digits = static_cast<std::size_t>(exponent) + 1;
+  if (n <= int_digits) {
+    out.append(digits, n);
+    out.append(int_digits - n, '0');
+    return;
+  }
+  out.append(digits, int_digits);
+  out.push_back('.');
+  out.append(digits + int_digits, n - int_digits);
 }
 
 void append_compact(std::string& out, const JsonValue& value) {
@@ -475,6 +506,26 @@ constexpr std::array<bool, 256> make_string_stop_table() {
 }
 constexpr auto kStringStop = make_string_stop_table();
 
+// Index of the first quote, backslash or control byte at or after `i`, eight bytes at a time
+// (the classic "has zero byte" bit trick on a 64-bit word), or n.
+std::size_t find_string_stop(const char* s, std::size_t i, std::size_t n) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  while (i + 8 <= n) {
+    std::uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    const std::uint64_t quote = w ^ (kOnes * '"');
+    const std::uint64_t slash = w ^ (kOnes * '\\');
+    // A byte below 0x20 or equal to '"' or '\\' makes its lane's high bit set in `hit`
+    // (bytes >= 0x80 are excluded by `~w`).
+    const std::uint64_t hit = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHigh;
+    if (hit != 0) break;
+    i += 8;
+  }
+  while (i < n && !kStringStop[static_cast<unsigned char>(s[i])]) ++i;
+  return i;
+}
+
 int hex_digit(unsigned char c) noexcept {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -689,7 +740,7 @@ class StrictParser {
     const std::size_t n = text_.size();
     const char* s = text_.data();
     std::size_t run = pos_;
-    while (pos_ < n && !kStringStop[static_cast<unsigned char>(s[pos_])]) ++pos_;
+    pos_ = find_string_stop(s, pos_, n);
     if (pos_ < n && s[pos_] == '"') {
       out = text_.substr(run, pos_ - run);
       ++pos_;
@@ -708,7 +759,7 @@ class StrictParser {
       if (c < 0x20) return fail("control character in string", pos_);
       if (!parse_escape()) return false;
       run = pos_;
-      while (pos_ < n && !kStringStop[static_cast<unsigned char>(s[pos_])]) ++pos_;
+      pos_ = find_string_stop(s, pos_, n);
     }
   }
 

@@ -1,0 +1,244 @@
+#include "pipeline.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "beam.hpp"
+#include "heuristic.hpp"
+#include "schema.hpp"
+#include "strict.hpp"
+
+namespace velvin {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- ranking ----
+
+// Maps a double onto a signed integer whose order is the IEEE 754 total order (-NaN < -inf <
+// ... < -0.0 < +0.0 < ... < +inf < +NaN), so float keys always compare.
+std::int64_t total_order_key(double d) {
+  auto bits = std::bit_cast<std::int64_t>(d);
+  bits ^= static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+  return bits;
+}
+
+std::uint64_t dropped_bytes(const Candidate& c) {
+  std::uint64_t total = 0;
+  for (const Span& s : c.dropped_spans) total += s.end > s.start ? s.end - s.start : 0;
+  return total;
+}
+
+// Negative when a ranks before b.
+int compare_rank(const Candidate& a, const Candidate& b) {
+  auto cmp = [](auto x, auto y) { return x < y ? -1 : (y < x ? 1 : 0); };
+  // Higher is better for the first two keys, so they compare b against a.
+  if (int c = cmp(total_order_key(b.validations.schema_match.value_or(0.0)),
+                  total_order_key(a.validations.schema_match.value_or(0.0))))
+    return c;
+  if (int c = cmp(total_order_key(b.confidence), total_order_key(a.confidence))) return c;
+  if (int c = cmp(total_order_key(a.cost), total_order_key(b.cost))) return c;
+  if (int c = cmp(a.diagnostics.deleted_tokens, b.diagnostics.deleted_tokens)) return c;
+  if (int c = cmp(a.diagnostics.close_open_string_count, b.diagnostics.close_open_string_count))
+    return c;
+  if (int c = cmp(dropped_bytes(a), dropped_bytes(b))) return c;
+  const auto text_len = [](const Candidate& c) {
+    return c.normalized_json ? c.normalized_json->size() : std::size_t{0};
+  };
+  if (int c = cmp(text_len(b), text_len(a))) return c;  // longer text first
+  if (int c = cmp(a.repairs.size(), b.repairs.size())) return c;
+  return cmp(a.candidate_id, b.candidate_id);
+}
+
+// ---- one run of the pipeline ----
+
+class PipelineRun {
+ public:
+  PipelineRun(std::string_view bytes, const RepairOptions& options)
+      : bytes_(bytes), options_(options), start_(Clock::now()) {}
+
+  RepairResult run() {
+    if (auto scaled = scale_route()) return std::move(*scaled);
+    const std::string text = decode_utf8_lossy(bytes_);
+    extraction_ = extract_json_candidate(text);
+    stats_ = input_stats(text.size());
+    combined_ = extraction_.repairs;
+
+    JsonResult strict = strict_parse(extraction_.text);
+    if (strict) return strict_outcome(std::move(strict).value());
+    last_error_ = strict.error();
+    if (options_.mode == "strict_only") return failure_outcome("JSONDecodeError", "strict_only");
+
+    HeuristicResult heuristic = heuristic_repair(extraction_.text, options_);
+    combined_.insert(combined_.end(), heuristic.repairs.begin(), heuristic.repairs.end());
+    if (heuristic.text != extraction_.text) {
+      JsonResult repaired = strict_parse(heuristic.text);
+      if (repaired) return fast_outcome(std::move(repaired).value());
+      last_error_ = repaired.error();
+    }
+    if (options_.mode == "fast_repair") return failure_outcome("JSONDecodeError", "fast_repair");
+
+    std::vector<Candidate> candidates = probabilistic_repair(heuristic.text, options_, combined_);
+    score_against_schema(candidates);
+    candidates = rank_candidates(std::move(candidates));
+    llm_step(heuristic.text, candidates);
+    if (candidates.empty()) return failure_outcome("UnrepairableJSON", "probabilistic");
+    return beam_outcome(std::move(candidates));
+  }
+
+ private:
+  // The route for huge well-formed documents; declines until the scale pipeline is wired in.
+  std::optional<RepairResult> scale_route() { return std::nullopt; }
+
+  // The language-model step; without the fallback it leaves the list and the metrics alone.
+  void llm_step(const std::string& /*repaired_text*/, std::vector<Candidate>& /*candidates*/) {}
+
+  InputStats input_stats(std::size_t decoded_size) const {
+    InputStats stats;
+    stats.input_bytes = bytes_.size();
+    stats.extracted_span = extraction_.span;
+    stats.prefix_skipped_bytes = extraction_.span.start;
+    stats.suffix_skipped_bytes =
+        decoded_size > extraction_.span.end ? decoded_size - extraction_.span.end : 0;
+    return stats;
+  }
+
+  void score_against_schema(std::vector<Candidate>& candidates) const {
+    if (!options_.schema) return;
+    for (Candidate& c : candidates) {
+      if (c.value) c.validations.schema_match = schema_match_score(*c.value, options_.schema);
+    }
+  }
+
+  // The single candidate of the strict and fast outcomes.
+  Candidate single_candidate(JsonValue value, std::vector<RepairAction> repairs) const {
+    Candidate c;
+    c.cost = total_cost(repairs);
+    c.confidence = c.cost > 0 ? std::exp(-options_.confidence_alpha * c.cost) : 1.0;
+    c.validations.strict_json_parse = true;
+    c.validations.schema_match = schema_match_score(value, options_.schema);
+    c.diagnostics.beam_width = 0;
+    c.diagnostics.max_repairs = 0;
+    c.normalized_json = to_compact_string(value);
+    c.value = std::move(value);
+    c.repairs = std::move(repairs);
+    return c;
+  }
+
+  RepairResult strict_outcome(JsonValue value) {
+    const bool clean = extraction_.repairs.empty();
+    RepairResult r = base_result(clean ? "strict_ok" : "repaired", "strict");
+    r.candidates.push_back(single_candidate(std::move(value), extraction_.repairs));
+    return finish(std::move(r));
+  }
+
+  RepairResult fast_outcome(JsonValue value) {
+    RepairResult r = base_result("repaired", "fast_repair");
+    r.candidates.push_back(single_candidate(std::move(value), combined_));
+    return finish(std::move(r));
+  }
+
+  RepairResult beam_outcome(std::vector<Candidate> candidates) {
+    const Candidate& best = candidates.front();
+    const bool partial = extraction_.truncated || !best.dropped_spans.empty();
+    RepairResult r = base_result(partial ? "partial" : "repaired", "probabilistic");
+    if (partial && options_.partial_ok) {
+      r.partial = PartialResult{best.value, best.dropped_spans};
+    }
+    // Keep at least the best candidate: best_index 0 must designate one.
+    const std::size_t keep = static_cast<std::size_t>(std::max<std::uint64_t>(options_.top_k, 1));
+    if (candidates.size() > keep) candidates.resize(keep);
+    r.candidates = std::move(candidates);
+    r.metrics.beam_width = options_.beam_width;
+    r.metrics.max_repairs = options_.max_repairs;
+    return finish(std::move(r));
+  }
+
+  RepairResult failure_outcome(const char* kind, const char* mode_used) {
+    RepairResult r = base_result("failed", mode_used);
+    r.best_index.reset();
+    r.errors.push_back(ParseError{kind, last_error_.position, last_error_.message});
+    if (std::string_view(kind) == "UnrepairableJSON") {
+      r.metrics.beam_width = options_.beam_width;
+      r.metrics.max_repairs = options_.max_repairs;
+    }
+    return finish(std::move(r));
+  }
+
+  RepairResult base_result(const char* status, const char* mode_used) const {
+    RepairResult r;
+    r.status = status;
+    r.best_index = 0;
+    r.input_stats = stats_;
+    r.metrics = Metrics::make(mode_used);
+    r.metrics.llm_calls = llm_calls_;
+    r.metrics.llm_time_ms = llm_time_ms_;
+    r.metrics.llm_trigger = llm_trigger_;
+    if (options_.debug) {
+      r.debug = JsonValue::object({JsonMember{"extraction", extraction_debug_json(extraction_)}});
+    }
+    return r;
+  }
+
+  RepairResult finish(RepairResult r) const {
+    r.metrics.elapsed_ms = millis_since(start_);
+    return r;
+  }
+
+  std::string_view bytes_;
+  const RepairOptions& options_;
+  Clock::time_point start_;
+  Extraction extraction_;
+  InputStats stats_;
+  std::vector<RepairAction> combined_;
+  JsonError last_error_;
+  std::uint64_t llm_calls_ = 0;
+  u128 llm_time_ms_ = 0;
+  std::optional<std::string> llm_trigger_;
+};
+
+}  // namespace
+
+double total_cost(const std::vector<RepairAction>& repairs) {
+  double cost = -0.0;
+  for (const RepairAction& a : repairs) cost += a.cost_delta;
+  return cost;
+}
+
+std::vector<Candidate> rank_candidates(std::vector<Candidate> candidates) {
+  if (candidates.size() >= 2) {
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return compare_rank(a, b) < 0; });
+  }
+  for (std::size_t i = 0; i < candidates.size(); ++i) candidates[i].candidate_id = i;
+  return candidates;
+}
+
+JsonValue extraction_debug_json(const Extraction& extraction) {
+  JsonArray repairs;
+  repairs.reserve(extraction.repairs.size());
+  for (const RepairAction& a : extraction.repairs) repairs.push_back(a.to_json_value());
+  JsonObject members;
+  members.push_back(JsonMember{"method", JsonValue::string(extraction.method)});
+  members.push_back(JsonMember{"span", span_to_json(extraction.span)});
+  members.push_back(JsonMember{"truncated", JsonValue::boolean(extraction.truncated)});
+  members.push_back(JsonMember{"repairs", JsonValue::array(std::move(repairs))});
+  return JsonValue::object(std::move(members));
+}
+
+RepairResult parse_bytes(std::string_view bytes, const RepairOptions& options) {
+  return PipelineRun(bytes, options).run();
+}
+
+RepairResult parse(std::string_view text, const RepairOptions& options) {
+  return parse_bytes(text, options);
+}
+
+}  // namespace velvin
