@@ -1,6 +1,7 @@
 #include "llm_fallback.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -277,6 +278,36 @@ INSTANTIATE_TEST_SUITE_P(
         StuckCase{"leaves_output_open", "straggler.sh", 100, 5000, "failed to receive llm stdout",
                   1.0}),
     [](const ::testing::TestParamInfo<StuckCase>& param) { return std::string(param.param.name); });
+
+std::uint64_t status_mask(const std::string& status, std::string_view field) {
+  const std::size_t at = status.find(std::string(field) + ":\t");
+  return at == std::string::npos ? ~0ull : std::stoull(status.substr(at + field.size() + 2), nullptr, 16);
+}
+
+TEST_F(LlmCommand, ChildStartsWithDefaultSignalsLikeAPythonHost) {
+  // A Python host ignores SIGPIPE, and ignored signals survive exec; the host thread may also
+  // block signals. The child must get neither, and the host's own mask must stay as it was.
+  struct sigaction ignore {};
+  struct sigaction previous_action {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous_action);
+  sigset_t block_usr1;
+  sigset_t previous_mask;
+  sigemptyset(&block_usr1);
+  sigaddset(&block_usr1, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &block_usr1, &previous_mask);
+
+  const auto result = run_llm_command("grep -E '^Sig(Ign|Blk)' /proc/self/status", "x", 5000);
+
+  sigset_t mask_after;
+  pthread_sigmask(SIG_SETMASK, &previous_mask, &mask_after);
+  sigaction(SIGPIPE, &previous_action, nullptr);
+  ASSERT_TRUE(result.ok()) << result.error();
+  EXPECT_EQ(status_mask(result.value(), "SigBlk"), 0u) << result.value();
+  EXPECT_EQ(status_mask(result.value(), "SigIgn") & (1ull << (SIGPIPE - 1)), 0u) << result.value();
+  EXPECT_EQ(sigismember(&mask_after, SIGUSR1), 1);
+  EXPECT_EQ(sigismember(&mask_after, SIGTERM), 0);
+}
 
 TEST_F(LlmCommand, ConcurrentRunsKeepTheirPipesApart) {
   // If one run's child inherited another run's stdout pipe, that run would wait for the other
