@@ -4,6 +4,7 @@
 // pipeline, by probabilistic_repair_py and by the language-model rerun.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -16,5 +17,24 @@ namespace velvin {
 [[nodiscard]] std::vector<Candidate> probabilistic_repair(
     std::string_view text, const RepairOptions& options,
     const std::vector<RepairAction>& base_repairs);
+
+// What one search did, for tests and benchmarks: tokens read, steps run, states expanded, the
+// largest beam before pruning, how many prune-key hashes had to be computed (only ties on cost,
+// repair count and position need one), how many parses finished and how many finished texts were
+// strictly parsed to make the candidates.
+struct BeamStats {
+  std::uint64_t tokens = 0;
+  std::uint64_t steps = 0;
+  std::uint64_t states_expanded = 0;
+  std::uint64_t peak_successors = 0;
+  std::uint64_t prune_hashes = 0;
+  std::uint64_t finished = 0;
+  std::uint64_t texts_parsed = 0;
+};
+
+// The same search, also reporting its work in `stats`.
+[[nodiscard]] std::vector<Candidate> probabilistic_repair(
+    std::string_view text, const RepairOptions& options,
+    const std::vector<RepairAction>& base_repairs, BeamStats& stats);
 
 }  // namespace velvin

@@ -20,4 +20,11 @@ struct HeuristicResult {
 [[nodiscard]] HeuristicResult heuristic_repair(std::string_view text,
                                                const RepairOptions& options);
 
+namespace detail {
+// The same repair with every enabled pass run in full, without the survey that skips passes
+// with nothing to do. Its result must equal heuristic_repair's; tests compare the two.
+[[nodiscard]] HeuristicResult heuristic_repair_every_pass(std::string_view text,
+                                                          const RepairOptions& options);
+}  // namespace detail
+
 }  // namespace velvin

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -18,7 +19,11 @@
 #include <utility>
 #include <vector>
 
+#include "beam.hpp"
+#include "extract.hpp"
+#include "heuristic.hpp"
 #include "json.hpp"
+#include "pipeline.hpp"
 #include "strict.hpp"
 #include "types.hpp"
 
@@ -70,7 +75,14 @@ std::string type_name(PyObject* obj) {
 
 // "'<type>' object cannot be converted to '<target>'", the message of a failed extraction.
 std::string not_convertible(PyObject* obj, const char* target) {
-  return "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
+  // Appended piece by piece: g++ 12 misreads `"'" + std::string` as an overlapping copy
+  // (-Wrestrict) once this is inlined.
+  std::string message = "'";
+  message += type_name(obj);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += "'";
+  return message;
 }
 
 std::nullptr_t raise_type_error(const std::string& message) {
@@ -620,7 +632,7 @@ const OptionKey kOptionKeys[] = {
 #undef VELVIN_BOOL
 
 // `dict` is nullptr (no options) or a dict; nullopt means a Python exception is set.
-[[maybe_unused]] std::optional<RepairOptions> options_from_dict(PyObject* dict) {
+std::optional<RepairOptions> options_from_dict(PyObject* dict) {
   RepairOptions options;
   if (dict == nullptr) return options;
   for (const OptionKey& key : kOptionKeys) {
@@ -643,7 +655,7 @@ const OptionKey kOptionKeys[] = {
 }
 
 // The `options` argument: omitted or None gives nullptr, a dict passes, anything else raises.
-[[maybe_unused]] bool check_options_argument(PyObject*& options) {
+bool check_options_argument(PyObject*& options) {
   if (options == nullptr || options == Py_None) {
     options = nullptr;
     return true;
@@ -670,25 +682,83 @@ PyObject* optional_uint(const std::optional<std::uint64_t>& v) {
 
 PyObject* optional_str(const std::optional<std::string>& v) { return v ? new_str(*v) : new_none(); }
 
-PyObject* repair_to_py(const RepairAction& action) {
-  PyRef d(PyDict_New());
-  if (!d) return nullptr;
-  if (!set_item(d.get(), "op", new_str(action.op)) ||
-      !set_item(d.get(), "span", action.span ? span_tuple(*action.span) : new_none()) ||
-      !set_item(d.get(), "at", optional_uint(action.at)) ||
-      !set_item(d.get(), "token", optional_str(action.token)) ||
-      !set_item(d.get(), "cost_delta", PyFloat_FromDouble(action.cost_delta)) ||
-      !set_item(d.get(), "note", optional_str(action.note))) {
-    return nullptr;
+// What the repair dictionaries of one conversion share: their six key objects, one str per op
+// word and one float per cost. A flood of repairs (a megabyte of stray quotes makes a million)
+// then costs a dictionary each rather than a dozen objects each.
+class RepairConverter {
+ public:
+  RepairConverter() {
+    for (std::size_t i = 0; i < kKeyCount; ++i) {
+      keys_[i] = PyRef(PyUnicode_InternFromString(kKeyNames[i]));
+      if (!keys_[i]) ok_ = false;
+    }
   }
-  return d.release();
-}
+  [[nodiscard]] bool ok() const { return ok_; }
 
-PyObject* repairs_to_py(const std::vector<RepairAction>& repairs) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(repairs.size())));
+  PyObject* convert(const RepairAction& action) {
+    PyRef d(PyDict_New());
+    if (!d) return nullptr;
+    PyObject* op = ops_.get(action.op);
+    if (op == nullptr) return nullptr;
+    Py_INCREF(op);
+    if (!set(d.get(), 0, op) ||
+        !set(d.get(), 1, action.span ? span_tuple(*action.span) : new_none()) ||
+        !set(d.get(), 2, optional_uint(action.at)) ||
+        !set(d.get(), 3, optional_str(action.token)) ||
+        !set(d.get(), 4, cost(action.cost_delta)) ||
+        !set(d.get(), 5, optional_str(action.note))) {
+      return nullptr;
+    }
+    return d.release();
+  }
+
+ private:
+  static constexpr std::size_t kKeyCount = 6;
+  static constexpr const char* kKeyNames[kKeyCount] = {"op", "span", "at", "token",
+                                                        "cost_delta", "note"};
+
+  // Sets key number `key` to `value`, consuming the new reference `value`.
+  bool set(PyObject* dict, std::size_t key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int rc = PyDict_SetItem(dict, keys_[key].get(), value);
+    Py_DECREF(value);
+    return rc == 0;
+  }
+
+  // A new reference to the float `value`, shared with the last repair of the same cost.
+  PyObject* cost(double value) {
+    if (!last_cost_ || last_cost_value_ != value) {
+      last_cost_ = PyRef(PyFloat_FromDouble(value));
+      if (!last_cost_) return nullptr;
+      last_cost_value_ = value;
+    }
+    Py_INCREF(last_cost_.get());
+    return last_cost_.get();
+  }
+
+  PyRef keys_[kKeyCount];
+  KeyMemo ops_;
+  PyRef last_cost_;
+  double last_cost_value_ = 0.0;
+  bool ok_ = true;
+};
+
+// Containers below this many repairs convert without pausing the collector.
+constexpr std::size_t kGcPauseMinRepairs = 64;
+
+// One list of the repairs of `first` followed by those of `second`.
+PyObject* repairs_to_py(std::span<const RepairAction> first,
+                        std::span<const RepairAction> second = {}) {
+  RepairConverter converter;
+  if (!converter.ok()) return nullptr;
+  const std::size_t total = first.size() + second.size();
+  std::optional<GcPause> pause;
+  if (total >= kGcPauseMinRepairs) pause.emplace();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(total)));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < repairs.size(); ++i) {
-    PyObject* item = repair_to_py(repairs[i]);
+  for (std::size_t i = 0; i < total; ++i) {
+    const RepairAction& action = i < first.size() ? first[i] : second[i - first.size()];
+    PyObject* item = converter.convert(action);
     if (item == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -731,7 +801,7 @@ PyObject* diagnostics_to_py(const CandidateDiagnostics& v) {
   return d.release();
 }
 
-[[maybe_unused]] PyObject* candidate_to_py(const Candidate& c) {
+PyObject* candidate_to_py(const Candidate& c) {
   PyRef d(PyDict_New());
   if (!d) return nullptr;
   if (!set_item(d.get(), "candidate_id", new_uint(c.candidate_id)) ||
@@ -835,11 +905,272 @@ PyObject* strict_loads_py(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// [entry points: parse_py, preprocess_py, probabilistic_repair_py, parse_root_array_scale_py]
+PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"input", "options", nullptr};
+    PyObject* input = nullptr;
+    PyObject* options_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:parse_py", const_cast<char**>(kwlist),
+                                     &input, &options_arg)) {
+      return nullptr;
+    }
+    if (!check_options_argument(options_arg)) return nullptr;
+    auto options = options_from_dict(options_arg);
+    if (!options) return nullptr;
+    RepairResult result;
+    if (PyBytes_Check(input)) {
+      result = parse_bytes(bytes_view(input), *options);
+    } else {
+      PyRef holder;
+      std::optional<std::string_view> text;
+      if (PyUnicode_Check(input)) text = utf8_of(input, holder);
+      if (!text) {
+        PyErr_Clear();
+        return raise_type_error("input must be str or bytes");
+      }
+      result = parse(*text, *options);
+    }
+    return json_to_py(result.to_json_value());
+  });
+}
+
+// [entry points: preprocess_py, probabilistic_repair_py, parse_root_array_scale_py]
+
+// The value of `key` in a repair dict, held (empty when missing or None). False when the
+// lookup itself raised. Values are held because reading one may run Python code that changes
+// the dict.
+bool repair_field(PyObject* dict, const char* key, PyRef& value) {
+  value = PyRef();
+  PyRef name(PyUnicode_FromString(key));
+  if (!name) return false;
+  PyObject* found = PyDict_GetItemWithError(dict, name.get());  // borrowed
+  if (found == nullptr) return !PyErr_Occurred();
+  if (found != Py_None) {
+    Py_INCREF(found);
+    value = PyRef(found);
+  }
+  return true;
+}
+
+bool read_span_tuple(PyObject* value, std::optional<Span>& out) {
+  if (!PyTuple_Check(value)) {
+    raise_type_error(not_convertible(value, "PyTuple"));
+    return false;
+  }
+  const Py_ssize_t n = PyTuple_Size(value);
+  if (n != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+    return false;
+  }
+  Span span;
+  if (!read_uint(PyTuple_GetItem(value, 0), span.start) ||
+      !read_uint(PyTuple_GetItem(value, 1), span.end)) {
+    return false;
+  }
+  out = span;
+  return true;
+}
+
+// "op" that is missing, None or not usable text is the empty op.
+std::string repair_op(PyObject* value) {
+  if (value == nullptr || !PyUnicode_Check(value)) return {};
+  PyRef holder;
+  if (auto text = utf8_of(value, holder)) return std::string(*text);
+  PyErr_Clear();  // a lone surrogate
+  return {};
+}
+
+// "cost_delta" that is missing, None or not convertible to a float costs 0.0.
+double repair_cost(PyObject* value) {
+  if (value == nullptr) return 0.0;
+  return try_double(value).value_or(0.0);
+}
+
+// One base repair; "op" and "cost_delta" never fail, the optional fields must have their types.
+std::optional<RepairAction> repair_from_py(PyObject* item) {
+  if (!PyDict_Check(item)) {
+    raise_type_error(not_convertible(item, "PyDict"));
+    return std::nullopt;
+  }
+  PyRef v;
+  if (!repair_field(item, "op", v)) return std::nullopt;
+  const std::string op = repair_op(v.get());
+  if (!repair_field(item, "cost_delta", v)) return std::nullopt;
+  RepairAction action = RepairAction::make(op, repair_cost(v.get()));
+  if (!repair_field(item, "span", v)) return std::nullopt;
+  if (v && !read_span_tuple(v.get(), action.span)) return std::nullopt;
+  if (!repair_field(item, "at", v)) return std::nullopt;
+  if (v) {
+    std::uint64_t at = 0;
+    if (!read_uint(v.get(), at)) return std::nullopt;
+    action.at = at;
+  }
+  for (auto [key, field] : {std::pair{"token", &action.token}, std::pair{"note", &action.note}}) {
+    if (!repair_field(item, key, v)) return std::nullopt;
+    if (!v) continue;
+    std::string text;
+    if (!read_text(v.get(), text)) return std::nullopt;
+    *field = std::move(text);
+  }
+  return action;
+}
+
+std::optional<std::vector<RepairAction>> repairs_from_py(PyObject* list) {
+  std::vector<RepairAction> repairs;
+  if (list == nullptr) return repairs;
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    PyObject* borrowed = PyList_GetItem(list, i);
+    if (borrowed == nullptr) return std::nullopt;
+    Py_INCREF(borrowed);
+    PyRef item(borrowed);  // reading an item may run Python code that changes the list
+    auto action = repair_from_py(item.get());
+    if (!action) return std::nullopt;
+    repairs.push_back(std::move(*action));
+  }
+  return repairs;
+}
+
+PyObject* candidates_to_py(const std::vector<Candidate>& candidates) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(candidates.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    PyObject* item = candidate_to_py(candidates[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+PyObject* probabilistic_repair_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"extracted_text", "options", "base_repairs", nullptr};
+    PyObject* text_arg = nullptr;
+    PyObject* options_arg = nullptr;
+    PyObject* base_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:probabilistic_repair_py",
+                                     const_cast<char**>(kwlist), &text_arg, &options_arg,
+                                     &base_arg)) {
+      return nullptr;
+    }
+    if (!PyUnicode_Check(text_arg)) {
+      return raise_argument_error("extracted_text", text_arg, "PyString");
+    }
+    PyRef holder;
+    auto text = utf8_of(text_arg, holder);  // a lone surrogate raises UnicodeEncodeError
+    if (!text) return nullptr;
+    if (!check_options_argument(options_arg)) return nullptr;
+    if (base_arg == Py_None) base_arg = nullptr;
+    if (base_arg != nullptr && !PyList_Check(base_arg)) {
+      return raise_argument_error("base_repairs", base_arg, "PyList");
+    }
+    auto options = options_from_dict(options_arg);
+    if (!options) return nullptr;
+    auto base = repairs_from_py(base_arg);
+    if (!base) return nullptr;
+    const std::vector<Candidate> candidates = probabilistic_repair(*text, *options, *base);
+    return candidates_to_py(candidates);
+  });
+}
+
+// Bytes are decoded leniently (each invalid sequence becomes U+FFFD); a str is taken as its
+// UTF-8 text. Anything else, a str with a lone surrogate included, raises TypeError.
+bool repair_input_text(PyObject* input, PyRef& holder, std::string& decoded, std::string_view& text) {
+  if (PyBytes_Check(input)) {
+    const std::string_view raw = bytes_view(input);
+    if (is_valid_utf8(raw)) {
+      text = raw;
+    } else {
+      decoded = decode_utf8_lossy(raw);
+      text = decoded;
+    }
+    return true;
+  }
+  if (PyUnicode_Check(input)) {
+    if (auto utf8 = utf8_of(input, holder)) {
+      text = *utf8;
+      return true;
+    }
+    PyErr_Clear();
+  }
+  raise_type_error("input must be str or bytes");
+  return false;
+}
+
+// Accepts every event: only the verdict of the strict parse is wanted, not the value.
+class DiscardSink final : public JsonSink {
+ public:
+  bool on_null() override { return true; }
+  bool on_bool(bool) override { return true; }
+  bool on_int(std::int64_t) override { return true; }
+  bool on_uint(std::uint64_t) override { return true; }
+  bool on_float(double) override { return true; }
+  bool on_string(std::string_view) override { return true; }
+  bool on_key(std::string_view) override { return true; }
+  bool on_array_end(std::size_t) override { return true; }
+  bool on_object_end(std::size_t) override { return true; }
+};
+
+// Where the strict parser rejects `text`, or nullopt when it is valid JSON.
+std::optional<std::uint64_t> strict_error_position(std::string_view text) {
+  DiscardSink sink;
+  JsonError error;
+  if (strict_parse_into(text, sink, error) == SinkParseStatus::invalid) return error.position;
+  return std::nullopt;
+}
+
+PyObject* preprocess_to_py(const Extraction& extraction, const HeuristicResult& repaired,
+                           const std::optional<std::uint64_t>& error_pos) {
+  PyRef d(PyDict_New());
+  if (!d) return nullptr;
+  if (!set_item(d.get(), "extracted_span", span_tuple(extraction.span)) ||
+      !set_item(d.get(), "extracted_text", new_str(extraction.text)) ||
+      !set_item(d.get(), "repaired_text", new_str(repaired.text)) ||
+      !set_item(d.get(), "truncated", new_bool(extraction.truncated)) ||
+      !set_item(d.get(), "method", new_str(extraction.method)) ||
+      !set_item(d.get(), "error_pos", optional_uint(error_pos)) ||
+      // The extraction's repairs, then the heuristic pass's.
+      !set_item(d.get(), "base_repairs", repairs_to_py(extraction.repairs, repaired.repairs))) {
+    return nullptr;
+  }
+  return d.release();
+}
+
+PyObject* preprocess_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"input", "options", nullptr};
+    PyObject* input = nullptr;
+    PyObject* options_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:preprocess_py",
+                                     const_cast<char**>(kwlist), &input, &options_arg)) {
+      return nullptr;
+    }
+    // Options are read before the input is looked at: a bad option is reported first.
+    if (!check_options_argument(options_arg)) return nullptr;
+    const std::optional<RepairOptions> options = options_from_dict(options_arg);
+    if (!options) return nullptr;
+    PyRef holder;
+    std::string decoded;
+    std::string_view text;
+    if (!repair_input_text(input, holder, decoded, text)) return nullptr;
+
+    const Extraction extraction = extract_json_candidate(text);
+    const HeuristicResult repaired = heuristic_repair(extraction.text, *options);
+    const std::optional<std::uint64_t> error_pos = strict_error_position(repaired.text);
+    return preprocess_to_py(extraction, repaired, error_pos);
+  });
+}
 
 PyMethodDef kMethods[] = {
     {"strict_loads_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strict_loads_py)),
      METH_VARARGS | METH_KEYWORDS, "strict_loads_py(input)\n--\n\n"},
+    {"parse_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_py)),
+     METH_VARARGS | METH_KEYWORDS, "parse_py(input, options=None)\n--\n\n"},
+    {"preprocess_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(preprocess_py)),
+     METH_VARARGS | METH_KEYWORDS, "preprocess_py(input, options=None)\n--\n\n"},
+    {"probabilistic_repair_py",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probabilistic_repair_py)),
+     METH_VARARGS | METH_KEYWORDS,
+     "probabilistic_repair_py(extracted_text, options=None, base_repairs=None)\n--\n\n"},
     // [method table]
     {nullptr, nullptr, 0, nullptr},
 };

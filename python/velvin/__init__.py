@@ -1,0 +1,133 @@
+"""velvin: the most likely JSON value in a language model's output, and why.
+
+    >>> import velvin
+    >>> velvin.loads("Sure! ```json\\n{'ok': True, 'items': [1, 2,]}\\n```")
+    {'ok': True, 'items': [1, 2]}
+    >>> result = velvin.parse('{"name": "Ada", "tags": ["x", "y"')
+    >>> result.status, result.value
+    ('partial', {'name': 'Ada', 'tags': ['x', 'y']})
+    >>> [r.op for r in result.repairs]
+    ['insert_missing_closer', 'insert_missing_closer']
+
+Options are keyword arguments (see `OPTION_NAMES`); a misspelt one raises TypeError.
+"""
+from __future__ import annotations
+
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+import velvin_native as _native
+
+from ._options import OPTION_NAMES, check_options
+from ._result import (Candidate, Diagnostics, ErrorRecord, InputStats, Metrics, ParseResult, Partial,
+                      Repair, Span, Validations)
+from ._schema import schema_from
+
+__version__ = "0.1.0"
+
+Text = Union[str, bytes]
+
+
+class RepairError(ValueError):
+    """Nothing usable could be made of the input. `errors` holds the error records, `result`
+    the whole ParseResult."""
+
+    def __init__(self, result: ParseResult) -> None:
+        self.result = result
+        self.errors: Tuple[ErrorRecord, ...] = result.errors
+        super().__init__("; ".join(str(e) for e in self.errors) or "no JSON value found")
+
+
+class StrictJSONError(ValueError):
+    """The text is not strict JSON. `args` is (message, position); `position` counts bytes of
+    the UTF-8 text."""
+
+    def __init__(self, message: str, position: int) -> None:
+        super().__init__(message, position)
+        self.message = message
+        self.position = position
+
+    def __str__(self) -> str:
+        return f"{self.message} at byte {self.position}"
+
+
+def parse(text: Text, **options: Any) -> ParseResult:
+    """Runs the whole repair pipeline and returns a typed view of the result document.
+
+    Never raises for bad input: a failure is a result with status "failed" and error records.
+    """
+    return ParseResult.from_dict(_native.parse_py(text, check_options("parse", options)))
+
+
+def loads(text: Text, **options: Any) -> Any:
+    """The best value found in `text`; raises RepairError when there is none."""
+    result = parse(text, **options)
+    if not result.ok:
+        raise RepairError(result)
+    return result.value
+
+
+def repair_json(text: Text, **options: Any) -> str:
+    """The best value found in `text` as compact JSON text; raises RepairError when there is none."""
+    result = parse(text, **options)
+    best = result.best
+    if best is None:
+        raise RepairError(result)
+    if best.normalized_json is not None:
+        return best.normalized_json
+    import json  # a tape result carries no compact text: render its description
+
+    return json.dumps(best.ir if best.value is None else best.value, separators=(",", ":"),
+                      ensure_ascii=False)
+
+
+def strict_loads(text: Union[str, bytes, bytearray]) -> Any:
+    """Parses strict JSON only (no repair); raises StrictJSONError(message, position)."""
+    try:
+        return _native.strict_loads_py(text)
+    except ValueError as e:
+        if len(e.args) == 2:
+            raise StrictJSONError(*e.args) from None
+        raise
+
+
+def preprocess(text: Text, **options: Any) -> Dict[str, Any]:
+    """Extraction and heuristic repair only: {"extracted_span", "extracted_text",
+    "repaired_text", "truncated", "method", "error_pos", "base_repairs"}."""
+    return _native.preprocess_py(text, check_options("preprocess", options))
+
+
+def _repair_dict(repair: Union[Repair, Dict[str, Any]]) -> Dict[str, Any]:
+    if isinstance(repair, Repair):
+        return {"op": repair.op, "span": repair.span, "at": repair.at, "token": repair.token,
+                "cost_delta": repair.cost_delta, "note": repair.note}
+    return repair
+
+
+def probabilistic_repair(text: str, base_repairs: Optional[Iterable[Union[Repair, Dict[str, Any]]]] = None,
+                         **options: Any) -> List[Candidate]:
+    """The beam search alone on already extracted text, carrying `base_repairs` forward."""
+    repairs = None if base_repairs is None else [_repair_dict(r) for r in base_repairs]
+    candidates = _native.probabilistic_repair_py(text, check_options("probabilistic_repair", options), repairs)
+    return [Candidate.from_dict(c) for c in candidates]
+
+
+class LargeParse(NamedTuple):
+    value: Any
+    plan: Dict[str, Any]  # {"mode", "elements", "structural_density", "chunk_count"}
+
+
+def parse_large(data: bytes, **options: Any) -> LargeParse:
+    """Parses one large, well-formed document on several threads (no repair).
+
+    Raises ValueError with the scale pipeline's message when the document is not valid JSON.
+    """
+    out = _native.parse_root_array_scale_py(data, check_options("parse_large", options))
+    return LargeParse(out["value"], out["plan"])
+
+
+__all__ = [
+    "Candidate", "Diagnostics", "ErrorRecord", "InputStats", "LargeParse", "Metrics", "OPTION_NAMES",
+    "ParseResult", "Partial", "Repair", "RepairError", "Span", "StrictJSONError", "Validations",
+    "loads", "parse", "parse_large", "preprocess", "probabilistic_repair", "repair_json",
+    "schema_from", "strict_loads",
+]

@@ -1,0 +1,203 @@
+"""Typed, read-only views of the result document returned by the native parse."""
+from __future__ import annotations
+
+import copy
+from dataclasses import dataclass, field
+from typing import Any, Dict, Optional, Tuple
+
+Span = Tuple[int, int]
+
+
+def _span(value: Any) -> Optional[Span]:
+    return None if value is None else (int(value[0]), int(value[1]))
+
+
+@dataclass(frozen=True)
+class Repair:
+    """One change made to the text: its op word, where it happened and what it cost."""
+
+    op: str
+    span: Optional[Span]
+    at: Optional[int]
+    token: Optional[str]
+    cost_delta: float
+    note: Optional[str]
+
+    @classmethod
+    def from_dict(cls, d: Dict[str, Any]) -> "Repair":
+        return cls(d["op"], _span(d["span"]), d["at"], d["token"], d["cost_delta"], d["note"])
+
+    @property
+    def position(self) -> Optional[int]:
+        """The byte offset the repair concerns: the span's start, or its `at`."""
+        return self.span[0] if self.span is not None else self.at
+
+
+@dataclass(frozen=True)
+class Validations:
+    strict_json_parse: bool
+    schema_match: Optional[float]
+
+
+@dataclass(frozen=True)
+class Diagnostics:
+    garbage_skipped_bytes: int
+    deleted_tokens: int
+    inserted_tokens: int
+    close_open_string_count: int
+    beam_width: Optional[int]
+    max_repairs: Optional[int]
+
+
+@dataclass(frozen=True)
+class Candidate:
+    """One interpretation of the input, with the repairs it needed."""
+
+    candidate_id: int
+    value: Any
+    normalized_json: Optional[str]
+    ir: Any
+    confidence: float
+    cost: float
+    repairs: Tuple[Repair, ...]
+    validations: Validations
+    diagnostics: Diagnostics
+    dropped_spans: Tuple[Span, ...]
+
+    @classmethod
+    def from_dict(cls, d: Dict[str, Any]) -> "Candidate":
+        return cls(
+            candidate_id=d["candidate_id"],
+            value=d["value"],
+            normalized_json=d["normalized_json"],
+            ir=d["ir"],
+            confidence=d["confidence"],
+            cost=d["cost"],
+            repairs=tuple(Repair.from_dict(r) for r in d["repairs"]),
+            validations=Validations(**d["validations"]),
+            diagnostics=Diagnostics(**d["diagnostics"]),
+            dropped_spans=tuple(_span(s) for s in d["dropped_spans"]),
+        )
+
+
+@dataclass(frozen=True)
+class ErrorRecord:
+    """Why a parse failed: "JSONDecodeError", "UnrepairableJSON" or "ScalePipelineError"."""
+
+    kind: str
+    at: Optional[int]
+    message: Optional[str]
+
+    def __str__(self) -> str:
+        where = f" at byte {self.at}" if self.at is not None else ""
+        return f"{self.kind}: {self.message or 'no message'}{where}"
+
+
+@dataclass(frozen=True)
+class Partial:
+    """The best candidate of an incomplete input: its value and the input it left out."""
+
+    extracted: Any
+    dropped_spans: Tuple[Span, ...]
+
+
+@dataclass(frozen=True)
+class InputStats:
+    input_bytes: int
+    extracted_span: Span
+    prefix_skipped_bytes: int
+    suffix_skipped_bytes: int
+
+
+@dataclass(frozen=True)
+class Metrics:
+    mode_used: str
+    elapsed_ms: int
+    beam_width: int
+    max_repairs: int
+    llm_calls: int
+    llm_time_ms: int
+    llm_trigger: Optional[str]
+    split_mode: str
+    parallel_workers: int
+    elements: int
+    structural_density: float
+
+
+@dataclass(frozen=True)
+class ParseResult:
+    """The outcome of one parse.
+
+    `status` is "strict_ok" (valid JSON as given), "repaired", "partial" (the input was cut
+    short or a candidate dropped part of it) or "failed". `candidates` are ranked best first;
+    `value` and `confidence` are those of the best one (None and 0.0 when the parse failed).
+    """
+
+    status: str
+    best_index: Optional[int]
+    input_stats: InputStats
+    candidates: Tuple[Candidate, ...]
+    partial: Optional[Partial]
+    errors: Tuple[ErrorRecord, ...]
+    metrics: Metrics
+    debug: Any
+    _document: Dict[str, Any] = field(repr=False, compare=False)
+
+    @classmethod
+    def from_dict(cls, doc: Dict[str, Any]) -> "ParseResult":
+        stats = doc["input_stats"]
+        partial = doc["partial"]
+        return cls(
+            status=doc["status"],
+            best_index=doc["best_index"],
+            input_stats=InputStats(
+                stats["input_bytes"], _span(stats["extracted_span"]),
+                stats["prefix_skipped_bytes"], stats["suffix_skipped_bytes"],
+            ),
+            candidates=tuple(Candidate.from_dict(c) for c in doc["candidates"]),
+            partial=None if partial is None else Partial(
+                partial["extracted"], tuple(_span(s) for s in partial["dropped_spans"])),
+            errors=tuple(ErrorRecord(**e) for e in doc["errors"]),
+            metrics=Metrics(**doc["metrics"]),
+            debug=doc["debug"],
+            _document=doc,
+        )
+
+    @property
+    def ok(self) -> bool:
+        """True when a value was found (status other than "failed")."""
+        return self.best is not None
+
+    @property
+    def best(self) -> Optional[Candidate]:
+        if self.best_index is None or self.best_index >= len(self.candidates):
+            return None
+        return self.candidates[self.best_index]
+
+    @property
+    def value(self) -> Any:
+        best = self.best
+        return None if best is None else best.value
+
+    @property
+    def confidence(self) -> float:
+        best = self.best
+        return 0.0 if best is None else best.confidence
+
+    @property
+    def repairs(self) -> Tuple[Repair, ...]:
+        best = self.best
+        return () if best is None else best.repairs
+
+    def to_dict(self) -> Dict[str, Any]:
+        """The plain result document (a fresh deep copy)."""
+        return copy.deepcopy(self._document)
+
+    def __repr__(self) -> str:
+        return (f"ParseResult(status={self.status!r}, value={self.value!r}, "
+                f"confidence={self.confidence:.3f}, candidates={len(self.candidates)}, "
+                f"repairs={[r.op for r in self.repairs]})")
+
+
+__all__ = ["Candidate", "Diagnostics", "ErrorRecord", "InputStats", "Metrics", "ParseResult",
+           "Partial", "Repair", "Span", "Validations"]

@@ -1,0 +1,74 @@
+"""Type stubs for velvin_native, the compiled core of velvin."""
+from typing import Any, Dict, List, Optional, Tuple, TypedDict, Union
+
+_Span = Tuple[int, int]
+
+class RepairDict(TypedDict):
+    op: str
+    span: Optional[_Span]
+    at: Optional[int]
+    token: Optional[str]
+    cost_delta: float
+    note: Optional[str]
+
+class ValidationsDict(TypedDict):
+    strict_json_parse: bool
+    schema_match: Optional[float]
+
+class DiagnosticsDict(TypedDict):
+    garbage_skipped_bytes: int
+    deleted_tokens: int
+    inserted_tokens: int
+    close_open_string_count: int
+    beam_width: Optional[int]
+    max_repairs: Optional[int]
+
+class CandidateDict(TypedDict):
+    candidate_id: int
+    value: Any
+    normalized_json: Optional[str]
+    ir: Any
+    confidence: float
+    cost: float
+    repairs: List[RepairDict]
+    validations: ValidationsDict
+    diagnostics: DiagnosticsDict
+    dropped_spans: List[_Span]
+
+class PreprocessDict(TypedDict):
+    extracted_span: _Span
+    extracted_text: str
+    repaired_text: str
+    truncated: bool
+    method: str
+    error_pos: Optional[int]
+    base_repairs: List[RepairDict]
+
+class PlanDict(TypedDict):
+    mode: str
+    elements: int
+    structural_density: float
+    chunk_count: int
+
+class ScaleDict(TypedDict):
+    value: Any
+    plan: PlanDict
+
+def strict_loads_py(input: Union[str, bytes, bytearray]) -> Any:
+    """Strict JSON to Python objects; raises ValueError(message, byte_position)."""
+
+def parse_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
+    """The whole repair pipeline; returns the result document (spans as lists)."""
+
+def preprocess_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None) -> PreprocessDict:
+    """Extraction and heuristic repair only."""
+
+def probabilistic_repair_py(
+    extracted_text: str,
+    options: Optional[Dict[str, Any]] = None,
+    base_repairs: Optional[List[Dict[str, Any]]] = None,
+) -> List[CandidateDict]:
+    """The beam search alone, carrying base_repairs forward."""
+
+def parse_root_array_scale_py(data: bytes, options: Optional[Dict[str, Any]] = None) -> ScaleDict:
+    """Parallel parse of one large, well-formed document; raises ValueError(text)."""

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "extract.hpp"
+
+namespace velvin {
+namespace {
+
+struct ExpectedStrip {
+  std::string op;
+  Span span;
+  double cost;
+};
+
+struct ExtractCase {
+  const char* name;
+  std::string input;
+  std::string text;
+  std::string method;
+  Span span;
+  bool truncated;
+  std::vector<ExpectedStrip> repairs;
+};
+
+void PrintTo(const ExtractCase& c, std::ostream* os) { *os << c.name; }
+
+class ExtractTable : public ::testing::TestWithParam<ExtractCase> {};
+
+TEST_P(ExtractTable, FindsTheCandidate) {
+  const ExtractCase& c = GetParam();
+  const Extraction got = extract_json_candidate(c.input);
+  EXPECT_EQ(got.text, c.text);
+  EXPECT_EQ(got.method, c.method);
+  EXPECT_EQ(got.span, c.span);
+  EXPECT_EQ(got.truncated, c.truncated);
+  ASSERT_EQ(got.repairs.size(), c.repairs.size());
+  for (std::size_t i = 0; i < c.repairs.size(); ++i) {
+    const RepairAction& a = got.repairs[i];
+    EXPECT_EQ(a.op, c.repairs[i].op) << i;
+    EXPECT_EQ(a.span, std::optional<Span>(c.repairs[i].span)) << i;
+    EXPECT_DOUBLE_EQ(a.cost_delta, c.repairs[i].cost) << i;
+    EXPECT_FALSE(a.at || a.token || a.note) << i;
+  }
+}
+
+const std::string kFence = "```";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExtractTable,
+    ::testing::Values(
+        ExtractCase{"empty", "", "", "no_json_found", {0, 0}, true, {}},
+        ExtractCase{"prose_only", "no json here", "no json here", "no_json_found", {0, 12}, true, {}},
+        ExtractCase{"whole_object", "{\"a\": 1}", "{\"a\": 1}", "brace_scan", {0, 8}, false, {}},
+        ExtractCase{"prose_around",
+                    "Here it is: {\"a\": 1} thanks",
+                    "{\"a\": 1}",
+                    "brace_scan",
+                    {12, 20},
+                    false,
+                    {{"strip_prefix_text", {0, 12}, 0.3}, {"strip_suffix_text", {20, 27}, 0.3}}},
+        ExtractCase{"fence_upper_tag",
+                    kFence + "JSON\n[1,2]\n" + kFence,
+                    "[1,2]",
+                    "code_fence",
+                    {8, 14},
+                    false,
+                    {{"strip_prefix_text", {0, 8}, 0.3},
+                     {"strip_suffix_text", {14, 17}, 0.3},
+                     {"strip_code_fence", {0, 17}, 0.2}}},
+        ExtractCase{"fence_untagged_in_prose",
+                    "See:\n" + kFence + "\n {\"a\": 1} \n" + kFence + "\nBye",
+                    "{\"a\": 1}",
+                    "code_fence",
+                    {10, 20},
+                    false,
+                    {{"strip_prefix_text", {0, 10}, 0.3},
+                     {"strip_suffix_text", {20, 27}, 0.3},
+                     {"strip_code_fence", {5, 23}, 0.2}}},
+        // U+3000 and U+00A0 around the content are trimmed, but the span stays untrimmed.
+        ExtractCase{"fence_unicode_space",
+                    kFence + "json\xE3\x80\x80[1]\xC2\xA0" + kFence,
+                    "[1]",
+                    "code_fence",
+                    {7, 15},
+                    false,
+                    {{"strip_prefix_text", {0, 7}, 0.3},
+                     {"strip_suffix_text", {15, 18}, 0.3},
+                     {"strip_code_fence", {0, 18}, 0.2}}},
+        ExtractCase{"fence_python_tag",
+                    kFence + "python\n{\"a\": 1}\n" + kFence,
+                    "{\"a\": 1}",
+                    "brace_scan",
+                    {10, 18},
+                    false,
+                    {{"strip_prefix_text", {0, 10}, 0.3}, {"strip_suffix_text", {18, 22}, 0.3}}},
+        ExtractCase{"fence_unclosed_truncated",
+                    kFence + "json\n{\"a\": [1",
+                    "{\"a\": [1",
+                    "brace_scan",
+                    {8, 16},
+                    true,
+                    {{"strip_prefix_text", {0, 8}, 0.3}}},
+        ExtractCase{"fence_empty", kFence + "json\n\n" + kFence + " [1] ", "[1]", "brace_scan",
+                    {13, 16}, false,
+                    {{"strip_prefix_text", {0, 13}, 0.3}, {"strip_suffix_text", {16, 17}, 0.3}}},
+        // Only the first fence counts: the second, valid one is ignored.
+        ExtractCase{"first_fence_only",
+                    kFence + "text\nhi\n" + kFence + " " + kFence + "json\n{}\n" + kFence,
+                    "{}",
+                    "brace_scan",
+                    {23, 25},
+                    false,
+                    {{"strip_prefix_text", {0, 23}, 0.3}, {"strip_suffix_text", {25, 29}, 0.3}}},
+        ExtractCase{"brace_in_string", "{\"a\": \"}\"}", "{\"a\": \"}\"}", "brace_scan", {0, 10},
+                    false, {}},
+        ExtractCase{"escaped_quote_in_string", "x {\"a\": \"\\\"}\"} y", "{\"a\": \"\\\"}\"}",
+                    "brace_scan", {2, 14}, false,
+                    {{"strip_prefix_text", {0, 2}, 0.3}, {"strip_suffix_text", {14, 16}, 0.3}}},
+        ExtractCase{"counters_independent", "{\"a\": [1, 2}", "{\"a\": [1, 2}", "brace_scan",
+                    {0, 12}, true, {}},
+        ExtractCase{"array_first", "Items: [{\"a\": 1}, {\"b\": 2}] done",
+                    "[{\"a\": 1}, {\"b\": 2}]", "brace_scan", {7, 27}, false,
+                    {{"strip_prefix_text", {0, 7}, 0.3}, {"strip_suffix_text", {27, 32}, 0.3}}},
+        // Single quotes do not open strings, so the bracket inside one counts.
+        ExtractCase{"single_quotes_not_strings", "{'a': ']'} tail", "{'a': ']'} tail",
+                    "brace_scan", {0, 15}, true, {}},
+        // A "]" does not balance a "{": the scan stops only when both counters meet at 0.
+        ExtractCase{"counters_meet_at_zero", "{]}[ x", "{]}[", "brace_scan", {0, 4}, false,
+                    {{"strip_suffix_text", {4, 6}, 0.3}}}),
+    [](const ::testing::TestParamInfo<ExtractCase>& p) { return std::string(p.param.name); });
+
+TEST(Extract, CutsNeverSplitACharacter) {
+  const std::string input = "Voil\xC3\xA0 : {\"k\": \"\xE2\x82\xAC\"} \xF0\x9F\x98\x80";
+  const Extraction got = extract_json_candidate(input);
+  EXPECT_EQ(got.text, "{\"k\": \"\xE2\x82\xAC\"}");
+  EXPECT_EQ(got.span, (Span{9, 21}));
+}
+
+TEST(Extract, HugeInputsOfOneByteFinish) {
+  const std::size_t n = 1 << 20;
+  const Extraction brackets = extract_json_candidate(std::string(n, '['));
+  EXPECT_TRUE(brackets.truncated);
+  EXPECT_EQ(brackets.text.size(), n);
+
+  const Extraction ticks = extract_json_candidate(std::string(n, '`'));
+  EXPECT_EQ(ticks.method, "no_json_found");
+
+  const Extraction quotes = extract_json_candidate("[" + std::string(n, '"'));
+  EXPECT_EQ(quotes.method, "brace_scan");
+  EXPECT_TRUE(quotes.truncated);
+
+  const Extraction backslashes = extract_json_candidate("[\"" + std::string(n + 1, '\\'));
+  EXPECT_TRUE(backslashes.truncated);
+  EXPECT_EQ(backslashes.span, (Span{0, n + 3}));
+}
+
+TEST(Extract, NulBytesAreOrdinaryBytes) {
+  const std::string input("\0[\0]\0", 5);
+  const Extraction got = extract_json_candidate(input);
+  EXPECT_EQ(got.text, std::string("[\0]", 3));
+  EXPECT_EQ(got.span, (Span{1, 4}));
+}
+
+}  // namespace
+}  // namespace velvin

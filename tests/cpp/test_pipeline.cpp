@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "json.hpp"
+#include "pipeline.hpp"
+#include "types.hpp"
+
+namespace velvin {
+namespace {
+
+RepairResult run(std::string_view input, RepairOptions options = {}) {
+  return parse_bytes(input, options);
+}
+
+std::vector<std::string> ops(const Candidate& c) {
+  std::vector<std::string> out;
+  for (const RepairAction& a : c.repairs) out.push_back(a.op);
+  return out;
+}
+
+// ---- outcomes ----
+
+TEST(Pipeline, ValidJsonIsStrictOk) {
+  const RepairResult r = run(R"({"a": [1, 2]})");
+  EXPECT_EQ(r.status, "strict_ok");
+  EXPECT_EQ(r.best_index, 0u);
+  EXPECT_EQ(r.metrics.mode_used, "strict");
+  ASSERT_EQ(r.candidates.size(), 1u);
+  const Candidate& c = r.candidates[0];
+  EXPECT_EQ(c.confidence, 1.0);
+  EXPECT_EQ(c.cost, 0.0);
+  EXPECT_TRUE(std::signbit(c.cost));  // no repairs: the sum starts from -0.0
+  EXPECT_TRUE(c.repairs.empty());
+  EXPECT_EQ(c.normalized_json, R"({"a":[1,2]})");
+  EXPECT_TRUE(c.validations.strict_json_parse);
+  EXPECT_FALSE(c.validations.schema_match.has_value());
+  EXPECT_EQ(c.diagnostics.beam_width, 0u);
+  EXPECT_EQ(c.diagnostics.max_repairs, 0u);
+  EXPECT_TRUE(r.errors.empty());
+  EXPECT_FALSE(r.partial.has_value());
+  EXPECT_FALSE(r.debug.has_value());
+  EXPECT_EQ(to_compact_string(r.input_stats.to_json_value()),
+            R"({"input_bytes":13,"extracted_span":[0,13],"prefix_skipped_bytes":0,"suffix_skipped_bytes":0})");
+}
+
+TEST(Pipeline, FencedJsonIsRepairedByExtraction) {
+  const RepairResult r = run("Here:\n```json\n{\"a\": 1}\n```\nbye");
+  EXPECT_EQ(r.status, "repaired");
+  EXPECT_EQ(r.metrics.mode_used, "strict");
+  ASSERT_EQ(r.candidates.size(), 1u);
+  EXPECT_EQ(ops(r.candidates[0]),
+            (std::vector<std::string>{"strip_prefix_text", "strip_suffix_text", "strip_code_fence"}));
+  EXPECT_DOUBLE_EQ(r.candidates[0].cost, 0.8);
+  EXPECT_NEAR(r.candidates[0].confidence, 0.5712090638488149, 1e-15);
+}
+
+TEST(Pipeline, StrictOnlyStopsWithTheParserError) {
+  RepairOptions o;
+  o.mode = "strict_only";
+  const RepairResult r = run("[1,]", o);
+  EXPECT_EQ(r.status, "failed");
+  EXPECT_FALSE(r.best_index.has_value());
+  EXPECT_TRUE(r.candidates.empty());
+  EXPECT_EQ(r.metrics.mode_used, "strict_only");
+  EXPECT_EQ(r.metrics.beam_width, 0u);
+  ASSERT_EQ(r.errors.size(), 1u);
+  EXPECT_EQ(r.errors[0].kind, "JSONDecodeError");
+  EXPECT_EQ(r.errors[0].at, 3u);
+  EXPECT_EQ(r.errors[0].message, "unexpected byte: 93");
+
+  const RepairResult ok = run("[1]", o);
+  EXPECT_EQ(ok.status, "strict_ok");
+  EXPECT_EQ(ok.metrics.mode_used, "strict");
+}
+
+TEST(Pipeline, HeuristicRepairGivesFastOutcome) {
+  const RepairResult r = run("note: {'a': 1,}");
+  EXPECT_EQ(r.status, "repaired");
+  EXPECT_EQ(r.metrics.mode_used, "fast_repair");
+  ASSERT_EQ(r.candidates.size(), 1u);
+  const Candidate& c = r.candidates[0];
+  EXPECT_EQ(c.normalized_json, R"({"a":1})");
+  ASSERT_GE(c.repairs.size(), 2u);
+  EXPECT_EQ(c.repairs[0].op, "strip_prefix_text");  // extraction repairs come first
+  double sum = 0;
+  for (const RepairAction& a : c.repairs) sum += a.cost_delta;
+  EXPECT_DOUBLE_EQ(c.cost, sum);
+  EXPECT_DOUBLE_EQ(c.confidence, std::exp(-0.7 * sum));
+}
+
+TEST(Pipeline, FastRepairModeFailsWithTheFirstErrorWhenNothingChanged) {
+  RepairOptions o;
+  o.mode = "fast_repair";
+  const RepairResult r = run(":", o);  // no pass touches a lone colon
+  EXPECT_EQ(r.status, "failed");
+  EXPECT_EQ(r.metrics.mode_used, "fast_repair");
+  ASSERT_EQ(r.errors.size(), 1u);
+  EXPECT_EQ(r.errors[0].kind, "JSONDecodeError");
+  EXPECT_EQ(r.errors[0].at, 0u);
+  EXPECT_EQ(r.errors[0].message, "unexpected byte: 58");
+}
+
+TEST(Pipeline, TruncatedInputThatNeedsTheBeamIsPartial) {
+  const RepairResult r = run(R"([{"a": 1)");  // the heuristic closers come out in the wrong order
+  EXPECT_EQ(r.status, "partial");
+  EXPECT_EQ(r.metrics.mode_used, "probabilistic");
+  EXPECT_EQ(r.metrics.beam_width, 32u);
+  EXPECT_EQ(r.metrics.max_repairs, 20u);
+  ASSERT_FALSE(r.candidates.empty());
+  EXPECT_EQ(r.candidates[0].normalized_json, R"([{"a":1}])");
+  ASSERT_TRUE(r.partial.has_value());
+  EXPECT_EQ(to_compact_string(*r.partial->extracted), R"([{"a":1}])");
+
+  RepairOptions no_partial;
+  no_partial.partial_ok = false;
+  const RepairResult q = run(R"([{"a": 1)", no_partial);
+  EXPECT_EQ(q.status, "partial");
+  EXPECT_FALSE(q.partial.has_value());
+}
+
+TEST(Pipeline, CandidatesAreRankedAndCutToTopK) {
+  RepairOptions o;
+  o.top_k = 2;
+  const RepairResult r = run(R"([{"a": 1)", o);
+  ASSERT_FALSE(r.candidates.empty());
+  EXPECT_LE(r.candidates.size(), 2u);
+  for (std::size_t i = 0; i < r.candidates.size(); ++i) EXPECT_EQ(r.candidates[i].candidate_id, i);
+}
+
+TEST(Pipeline, NoCandidateIsUnrepairable) {
+  RepairOptions o;
+  o.top_k = 0;  // the beam search stops after its first step
+  const RepairResult r = run("[1 2 @", o);
+  EXPECT_EQ(r.status, "failed");
+  EXPECT_EQ(r.metrics.mode_used, "probabilistic");
+  EXPECT_EQ(r.metrics.beam_width, 32u);
+  EXPECT_EQ(r.metrics.max_repairs, 20u);
+  ASSERT_EQ(r.errors.size(), 1u);
+  EXPECT_EQ(r.errors[0].kind, "UnrepairableJSON");
+  ASSERT_TRUE(r.errors[0].at.has_value());
+}
+
+TEST(Pipeline, InvalidUtf8CountsRawAndDecodedBytes) {
+  const RepairResult r = run("\xff[1]\xff");
+  // Each invalid byte becomes U+FFFD (three bytes) in the decoded text.
+  EXPECT_EQ(r.input_stats.input_bytes, 5u);
+  EXPECT_EQ(r.input_stats.extracted_span.start, 3u);
+  EXPECT_EQ(r.input_stats.extracted_span.end, 6u);
+  EXPECT_EQ(r.input_stats.prefix_skipped_bytes, 3u);
+  EXPECT_EQ(r.input_stats.suffix_skipped_bytes, 3u);
+  EXPECT_EQ(r.status, "repaired");
+}
+
+TEST(Pipeline, DebugBlockShowsTheExtraction) {
+  RepairOptions o;
+  o.debug = true;
+  for (const char* input : {"[1]", "x [1, 2", ":"}) {
+    const RepairResult r = run(input, o);
+    ASSERT_TRUE(r.debug.has_value()) << input;
+    const JsonValue* extraction = r.debug->find("extraction");
+    ASSERT_NE(extraction, nullptr);
+    std::vector<std::string> keys;
+    for (const JsonMember& m : extraction->as_object()) keys.push_back(m.key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"method", "span", "truncated", "repairs"}));
+  }
+}
+
+TEST(Pipeline, SchemaScoresEveryOutcome) {
+  RepairOptions o;
+  o.schema = parse_strict_json(R"({"required_keys":["a","b"]})").value();
+  const RepairResult strict = run(R"({"a":1})", o);
+  EXPECT_DOUBLE_EQ(*strict.candidates[0].validations.schema_match, 0.75);
+  const RepairResult beam = run(R"([{"a": 1)", o);
+  for (const Candidate& c : beam.candidates) EXPECT_DOUBLE_EQ(*c.validations.schema_match, 0.0);
+}
+
+TEST(Pipeline, UnknownModeWordsRunTheFullPipeline) {
+  for (const char* mode : {"probabilistic", "whatever", "AUTO"}) {
+    RepairOptions o;
+    o.mode = mode;
+    EXPECT_EQ(run(R"([{"a": 1)", o).metrics.mode_used, "probabilistic") << mode;
+  }
+}
+
+TEST(Pipeline, TextEntryForwardsItsBytes) {
+  RepairOptions o;
+  const RepairResult a = parse("[1, 2", o);
+  const RepairResult b = parse_bytes("[1, 2", o);
+  EXPECT_EQ(a.status, b.status);
+  EXPECT_EQ(a.candidates[0].normalized_json, b.candidates[0].normalized_json);
+}
+
+// ---- ranking ----
+
+Candidate make(std::uint64_t id, double confidence, double cost = 1.0) {
+  Candidate c;
+  c.candidate_id = id;
+  c.confidence = confidence;
+  c.cost = cost;
+  return c;
+}
+
+std::vector<std::uint64_t> order_after_rank(std::vector<Candidate> list) {
+  std::vector<std::uint64_t> original;
+  // Remember each candidate's identity through its cost field, since ids are renumbered.
+  for (auto& c : list) c.normalized_json = std::to_string(c.candidate_id);
+  auto ranked = rank_candidates(std::move(list));
+  for (std::size_t i = 0; i < ranked.size(); ++i) {
+    EXPECT_EQ(ranked[i].candidate_id, i);
+    original.push_back(std::stoull(*ranked[i].normalized_json));
+  }
+  return original;
+}
+
+TEST(Ranking, SchemaScoreDominatesAndAbsentCountsAsZero) {
+  std::vector<Candidate> list = {make(0, 0.9), make(1, 0.1), make(2, 0.5)};
+  list[0].validations.schema_match = std::nullopt;
+  list[1].validations.schema_match = 0.3;
+  list[2].validations.schema_match = 0.0;
+  EXPECT_EQ(order_after_rank(std::move(list)), (std::vector<std::uint64_t>{1, 0, 2}));
+}
+
+TEST(Ranking, ConfidenceThenCostThenCounters) {
+  std::vector<Candidate> list = {make(0, 0.5, 2.0), make(1, 0.5, 1.0), make(2, 0.6, 9.0),
+                                 make(3, 0.5, 1.0), make(4, 0.5, 1.0)};
+  list[1].diagnostics.deleted_tokens = 1;
+  list[3].diagnostics.close_open_string_count = 1;
+  EXPECT_EQ(order_after_rank(std::move(list)), (std::vector<std::uint64_t>{2, 4, 3, 1, 0}));
+}
+
+TEST(Ranking, DroppedBytesThenLongerTextThenFewerRepairs) {
+  std::vector<Candidate> list = {make(0, 0.5), make(1, 0.5), make(2, 0.5), make(3, 0.5)};
+  list[0].dropped_spans = {Span{0, 4}};
+  list[1].dropped_spans = {Span{9, 2}};  // end before start counts as nothing
+  // Identity is kept in normalized_json by order_after_rank, so the text lengths are "0".."3":
+  // equal lengths; repairs decide between 1, 2 and 3.
+  list[2].repairs.resize(2);
+  list[3].repairs.resize(1);
+  EXPECT_EQ(order_after_rank(std::move(list)), (std::vector<std::uint64_t>{1, 3, 2, 0}));
+}
+
+TEST(Ranking, LongerCompactTextWinsOverFewerRepairs) {
+  std::vector<Candidate> list = {make(0, 0.5), make(1, 0.5)};
+  list[0].normalized_json = "[1]";
+  list[1].normalized_json = "[1,null]";
+  list[1].repairs.resize(3);
+  auto ranked = rank_candidates(std::move(list));
+  EXPECT_EQ(ranked[0].normalized_json, "[1,null]");
+}
+
+TEST(Ranking, FloatKeysUseTheTotalOrder) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<Candidate> list = {make(0, -0.0), make(1, 0.0), make(2, nan), make(3, -nan),
+                                 make(4, -std::numeric_limits<double>::infinity())};
+  EXPECT_EQ(order_after_rank(std::move(list)), (std::vector<std::uint64_t>{2, 1, 0, 4, 3}));
+}
+
+TEST(Ranking, EqualCandidatesKeepTheirOrderAndEmptyListsStayEmpty) {
+  std::vector<Candidate> list = {make(5, 0.5), make(5, 0.5), make(5, 0.5)};
+  list[0].cost = list[1].cost = list[2].cost = 1.0;
+  auto ranked = rank_candidates(list);
+  EXPECT_EQ(ranked.size(), 3u);
+  EXPECT_TRUE(rank_candidates({}).empty());
+  auto single = rank_candidates({make(7, 0.1)});
+  EXPECT_EQ(single[0].candidate_id, 0u);
+}
+
+}  // namespace
+}  // namespace velvin

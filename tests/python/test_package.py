@@ -1,0 +1,220 @@
+"""The velvin package: its Python API over velvin_native."""
+import dataclasses
+import json
+import subprocess
+import sys
+from pathlib import Path
+from typing import Dict, List, Optional
+
+import pytest
+
+import velvin
+import velvin_native
+
+
+# ---- loads / parse / repair_json ----
+
+def test_loads_returns_the_best_value():
+    assert velvin.loads("Sure! ```json\n{'ok': True, 'items': [1, 2,]}\n```") == {"ok": True, "items": [1, 2]}
+    assert velvin.loads(b'{"a": 1}') == {"a": 1}
+
+
+def test_loads_raises_repair_error_with_the_records():
+    with pytest.raises(velvin.RepairError) as info:
+        velvin.loads("[1,]", mode="strict_only")
+    err = info.value
+    assert isinstance(err, ValueError)
+    assert err.errors == (velvin.ErrorRecord("JSONDecodeError", 3, "unexpected byte: 93"),)
+    assert err.result.status == "failed"
+    assert "unexpected byte: 93" in str(err)
+
+
+def test_parse_gives_a_typed_read_only_view():
+    r = velvin.parse("Here: {'a': [1, 2")
+    assert r.status in ("repaired", "partial")
+    assert r.ok and r.value == {"a": [1, 2]}
+    assert 0 < r.confidence < 1
+    assert r.best is r.candidates[0]
+    assert all(isinstance(rep, velvin.Repair) for rep in r.repairs)
+    assert r.repairs[0].op == "strip_prefix_text" and r.repairs[0].span == (0, 6)
+    assert r.repairs[0].position == 0
+    assert isinstance(r.metrics, velvin.Metrics) and r.metrics.mode_used
+    assert r.input_stats.extracted_span == (6, len("Here: {'a': [1, 2"))
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        r.status = "x"
+    doc = r.to_dict()
+    assert doc == velvin_native.parse_py("Here: {'a': [1, 2")  | {"metrics": doc["metrics"]}
+    doc["status"] = "changed"  # to_dict is a copy
+    assert r.status != "changed"
+
+
+def test_failed_parse_view():
+    r = velvin.parse("[1 2 @", top_k=0)
+    assert not r.ok and r.value is None and r.confidence == 0.0 and r.repairs == ()
+    assert r.errors[0].kind == "UnrepairableJSON"
+
+
+def test_partial_view():
+    r = velvin.parse('[{"a": 1')
+    assert r.status == "partial"
+    assert r.partial.extracted == [{"a": 1}]
+
+
+def test_repair_json_returns_compact_text():
+    assert velvin.repair_json("{a: 'b', c: None}") == '{"a":"b","c":null}'
+    with pytest.raises(velvin.RepairError):
+        velvin.repair_json(":", mode="fast_repair")
+
+
+# ---- options ----
+
+def test_options_are_keyword_arguments():
+    assert velvin.parse('{"a": 1', top_k=1, debug=True).debug is not None
+    assert velvin.loads("[None]", allow_python_literals=False, allow_unquoted_values=True) == ["None"]
+
+
+@pytest.mark.parametrize("name,hint", [("topk", "top_k"), ("beamwidth", "beam_width"), ("zzz", None)])
+def test_unknown_option_names_the_valid_ones(name, hint):
+    with pytest.raises(TypeError) as info:
+        velvin.loads("[]", **{name: 1})
+    message = str(info.value)
+    assert repr(name) in message and "valid options: mode, top_k" in message
+    assert (f"did you mean {hint!r}" in message) == (hint is not None)
+
+
+def test_native_option_errors_pass_through():
+    with pytest.raises(OverflowError):
+        velvin.loads("[]", top_k=-1)
+    with pytest.raises(TypeError):
+        velvin.loads("[]", debug=1)
+
+
+def test_option_names_match_the_native_reader():
+    # Every listed option changes something the native layer reads: spot-check via the type error
+    # each one raises for a value of the wrong kind.
+    for name in velvin.OPTION_NAMES:
+        if name == "schema":
+            continue
+        with pytest.raises((TypeError, OverflowError)):
+            velvin_native.parse_py("[]", {name: object()})
+
+
+# ---- the other entry points ----
+
+def test_strict_loads_raises_strict_json_error():
+    assert velvin.strict_loads('{"a": 1}') == {"a": 1}
+    with pytest.raises(velvin.StrictJSONError) as info:
+        velvin.strict_loads("[1,]")
+    assert info.value.args == ("unexpected byte: 93", 3)
+    assert (info.value.message, info.value.position) == ("unexpected byte: 93", 3)
+    assert str(info.value) == "unexpected byte: 93 at byte 3"
+
+
+def test_preprocess_and_probabilistic_repair():
+    pre = velvin.preprocess("x {'a': 1")
+    assert pre["method"] == "brace_scan"
+    cands = velvin.probabilistic_repair(pre["repaired_text"], base_repairs=pre["base_repairs"], top_k=2)
+    assert cands and isinstance(cands[0], velvin.Candidate)
+    assert cands[0].value == {"a": 1}
+    assert cands[0].repairs[0].op == "strip_prefix_text"
+    # Repair views go back in as base repairs too.
+    again = velvin.probabilistic_repair("[1", base_repairs=cands[0].repairs)
+    assert again[0].repairs[: len(cands[0].repairs)] == cands[0].repairs
+
+
+def test_parse_large():
+    out = velvin.parse_large(b"[1, 2, 3]")
+    assert out.value == [1, 2, 3]
+    assert out.plan["mode"] == "NO_SPLIT"
+    with pytest.raises(ValueError):
+        velvin.parse_large(b"[1,]")
+
+
+# ---- schema_from ----
+
+def test_schema_from_json_schema():
+    schema = {"type": "object", "required": ["name"],
+              "properties": {"name": {"type": "string"}, "age": {"type": "integer"},
+                             "tags": {"type": "array"}, "x": {"type": ["string", "null"]}}}
+    assert velvin.schema_from(schema) == {"required_keys": ["name"],
+                                          "types": {"name": "str", "age": "int", "tags": "array"}}
+
+
+def test_schema_from_dataclass_and_passthrough():
+    @dataclasses.dataclass
+    class Person:
+        name: str
+        age: int
+        scores: List[float]
+        meta: Dict[str, str] = dataclasses.field(default_factory=dict)
+        nick: Optional[str] = None
+        active: bool = True
+
+    schema = velvin.schema_from(Person)
+    assert schema == {"required_keys": ["name", "age", "scores"],
+                      "types": {"name": "str", "age": "int", "scores": "array", "meta": "object",
+                                "active": "bool"}}
+    assert velvin.schema_from(Person("a", 1, [])) == schema
+    assert velvin.schema_from({"required_keys": ["a"]}) == {"required_keys": ["a"], "types": {}}
+    full = velvin.parse('{"name": "Ada", "age": 36, "scores": [], "meta": {}, "active": true}', schema=schema)
+    assert full.best.validations.schema_match == 1.0
+    # Omitted optional members count as type mismatches: complete values rank first.
+    short = velvin.parse('{"name": "Ada", "age": 36, "scores": []}', schema=schema)
+    assert short.best.validations.schema_match == 0.5 + 0.5 * 3 / 5
+
+
+def test_schema_from_pydantic():
+    pydantic = pytest.importorskip("pydantic")
+
+    class Item(pydantic.BaseModel):
+        sku: str
+        qty: int
+        note: str = ""
+
+    assert velvin.schema_from(Item) == {"required_keys": ["sku", "qty"],
+                                        "types": {"sku": "str", "qty": "int", "note": "str"}}
+
+
+def test_schema_from_rejects_other_objects():
+    with pytest.raises(TypeError):
+        velvin.schema_from(42)
+
+
+# ---- python -m velvin ----
+
+def run_module(*args, stdin=b""):
+    import os
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return subprocess.run([sys.executable, "-m", "velvin", *args], input=stdin, capture_output=True,
+                          env=env, timeout=60)
+
+
+def test_module_basic_mode():
+    r = run_module(stdin=b"Sure: {'a': 1,}")
+    assert r.returncode == 0 and r.stdout == b'{"a":1}\n'
+
+
+def test_module_jsonl_and_failures(tmp_path):
+    f = tmp_path / "in.jsonl"
+    f.write_bytes(b"[1,\n:\n")
+    r = run_module("--jsonl", "--mode", "fast_repair", str(f))
+    assert r.returncode == 1
+    assert r.stdout == b"[1]\n\n"
+    assert f"{f}:2: failed:".encode() in r.stderr
+
+
+def test_module_usage_error():
+    r = run_module("--top-k", "x")
+    assert r.returncode == 2
+
+
+def test_module_document_mode():
+    r = run_module("--document", "--no-partial-ok", stdin=b'[{"a": 1')
+    doc = json.loads(r.stdout)
+    assert doc["status"] == "partial" and doc["partial"] is None
+
+
+def test_package_is_typed():
+    root = Path(velvin.__file__).parent
+    assert (root / "py.typed").exists()

@@ -1,0 +1,152 @@
+"""parse_py: the result document, its outcomes and its Python shapes."""
+import math
+
+import pytest
+
+import velvin_native as vn
+
+TOP_KEYS = ["status", "best_index", "input_stats", "candidates", "partial", "errors", "metrics", "debug"]
+CANDIDATE_KEYS = ["candidate_id", "value", "normalized_json", "ir", "confidence", "cost", "repairs",
+                  "validations", "diagnostics", "dropped_spans"]
+METRIC_KEYS = ["mode_used", "elapsed_ms", "beam_width", "max_repairs", "llm_calls", "llm_time_ms",
+               "llm_trigger", "split_mode", "parallel_workers", "elements", "structural_density"]
+
+
+def best_value(doc):
+    return doc["candidates"][doc["best_index"]]["value"]
+
+
+@pytest.mark.parametrize("text", ['{"a": 1}', "```json\n[1]\n```", "{'a': 1,}", '[{"a": 1', "", ":"])
+def test_document_always_has_the_fixed_keys(text):
+    doc = vn.parse_py(text)
+    assert list(doc) == TOP_KEYS
+    assert list(doc["metrics"]) == METRIC_KEYS
+    assert list(doc["input_stats"]) == ["input_bytes", "extracted_span", "prefix_skipped_bytes",
+                                        "suffix_skipped_bytes"]
+    for c in doc["candidates"]:
+        assert list(c) == CANDIDATE_KEYS
+        assert list(c["validations"]) == ["strict_json_parse", "schema_match"]
+        assert list(c["diagnostics"]) == ["garbage_skipped_bytes", "deleted_tokens", "inserted_tokens",
+                                          "close_open_string_count", "beam_width", "max_repairs"]
+        for r in c["repairs"]:
+            assert list(r) == ["op", "span", "at", "token", "cost_delta", "note"]
+            assert r["span"] is None or type(r["span"]) is list
+
+
+def test_valid_json_is_strict_ok():
+    doc = vn.parse_py('{"a": [1, 2]}')
+    assert doc["status"] == "strict_ok"
+    assert doc["best_index"] == 0
+    assert doc["metrics"]["mode_used"] == "strict"
+    (c,) = doc["candidates"]
+    assert c["value"] == {"a": [1, 2]}
+    assert c["normalized_json"] == '{"a":[1,2]}'
+    assert c["confidence"] == 1.0
+    assert c["cost"] == 0.0 and math.copysign(1.0, c["cost"]) == -1.0
+    assert c["repairs"] == []
+    assert doc["errors"] == [] and doc["partial"] is None and doc["debug"] is None
+
+
+def test_fenced_json_costs_the_three_extraction_repairs():
+    doc = vn.parse_py("Sure:\n```json\n{\"a\": 1}\n```\nDone.")
+    assert doc["status"] == "repaired"
+    c = doc["candidates"][0]
+    assert [r["op"] for r in c["repairs"]] == ["strip_prefix_text", "strip_suffix_text", "strip_code_fence"]
+    assert [r["cost_delta"] for r in c["repairs"]] == [0.3, 0.3, 0.2]
+    assert c["cost"] == pytest.approx(0.8)
+    assert c["confidence"] == pytest.approx(0.5712090638488149, rel=1e-12)
+    assert type(c["repairs"][0]["span"]) is list  # spans are lists in the result document
+
+
+def test_common_model_defects_are_repaired():
+    doc = vn.parse_py("Here you go: {'ok': True, 'url': 'http://x.com/a', 'n': None, 'tags': ['a', 'b',]}")
+    assert doc["status"] == "repaired"
+    assert best_value(doc) == {"ok": True, "url": "http://x.com/a", "n": None, "tags": ["a", "b"]}
+
+
+def test_truncated_output_is_partial_with_the_best_value():
+    doc = vn.parse_py('[{"a": 1')
+    assert doc["status"] == "partial"
+    assert doc["metrics"]["mode_used"] == "probabilistic"
+    assert best_value(doc) == [{"a": 1}]
+    assert doc["partial"]["extracted"] == [{"a": 1}]
+    assert vn.parse_py('[{"a": 1', {"partial_ok": False})["partial"] is None
+
+
+def test_strict_only_failure_carries_the_parser_error():
+    doc = vn.parse_py("[1,]", {"mode": "strict_only"})
+    assert doc["status"] == "failed"
+    assert doc["best_index"] is None and doc["candidates"] == []
+    assert doc["errors"] == [{"kind": "JSONDecodeError", "at": 3, "message": "unexpected byte: 93"}]
+    assert doc["metrics"]["mode_used"] == "strict_only"
+
+
+def test_unrepairable_input_fails_with_beam_metrics():
+    doc = vn.parse_py("[1 2 @", {"top_k": 0, "beam_width": 7})
+    assert doc["status"] == "failed"
+    assert doc["errors"][0]["kind"] == "UnrepairableJSON"
+    assert doc["metrics"]["beam_width"] == 7
+
+
+def test_invalid_utf8_bytes_do_not_raise():
+    doc = vn.parse_py(b"\xff[1]")
+    assert doc["input_stats"]["input_bytes"] == 4
+    assert doc["input_stats"]["extracted_span"] == [3, 6]
+    assert best_value(doc) == [1]
+
+
+def test_debug_block():
+    doc = vn.parse_py("x [1]", {"debug": True})
+    assert doc["debug"] == {"extraction": {"method": "brace_scan", "span": [2, 5], "truncated": False,
+                                           "repairs": [{"op": "strip_prefix_text", "span": [0, 2], "at": None,
+                                                        "token": None, "cost_delta": 0.3, "note": None}]}}
+
+
+def test_schema_scores_candidates():
+    doc = vn.parse_py('{"a": 1}', {"schema": {"required_keys": ["a", "b"], "types": {"a": "int"}}})
+    assert doc["candidates"][0]["validations"]["schema_match"] == 0.75
+
+
+@pytest.mark.parametrize("value,expected", [
+    ({"required_keys": ["a"]}, 1.0),
+    ({"required_keys": [("a",)]}, 0.5),  # a tuple becomes the text "('a',)", a missing key
+    ({"types": {"a": "int"}}, 1.0),
+    ({"types": {"a": "float"}, "extra": {1.5, 2}}, 1.0),
+    ([1, 2], 1.0),
+])
+def test_schema_values_convert_from_python(value, expected):
+    doc = vn.parse_py('{"a": 1}', {"schema": value})
+    assert doc["candidates"][0]["validations"]["schema_match"] == expected
+
+
+def test_schema_conversion_errors_propagate():
+    with pytest.raises(TypeError):
+        vn.parse_py("[]", {"schema": {1: 2}})
+
+    class Unprintable:
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    with pytest.raises(RuntimeError, match="no text"):
+        vn.parse_py("[]", {"schema": {"x": Unprintable()}})
+
+
+@pytest.mark.parametrize("arg", [bytearray(b"{}"), memoryview(b"{}"), 5, None, "\ud800"])
+def test_input_must_be_str_or_bytes(arg):
+    with pytest.raises(TypeError, match="^input must be str or bytes$"):
+        vn.parse_py(arg)
+
+
+def test_options_are_read_before_the_input_is_examined():
+    with pytest.raises(TypeError, match="PyString"):
+        vn.parse_py(5, {"mode": 5})
+
+
+def test_options_must_be_a_dict():
+    with pytest.raises(TypeError, match="^argument 'options': 'list' object cannot be converted to 'PyDict'$"):
+        vn.parse_py("[]", [])
+    assert vn.parse_py("[]", None)["status"] == "strict_ok"
+
+
+def test_text_signature():
+    assert vn.parse_py.__text_signature__ == "(input, options=None)"
