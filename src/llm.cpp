@@ -127,23 +127,29 @@ class EditBuffer {
   }
 
   [[nodiscard]] std::string take() && {
-    left_.append(right_.rbegin(), right_.rend());
+    append_reversed(left_, right_);
     return std::move(left_);
   }
 
  private:
   void move_point_to(std::size_t pos) {
     if (pos < left_.size()) {
-      right_.append(left_.rbegin(), left_.rend() - static_cast<std::ptrdiff_t>(pos));
+      append_reversed(right_, std::string_view(left_).substr(pos));
       left_.resize(pos);
     } else if (pos > left_.size()) {
       const std::size_t moved = pos - left_.size();
-      left_.append(right_.rbegin(), right_.rbegin() + static_cast<std::ptrdiff_t>(moved));
+      append_reversed(left_, std::string_view(right_).substr(right_.size() - moved));
       right_.resize(right_.size() - moved);
     }
   }
   void erase_after_point(std::size_t count) { right_.resize(right_.size() - count); }
-  void insert_at_point(std::string_view text) { right_.append(text.rbegin(), text.rend()); }
+  void insert_at_point(std::string_view text) { append_reversed(right_, text); }
+
+  static void append_reversed(std::string& to, std::string_view from) {
+    const std::size_t old_size = to.size();
+    to.resize(old_size + from.size());
+    std::reverse_copy(from.begin(), from.end(), to.begin() + static_cast<std::ptrdiff_t>(old_size));
+  }
 
   std::string left_;
   std::string right_;  // reversed
