@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -110,12 +111,28 @@ struct JsonError {
   friend bool operator==(const JsonError&, const JsonError&) = default;
 };
 
-// Either a value or the first error, never both.
+// Either a value or the first error, never both. When both sides have the same type (a text
+// or an error text) the implicit conversions would be ambiguous, so only the named
+// constructors success() and failure() exist.
 template <typename T, typename E>
 class Result {
+  static constexpr bool kDistinct = !std::is_same_v<T, E>;
+
  public:
-  Result(T value) : data_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
-  Result(E error) : data_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit
+  template <typename U = T>
+    requires kDistinct
+  Result(std::type_identity_t<U> value)  // NOLINT: implicit
+      : data_(std::in_place_index<0>, std::move(value)) {}
+  template <typename U = E, typename = void>
+    requires kDistinct
+  Result(std::type_identity_t<U> error)  // NOLINT: implicit
+      : data_(std::in_place_index<1>, std::move(error)) {}
+  [[nodiscard]] static Result success(T value) {
+    return Result(std::in_place_index<0>, std::move(value));
+  }
+  [[nodiscard]] static Result failure(E error) {
+    return Result(std::in_place_index<1>, std::move(error));
+  }
   [[nodiscard]] bool ok() const noexcept { return data_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
   [[nodiscard]] T& value() & { return std::get<0>(data_); }
@@ -126,6 +143,8 @@ class Result {
   [[nodiscard]] E&& error() && { return std::get<1>(std::move(data_)); }
 
  private:
+  template <std::size_t I, typename V>
+  Result(std::in_place_index_t<I> side, V&& v) : data_(side, std::forward<V>(v)) {}
   std::variant<T, E> data_;
 };
 

@@ -1,0 +1,4 @@
+#!/bin/sh
+# Dies of SIGKILL.
+cat >/dev/null
+kill -9 $$

@@ -1,0 +1,3 @@
+#!/bin/sh
+# Reads the request and prints nothing.
+cat >/dev/null
