@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -261,8 +262,7 @@ RunResult pump(UniqueFd stdin_fd, UniqueFd stdout_fd, int cancel_fd, std::string
 // destructor leaves no process, thread or descriptor behind.
 class ChildRun {
  public:
-  // Failing to start the thread is an internal failure: the child is killed and reaped, and
-  // the exception goes to the caller.
+  // If the thread cannot start, the child is killed and reaped before the exception leaves.
   ChildRun(Spawned child, std::string_view payload)
       : pid_(child.pid), cancel_(std::move(child.cancel)) {
     // The thread inherits a fully blocked signal mask, so host signals keep going to the host's
@@ -530,8 +530,15 @@ Result<std::string, std::string> run_llm_command(std::string_view command_line,
   if (words.empty()) return RunResult::failure("llm_command is empty");
   Result<Spawned, std::string> spawned = spawn_command(words);
   if (!spawned) return RunResult::failure(std::move(spawned).error());
-  ChildRun run(std::move(spawned).value(), payload);
-  return run.wait(timeout_ms);
+  // A reader thread that cannot start fails this run like any other run failure: the fallback
+  // is an optional stage, so its failures stay inside it (the child is already killed and
+  // reaped by then).
+  try {
+    ChildRun run(std::move(spawned).value(), payload);
+    return run.wait(timeout_ms);
+  } catch (const std::system_error& e) {
+    return RunResult::failure(std::string("failed to start llm reader thread: ") + e.what());
+  }
 }
 
 LlmRerunResult maybe_llm_rerun(std::string_view text, const std::vector<RepairAction>& repairs,

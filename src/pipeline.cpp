@@ -12,6 +12,7 @@
 
 #include "beam.hpp"
 #include "heuristic.hpp"
+#include "llm_fallback.hpp"
 #include "schema.hpp"
 #include "strict.hpp"
 
@@ -99,8 +100,21 @@ class PipelineRun {
   // The route for huge well-formed documents; declines until the scale pipeline is wired in.
   std::optional<RepairResult> scale_route() { return std::nullopt; }
 
-  // The language-model step; without the fallback it leaves the list and the metrics alone.
-  void llm_step(const std::string& /*repaired_text*/, std::vector<Candidate>& /*candidates*/) {}
+  // The language-model step: may add candidates (merged and ranked again) and fills the
+  // language-model metrics. Off unless the record enables it; never fails.
+  void llm_step(const std::string& repaired_text, std::vector<Candidate>& candidates) {
+    if (!options_.allow_llm) return;
+    LlmRerunResult llm =
+        maybe_llm_rerun(repaired_text, combined_, candidates, last_error_.position, options_);
+    llm_calls_ = llm.calls;
+    llm_time_ms_ = llm.time_ms;
+    llm_trigger_ = std::move(llm.trigger);
+    if (llm.candidates.empty()) return;
+    score_against_schema(llm.candidates);
+    candidates.insert(candidates.end(), std::make_move_iterator(llm.candidates.begin()),
+                      std::make_move_iterator(llm.candidates.end()));
+    candidates = rank_candidates(std::move(candidates));
+  }
 
   InputStats input_stats(std::size_t decoded_size) const {
     InputStats stats;

@@ -62,6 +62,14 @@ Repair options (defaults in brackets):
   --scale-target-keys K,...  keys of a root object whose value is the big part
   --schema FILE              schema JSON: {"required_keys": [...], "types": {...}}
 A boolean flag alone means true; --no-FLAG means false.
+
+Language-model fallback (off unless --llm-command is given):
+  --llm-command CMD          program asked for patches when the repair is weak; run without a
+                             shell, the request on its standard input (e.g. velvin-llm-openai)
+  --llm-mode TEXT            what the program is asked for [patch_suggest]
+  --llm-max-calls N          runs per document [2]
+  --llm-timeout-ms N         time limit of one run, 0 for none [5000]
+  --llm-min-confidence X     best confidence below which the fallback runs [0.2]
 )";
 
 struct UsageError {
@@ -181,6 +189,18 @@ const std::vector<OptionFlag>& option_flags() {
        }},
       {"parallel-backend", ValueKind::text, [](O& o, std::string_view v) { o.parallel_backend = v; }},
       {"scale-output", ValueKind::text, [](O& o, std::string_view v) { o.scale_output = v; }},
+      {"llm-command", ValueKind::text,
+       [](O& o, std::string_view v) {
+         o.llm_command = std::string(v);
+         o.allow_llm = true;
+       }},
+      {"llm-mode", ValueKind::text, [](O& o, std::string_view v) { o.llm_mode = v; }},
+      {"llm-max-calls", ValueKind::count,
+       [](O& o, std::string_view v) { o.llm_max_calls = *parse_count(v); }},
+      {"llm-timeout-ms", ValueKind::count,
+       [](O& o, std::string_view v) { o.llm_timeout_ms = *parse_count(v); }},
+      {"llm-min-confidence", ValueKind::real,
+       [](O& o, std::string_view v) { o.llm_min_confidence = *parse_real(v); }},
       {"scale-target-keys", ValueKind::text,
        [](O& o, std::string_view v) {
          if (!o.scale_target_keys) o.scale_target_keys.emplace();

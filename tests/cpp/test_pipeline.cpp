@@ -194,6 +194,66 @@ TEST(Pipeline, TextEntryForwardsItsBytes) {
   EXPECT_EQ(a.candidates[0].normalized_json, b.candidates[0].normalized_json);
 }
 
+// ---- language-model step ----
+
+// A fake model that prints its first argument as the reply (tests/fake_llm/answer.sh).
+std::string answer_command(std::string_view reply) {
+  const std::string script = std::string(VELVIN_SOURCE_DIR) + "/tests/fake_llm/answer.sh";
+  return "'" + script + "' '" + std::string(reply) + "'";
+}
+
+TEST(PipelineLlmStep, OffByDefaultAndWithoutCommand) {
+  const RepairResult r = run(R"({"a": 1, "b")");
+  EXPECT_EQ(r.status, "failed");
+  EXPECT_EQ(r.metrics.llm_calls, 0u);
+  EXPECT_FALSE(r.metrics.llm_trigger.has_value());
+
+  RepairOptions o;
+  o.allow_llm = true;  // on, but no command: the trigger is recorded, nothing runs
+  const RepairResult q = run(R"({"a": 1, "b")", o);
+  EXPECT_EQ(q.metrics.llm_calls, 0u);
+  EXPECT_EQ(q.metrics.llm_trigger, "no_candidates");
+}
+
+TEST(PipelineLlmStep, PatchedCandidatesAreMergedAndRanked) {
+  RepairOptions o;
+  o.allow_llm = true;
+  // The beam search cannot finish a key without its value; the model inserts one before the
+  // closing brace that the heuristic pass appended (offset 12 of {"a": 1, "b"}).
+  o.llm_command = answer_command(
+      R"({"mode":"patch_suggest","patches":[{"patch_id":"p1","ops":[{"op":"insert","at":12,"text":": 2"}]}]})");
+  const RepairResult r = run(R"({"a": 1, "b")", o);
+  ASSERT_FALSE(r.candidates.empty());
+  EXPECT_EQ(r.best_index, 0u);
+  EXPECT_EQ(r.candidates[0].normalized_json, R"({"a":1,"b":2})");
+  EXPECT_EQ(r.metrics.llm_calls, 1u);
+  EXPECT_EQ(r.metrics.llm_trigger, "no_candidates");
+  EXPECT_EQ(r.metrics.mode_used, "probabilistic");
+  const auto& repairs = r.candidates[0].repairs;
+  ASSERT_FALSE(repairs.empty());
+  bool patched = false;
+  for (const RepairAction& a : repairs) patched |= a.op == "llm_patch_suggest" && a.note == "p1";
+  EXPECT_TRUE(patched);
+  for (std::size_t i = 0; i < r.candidates.size(); ++i) EXPECT_EQ(r.candidates[i].candidate_id, i);
+}
+
+TEST(PipelineLlmStep, FailedRunsLeaveTheBeamResult) {
+  RepairOptions o;
+  o.allow_llm = true;
+  o.llm_max_calls = 2;
+  o.llm_min_confidence = 1.0;  // every beam result counts as weak
+  o.llm_command = answer_command("not json at all");
+  const RepairResult r = run(R"([{"a": 1)", o);
+  const RepairResult plain = run(R"([{"a": 1)");
+  EXPECT_EQ(r.metrics.llm_trigger, "low_confidence");
+  EXPECT_EQ(r.metrics.llm_calls, 2u);  // an unusable reply spends its attempt
+  EXPECT_EQ(r.status, plain.status);
+  ASSERT_EQ(r.candidates.size(), plain.candidates.size());
+  for (std::size_t i = 0; i < r.candidates.size(); ++i) {
+    EXPECT_EQ(r.candidates[i].normalized_json, plain.candidates[i].normalized_json);
+  }
+}
+
 // ---- ranking ----
 
 Candidate make(std::uint64_t id, double confidence, double cost = 1.0) {

@@ -108,3 +108,33 @@ def test_every_option_key_has_a_flag():
     out = velvin("--help").stdout.decode()
     for name in OPTION_NAMES:
         assert "--" + name.replace("_", "-") in out, name
+
+
+FAKE_LLM = ROOT / "tests" / "fake_llm"
+PATCH_REPLY = ('{"mode":"patch_suggest","patches":[{"patch_id":"p1",'
+               '"ops":[{"op":"insert","at":12,"text":": 2"}]}]}')
+
+
+def test_llm_fallback_flags_reach_the_fallback():
+    command = f"'{FAKE_LLM / 'answer.sh'}' '{PATCH_REPLY}'"
+    plain = velvin(stdin=b'{"a": 1, "b"')
+    assert plain.returncode == 1  # the repair stages alone find nothing
+    r = velvin("--document", "--llm-command", command, "--llm-max-calls", "1", stdin=b'{"a": 1, "b"')
+    assert r.returncode == 0, r.stderr
+    doc = json.loads(r.stdout)
+    assert doc["candidates"][0]["value"] == {"a": 1, "b": 2}
+    assert doc["metrics"]["llm_calls"] == 1 and doc["metrics"]["llm_trigger"] == "no_candidates"
+    assert any(rep["op"] == "llm_patch_suggest" for rep in doc["candidates"][0]["repairs"])
+
+
+def test_llm_timeout_flag_bounds_a_hanging_command():
+    import time
+    start = time.monotonic()
+    r = velvin("--document", "--llm-command", str(FAKE_LLM / "hang.sh"), "--llm-timeout-ms", "200",
+               "--llm-max-calls", "2", "--llm-min-confidence", "1.0", stdin=b'[{"a": 1')
+    assert time.monotonic() - start < 10
+    doc = json.loads(r.stdout)
+    assert doc["metrics"]["llm_calls"] == 2
+    assert doc["metrics"]["llm_time_ms"] >= 400
+    assert doc["metrics"]["llm_trigger"] == "low_confidence"
+    assert doc["status"] == "partial"  # the beam result stands
