@@ -1,5 +1,6 @@
 #include "json.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -166,6 +167,36 @@ bool operator==(const JsonValue& a, const JsonValue& b) noexcept {
 
 namespace {
 
+// Bytes that end a plain run inside a string: the quote, the backslash and control bytes.
+constexpr std::array<bool, 256> make_string_stop_table() {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = true;
+  t['"'] = true;
+  t['\\'] = true;
+  return t;
+}
+constexpr auto kStringStop = make_string_stop_table();
+
+// Index of the first quote, backslash or control byte at or after `i`, eight bytes at a time
+// (the classic "has zero byte" bit trick on a 64-bit word), or n.
+std::size_t find_string_stop(const char* s, std::size_t i, std::size_t n) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  while (i + 8 <= n) {
+    std::uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    const std::uint64_t quote = w ^ (kOnes * '"');
+    const std::uint64_t slash = w ^ (kOnes * '\\');
+    // A byte below 0x20 or equal to '"' or '\\' makes its lane's high bit set in `hit`
+    // (bytes >= 0x80 are excluded by `~w`).
+    const std::uint64_t hit = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHigh;
+    if (hit != 0) break;
+    i += 8;
+  }
+  while (i < n && !kStringStop[static_cast<unsigned char>(s[i])]) ++i;
+  return i;
+}
+
 // 0 = copy as is, 1 = short escape, 2 = \u00XX escape.
 constexpr std::array<std::uint8_t, 256> make_escape_table() {
   std::array<std::uint8_t, 256> t{};
@@ -190,46 +221,26 @@ char short_escape_letter(unsigned char c) {
 
 }  // namespace
 
-void append_quoted(std::string& out, std::string_view text) {
-  out.reserve(out.size() + text.size() + 2);
-  out.push_back('"');
-  const char* p = text.data();
-  const char* end = p + text.size();
-  while (p < end) {
-    const char* run = p;
-    while (p < end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
-    out.append(run, static_cast<std::size_t>(p - run));
-    if (p == end) break;
-    const auto c = static_cast<unsigned char>(*p++);
-    if (kEscape[c] == 1) {
-      out.push_back('\\');
-      out.push_back(short_escape_letter(c));
-    } else {
-      static constexpr char kHex[] = "0123456789abcdef";
-      const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-      out.append(esc, 6);
-    }
-  }
-  out.push_back('"');
-}
+namespace {
 
-std::string quote_json_string(std::string_view text) {
-  std::string out;
-  append_quoted(out, text);
-  return out;
-}
+// Longest positional text of a finite double: 5e-324 needs 327 characters, 1e308 309 digits.
+constexpr std::size_t kDoubleTextMax = 400;
 
-void append_shortest_double(std::string& out, double value) {
-  // The shortest round-trip digits come from the scientific form; they are then laid out in
-  // positional notation. (The fixed form of to_chars may print more digits than needed, e.g.
-  // the exact expansion of 1e300, which ties in length with 1 and 300 zeros.)
+// Writes the shortest text that reads back as `value`, in positional notation; returns its end.
+char* write_shortest_double(double value, char* out) {
+  // The plain shortest form is already positional for most values. Otherwise the shortest
+  // round-trip digits come from the scientific form and are laid out positionally. (The fixed
+  // form of to_chars may print more digits than needed, e.g. the exact expansion of 1e300,
+  // which ties in length with 1 and 300 zeros.)
+  auto plain = std::to_chars(out, out + 32, value);
+  if (std::find(out, plain.ptr, 'e') == plain.ptr) return plain.ptr;
   char buf[32];
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
   const std::size_t e = sci.find('e');
   std::string_view mantissa = sci.substr(0, e);
   if (!mantissa.empty() && mantissa.front() == '-') {
-    out.push_back('-');
+    *out++ = '-';
     mantissa.remove_prefix(1);
   }
   char digits[24];
@@ -241,85 +252,179 @@ void append_shortest_double(std::string& out, double value) {
   std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
                   exponent);
   if (exponent < 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-exponent - 1), '0');
-    out.append(digits, n);
-    return;
+    *out++ = '0';
+    *out++ = '.';
+    out = std::fill_n(out, -exponent - 1, '0');
+    return std::copy_n(digits, n, out);
   }
   const auto int_digits = static_cast<std::size_t>(exponent) + 1;
   if (n <= int_digits) {
-    out.append(digits, n);
-    out.append(int_digits - n, '0');
-    return;
+    out = std::copy_n(digits, n, out);
+    return std::fill_n(out, int_digits - n, '0');
   }
-  out.append(digits, int_digits);
-  out.push_back('.');
-  out.append(digits + int_digits, n - int_digits);
+  out = std::copy_n(digits, int_digits, out);
+  *out++ = '.';
+  return std::copy_n(digits + int_digits, n - int_digits, out);
 }
 
-void append_compact(std::string& out, const JsonValue& value) {
+}  // namespace
+
+void append_shortest_double(std::string& out, double value) {
+  char buf[kDoubleTextMax];
+  out.append(buf, write_shortest_double(value, buf));
+}
+
+namespace {
+
+// Appends to a string through a raw cursor: the string grows geometrically and is cut to the
+// written length when the writer goes away, so small pieces cost a bounds check and a copy.
+class TextWriter {
+ public:
+  explicit TextWriter(std::string& out) : out_(out), len_(out.size()) {}
+  TextWriter(const TextWriter&) = delete;
+  TextWriter& operator=(const TextWriter&) = delete;
+  ~TextWriter() { out_.resize(len_); }
+
+  // Room for n more bytes; commit(k) then accounts for the k actually written.
+  char* room(std::size_t n) {
+    if (len_ + n > out_.size()) {
+      out_.resize(std::max({out_.size() * 2, len_ + n + 256, out_.capacity()}));
+    }
+    return out_.data() + len_;
+  }
+  void commit(std::size_t k) { len_ += k; }
+  void put(char c) {
+    *room(1) = c;
+    ++len_;
+  }
+  void put(std::string_view s) {
+    std::memcpy(room(s.size()), s.data(), s.size());
+    len_ += s.size();
+  }
+
+ private:
+  std::string& out_;
+  std::size_t len_;
+};
+
+void write_quoted(TextWriter& w, std::string_view text) {
+  w.put('"');
+  const char* p = text.data();
+  const char* end = p + text.size();
+  while (p < end) {
+    const char* run = p;
+    // The bytes that need escaping are exactly those that end a plain run in the parser.
+    p = run + find_string_stop(run, 0, static_cast<std::size_t>(end - run));
+    w.put(std::string_view(run, static_cast<std::size_t>(p - run)));
+    if (p == end) break;
+    const auto c = static_cast<unsigned char>(*p++);
+    if (kEscape[c] == 1) {
+      const char esc[2] = {'\\', short_escape_letter(c)};
+      w.put(std::string_view(esc, 2));
+    } else {
+      static constexpr char kHex[] = "0123456789abcdef";
+      const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+      w.put(std::string_view(esc, 6));
+    }
+  }
+  w.put('"');
+}
+
+template <typename Int>
+void write_integer(TextWriter& w, Int v) {
+  char* at = w.room(24);
+  w.commit(static_cast<std::size_t>(std::to_chars(at, at + 24, v).ptr - at));
+}
+
+void write_float(TextWriter& w, double f) {
+  if (!std::isfinite(f)) {
+    w.put("null");
+    return;
+  }
+  char* at = w.room(kDoubleTextMax + 2);
+  char* end = write_shortest_double(f, at);
+  // Integral values get ".0" so that they read back as floats.
+  if (std::find(at, end, '.') == end) {
+    *end++ = '.';
+    *end++ = '0';
+  }
+  w.commit(static_cast<std::size_t>(end - at));
+}
+
+void write_compact(TextWriter& w, const JsonValue& value) {
   switch (value.kind()) {
     case JsonKind::Null:
-      out += "null";
+      w.put("null");
       return;
     case JsonKind::Bool:
-      out += value.as_bool() ? "true" : "false";
+      w.put(value.as_bool() ? std::string_view("true") : std::string_view("false"));
       return;
-    case JsonKind::Int: {
-      char buf[24];
-      auto res = std::to_chars(buf, buf + sizeof buf, value.as_int());
-      out.append(buf, res.ptr);
+    case JsonKind::Int:
+      write_integer(w, value.as_int());
       return;
-    }
-    case JsonKind::UInt: {
-      char buf[24];
-      auto res = std::to_chars(buf, buf + sizeof buf, value.as_uint());
-      out.append(buf, res.ptr);
+    case JsonKind::UInt:
+      write_integer(w, value.as_uint());
       return;
-    }
-    case JsonKind::Float: {
-      const double f = value.as_float();
-      if (!std::isfinite(f)) {
-        out += "null";
-        return;
-      }
-      const std::size_t start = out.size();
-      append_shortest_double(out, f);
-      if (out.find_first_of(".eE", start) == std::string::npos) out += ".0";
+    case JsonKind::Float:
+      write_float(w, value.as_float());
       return;
-    }
     case JsonKind::String:
-      append_quoted(out, value.as_string());
+      write_quoted(w, value.as_string());
       return;
     case JsonKind::Array: {
-      out.push_back('[');
+      w.put('[');
       bool first = true;
       for (const JsonValue& item : value.as_array()) {
-        if (!first) out.push_back(',');
+        if (!first) w.put(',');
         first = false;
-        append_compact(out, item);
+        write_compact(w, item);
       }
-      out.push_back(']');
+      w.put(']');
       return;
     }
     case JsonKind::Object: {
-      out.push_back('{');
+      w.put('{');
       bool first = true;
       for (const JsonMember& m : value.as_object()) {
-        if (!first) out.push_back(',');
+        if (!first) w.put(',');
         first = false;
-        append_quoted(out, m.key);
-        out.push_back(':');
-        append_compact(out, m.value);
+        write_quoted(w, m.key);
+        w.put(':');
+        write_compact(w, m.value);
       }
-      out.push_back('}');
+      w.put('}');
       return;
     }
   }
+}
+
+}  // namespace
+
+void append_compact(std::string& out, const JsonValue& value) {
+  TextWriter w(out);
+  write_compact(w, value);
+}
+
+void append_quoted(std::string& out, std::string_view text) {
+  TextWriter w(out);
+  write_quoted(w, text);
+}
+
+std::string quote_json_string(std::string_view text) {
+  std::string out;
+  append_quoted(out, text);
+  return out;
 }
 
 std::string to_compact_string(const JsonValue& value) {
   std::string out;
+  append_compact(out, value);
+  return out;
+}
+
+std::string to_compact_string(const JsonValue& value, std::size_t expected_size) {
+  std::string out;
+  out.reserve(expected_size);
   append_compact(out, value);
   return out;
 }
@@ -495,36 +600,6 @@ std::string ascii_lower(std::string_view text) {
 // Strict parser
 
 namespace {
-
-// Bytes that end a plain run inside a string: the quote, the backslash and control bytes.
-constexpr std::array<bool, 256> make_string_stop_table() {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = true;
-  t['"'] = true;
-  t['\\'] = true;
-  return t;
-}
-constexpr auto kStringStop = make_string_stop_table();
-
-// Index of the first quote, backslash or control byte at or after `i`, eight bytes at a time
-// (the classic "has zero byte" bit trick on a 64-bit word), or n.
-std::size_t find_string_stop(const char* s, std::size_t i, std::size_t n) noexcept {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-  while (i + 8 <= n) {
-    std::uint64_t w;
-    std::memcpy(&w, s + i, 8);
-    const std::uint64_t quote = w ^ (kOnes * '"');
-    const std::uint64_t slash = w ^ (kOnes * '\\');
-    // A byte below 0x20 or equal to '"' or '\\' makes its lane's high bit set in `hit`
-    // (bytes >= 0x80 are excluded by `~w`).
-    const std::uint64_t hit = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHigh;
-    if (hit != 0) break;
-    i += 8;
-  }
-  while (i < n && !kStringStop[static_cast<unsigned char>(s[i])]) ++i;
-  return i;
-}
 
 int hex_digit(unsigned char c) noexcept {
   if (c >= '0' && c <= '9') return c - '0';

@@ -153,6 +153,9 @@ using JsonResult = Result<JsonValue, JsonError>;
 // Compact JSON text: no white space, floats in shortest plain positional form with ".0" when
 // they would otherwise read as integers, NaN and infinities as null.
 [[nodiscard]] std::string to_compact_string(const JsonValue& value);
+// The same, reserving `expected_size` bytes first (e.g. the size of the text the value was
+// parsed from), which spares the regrowth of a large output.
+[[nodiscard]] std::string to_compact_string(const JsonValue& value, std::size_t expected_size);
 void append_compact(std::string& out, const JsonValue& value);
 
 // `text` as a JSON string literal; only '"', '\\' and control characters are escaped.

@@ -68,7 +68,13 @@ class PipelineRun {
 
   RepairResult run() {
     if (auto scaled = scale_route()) return std::move(*scaled);
-    const std::string text = decode_utf8_lossy(bytes_);
+    // Valid input (the common case) is read in place; only invalid bytes force a decoded copy.
+    std::string decoded;
+    std::string_view text = bytes_;
+    if (!is_valid_utf8(bytes_)) {
+      decoded = decode_utf8_lossy(bytes_);
+      text = decoded;
+    }
     extraction_ = extract_json_candidate(text);
     stats_ = input_stats(text.size());
     combined_ = extraction_.repairs;
@@ -83,7 +89,7 @@ class PipelineRun {
                      std::make_move_iterator(heuristic.repairs.end()));
     if (heuristic.text != extraction_.text) {
       JsonResult repaired = strict_parse(heuristic.text);
-      if (repaired) return fast_outcome(std::move(repaired).value());
+      if (repaired) return fast_outcome(std::move(repaired).value(), heuristic.text.size());
       last_error_ = repaired.error();
     }
     if (options_.mode == "fast_repair") return failure_outcome("JSONDecodeError", "fast_repair");
@@ -134,7 +140,8 @@ class PipelineRun {
   }
 
   // The single candidate of the strict and fast outcomes.
-  Candidate single_candidate(JsonValue value, std::vector<RepairAction> repairs) const {
+  Candidate single_candidate(JsonValue value, std::vector<RepairAction> repairs,
+                             std::size_t text_size) const {
     Candidate c;
     c.cost = total_cost(repairs);
     c.confidence = c.cost > 0 ? std::exp(-options_.confidence_alpha * c.cost) : 1.0;
@@ -142,7 +149,7 @@ class PipelineRun {
     c.validations.schema_match = schema_match_score(value, options_.schema);
     c.diagnostics.beam_width = 0;
     c.diagnostics.max_repairs = 0;
-    c.normalized_json = to_compact_string(value);
+    c.normalized_json = to_compact_string(value, text_size);
     c.value = std::move(value);
     c.repairs = std::move(repairs);
     return c;
@@ -151,13 +158,14 @@ class PipelineRun {
   RepairResult strict_outcome(JsonValue value) {
     const bool clean = extraction_.repairs.empty();
     RepairResult r = base_result(clean ? "strict_ok" : "repaired", "strict");
-    r.candidates.push_back(single_candidate(std::move(value), extraction_.repairs));
+    r.candidates.push_back(
+        single_candidate(std::move(value), extraction_.repairs, extraction_.text.size()));
     return finish(std::move(r));
   }
 
-  RepairResult fast_outcome(JsonValue value) {
+  RepairResult fast_outcome(JsonValue value, std::size_t repaired_size) {
     RepairResult r = base_result("repaired", "fast_repair");
-    r.candidates.push_back(single_candidate(std::move(value), combined_));
+    r.candidates.push_back(single_candidate(std::move(value), combined_, repaired_size));
     return finish(std::move(r));
   }
 

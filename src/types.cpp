@@ -16,6 +16,10 @@ JsonValue opt_string(const std::optional<std::string>& v) {
 
 JsonValue opt_value(const std::optional<JsonValue>& v) { return v ? v->clone() : JsonValue::null(); }
 
+JsonValue take_value(std::optional<JsonValue>& v) {
+  return v ? std::move(*v) : JsonValue::null();
+}
+
 JsonValue low_bits(u128 v) { return JsonValue::uinteger(static_cast<std::uint64_t>(v)); }
 
 JsonValue spans_to_json(const std::vector<Span>& spans) {
@@ -93,12 +97,16 @@ JsonValue CandidateDiagnostics::to_json_value() const {
       .build();
 }
 
-JsonValue Candidate::to_json_value() const {
+JsonValue Candidate::to_json_value() const { return render(opt_value(value), opt_value(ir)); }
+
+JsonValue Candidate::into_json_value() && { return render(take_value(value), take_value(ir)); }
+
+JsonValue Candidate::render(JsonValue value_json, JsonValue ir_json) const {
   return ObjectBuilder(10)
       .add("candidate_id", JsonValue::uinteger(candidate_id))
-      .add("value", opt_value(value))
+      .add("value", std::move(value_json))
       .add("normalized_json", opt_string(normalized_json))
-      .add("ir", opt_value(ir))
+      .add("ir", std::move(ir_json))
       .add("confidence", JsonValue::number(confidence))
       .add("cost", JsonValue::number(cost))
       .add("repairs", records_to_json(repairs))
@@ -119,6 +127,13 @@ JsonValue ParseError::to_json_value() const {
 JsonValue PartialResult::to_json_value() const {
   return ObjectBuilder(2)
       .add("extracted", opt_value(extracted))
+      .add("dropped_spans", spans_to_json(dropped_spans))
+      .build();
+}
+
+JsonValue PartialResult::into_json_value() && {
+  return ObjectBuilder(2)
+      .add("extracted", take_value(extracted))
       .add("dropped_spans", spans_to_json(dropped_spans))
       .build();
 }
@@ -164,6 +179,22 @@ JsonValue RepairResult::to_json_value() const {
       .add("errors", records_to_json(errors))
       .add("metrics", metrics.to_json_value())
       .add("debug", opt_value(debug))
+      .build();
+}
+
+JsonValue RepairResult::into_json_value() && {
+  JsonArray rendered;
+  rendered.reserve(candidates.size());
+  for (Candidate& c : candidates) rendered.push_back(std::move(c).into_json_value());
+  return ObjectBuilder(8)
+      .add("status", JsonValue::string(status))
+      .add("best_index", opt_uint(best_index))
+      .add("input_stats", input_stats.to_json_value())
+      .add("candidates", JsonValue::array(std::move(rendered)))
+      .add("partial", partial ? std::move(*partial).into_json_value() : JsonValue::null())
+      .add("errors", records_to_json(errors))
+      .add("metrics", metrics.to_json_value())
+      .add("debug", take_value(debug))
       .build();
 }
 

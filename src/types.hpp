@@ -107,6 +107,11 @@ struct Candidate {
   CandidateDiagnostics diagnostics;
   std::vector<Span> dropped_spans;
   [[nodiscard]] JsonValue to_json_value() const;
+  // The same rendering, moving the value trees out instead of copying them.
+  [[nodiscard]] JsonValue into_json_value() &&;
+
+ private:
+  [[nodiscard]] JsonValue render(JsonValue value_json, JsonValue ir_json) const;
 };
 
 struct ParseError {
@@ -120,6 +125,7 @@ struct PartialResult {
   std::optional<JsonValue> extracted;
   std::vector<Span> dropped_spans;
   [[nodiscard]] JsonValue to_json_value() const;
+  [[nodiscard]] JsonValue into_json_value() &&;
 };
 
 struct InputStats {
@@ -158,6 +164,9 @@ struct RepairResult {
   Metrics metrics;
   std::optional<JsonValue> debug;
   [[nodiscard]] JsonValue to_json_value() const;
+  // The result document built by moving the values out of the record (no deep copies); what
+  // parse_py hands to Python.
+  [[nodiscard]] JsonValue into_json_value() &&;
 };
 
 // Whole milliseconds elapsed since `start` on the monotonic clock (sub-millisecond part dropped).

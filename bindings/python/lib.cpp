@@ -256,19 +256,34 @@ class GcPause {
   bool paused_ = false;
 };
 
-// Containers below this many direct children convert without pausing the collector: the pause
-// costs a few calls into the gc module.
-constexpr std::size_t kGcPauseMinChildren = 64;
+// Trees with fewer containers than this convert without pausing the collector: the pause costs
+// a few calls into the gc module.
+constexpr std::size_t kGcPauseMinContainers = 64;
 
-bool is_large_container(const JsonValue& value) {
-  if (value.is_array()) return value.as_array().size() >= kGcPauseMinChildren;
-  if (value.is_object()) return value.as_object().size() >= kGcPauseMinChildren;
-  return false;
+// Counts containers up to `limit` (stops early), to decide on pausing the collector.
+std::size_t count_containers(const JsonValue& value, std::size_t limit) {
+  std::size_t count = 0;
+  if (value.is_array()) {
+    ++count;
+    for (const JsonValue& item : value.as_array()) {
+      if (count >= limit) break;
+      count += count_containers(item, limit - count);
+    }
+  } else if (value.is_object()) {
+    ++count;
+    for (const JsonMember& m : value.as_object()) {
+      if (count >= limit) break;
+      count += count_containers(m.value, limit - count);
+    }
+  }
+  return count;
 }
 
 PyObject* json_to_py(const JsonValue& value) {
   KeyMemo memo;
-  if (!is_large_container(value)) return json_to_py(value, memo);
+  if (count_containers(value, kGcPauseMinContainers) < kGcPauseMinContainers) {
+    return json_to_py(value, memo);
+  }
   GcPause pause;
   return json_to_py(value, memo);
 }
@@ -930,7 +945,7 @@ PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
       }
       result = parse(*text, *options);
     }
-    return json_to_py(result.to_json_value());
+    return json_to_py(std::move(result).into_json_value());
   });
 }
 

@@ -153,3 +153,26 @@ TEST(Millis, NeverNegativeAndWhole) {
 
 }  // namespace
 }  // namespace velvin
+
+namespace velvin {
+namespace {
+
+TEST(RepairResult, MovingRenderingEqualsCopyingRendering) {
+  RepairResult r;
+  r.status = "partial";
+  r.best_index = 0;
+  Candidate c;
+  c.value = parse_strict_json(R"({"a":[1,2.5,"x"]})").value();
+  c.ir = JsonValue::string("ir");
+  c.normalized_json = R"({"a":[1,2.5,"x"]})";
+  c.repairs.push_back(RepairAction::make("insert_missing_closer", 0.5));
+  r.candidates.push_back(c);
+  r.partial = PartialResult{c.value, {Span{1, 3}}};
+  r.debug = JsonValue::object({JsonMember{"extraction", JsonValue::null()}});
+  r.metrics = Metrics::make("probabilistic");
+  const JsonValue copied = r.to_json_value();
+  EXPECT_EQ(std::move(r).into_json_value(), copied);
+}
+
+}  // namespace
+}  // namespace velvin
