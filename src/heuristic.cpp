@@ -418,12 +418,25 @@ bool remove_trailing_commas(std::string_view in, std::string& out, Actions& acti
 }
 
 // What is left open at the end of a text: a string, and braces and brackets beyond their
-// closers (each count may be negative when closers are in excess).
+// closers (each count may be negative when closers are in excess). `unclosed` holds the openers
+// without a closer, outermost first: a closer cancels the latest opener of its kind, and a closer
+// with none open is counted in `excess_*` instead.
 struct OpenState {
   long braces = 0;
   long brackets = 0;
   bool open_string = false;
+  std::string unclosed;
+  std::size_t excess_braces = 0;
+  std::size_t excess_brackets = 0;
 };
+
+// Cancels the latest unclosed `opener`, or reports that there was none.
+bool cancel_latest(std::string& unclosed, char opener) {
+  const std::size_t at = unclosed.rfind(opener);
+  if (at == std::string::npos) return false;
+  unclosed.erase(at, 1);  // usually the last byte: nesting is mostly well formed
+  return true;
+}
 
 OpenState scan_open_state(std::string_view in) {
   using Stops = ByteSet<false, '"', '{', '}', '[', ']'>;
@@ -439,18 +452,49 @@ OpenState scan_open_state(std::string_view in) {
         i = state.open_string ? n : close + 1;
         continue;
       }
-      case '{': ++state.braces; break;
-      case '}': --state.braces; break;
-      case '[': ++state.brackets; break;
-      default: --state.brackets; break;
+      case '{':
+        ++state.braces;
+        state.unclosed.push_back('{');
+        break;
+      case '}':
+        --state.braces;
+        if (!cancel_latest(state.unclosed, '{')) ++state.excess_braces;
+        break;
+      case '[':
+        ++state.brackets;
+        state.unclosed.push_back('[');
+        break;
+      default:
+        --state.brackets;
+        if (!cancel_latest(state.unclosed, '[')) ++state.excess_brackets;
+        break;
     }
     ++i;
   }
   return state;
 }
 
-// Closes a string left open at the end, then appends "]" for every unclosed bracket and "}" for
-// every unclosed brace. Closers follow the counts, not the nesting: `[{"a": 1` gets `]}`.
+// The closers for what is left open, innermost first, so that `[{"a": 1` gets `}]`. Their
+// number per kind is the count (openers minus closers, at least 0): openers that only a closer
+// in excess balances by count (the `{` of `}{`) stay without one, the outermost first.
+std::string closers_in_nesting_order(const OpenState& state) {
+  std::size_t skip_braces = state.excess_braces, skip_brackets = state.excess_brackets;
+  std::string closers;
+  closers.reserve(state.unclosed.size());
+  for (char opener : state.unclosed) {
+    std::size_t& skip = opener == '{' ? skip_braces : skip_brackets;
+    if (skip > 0) {
+      --skip;
+      continue;
+    }
+    closers.push_back(opener == '{' ? '}' : ']');
+  }
+  std::reverse(closers.begin(), closers.end());
+  return closers;
+}
+
+// Closes a string left open at the end, then appends a closer for every unclosed bracket and
+// brace, innermost first.
 bool close_open_structures(std::string_view in, const OpenState& state, std::string& out,
                            Actions& actions) {
   const auto brace_count = static_cast<std::size_t>(std::max(state.braces, 0L));
@@ -465,9 +509,14 @@ bool close_open_structures(std::string_view in, const OpenState& state, std::str
     out.push_back('"');
     record_at(actions, "close_open_string", 3.0, n);
   }
-  if (brace_count + bracket_count > 0) {
+  if (brace_count > 0 && bracket_count > 0) {
+    // Both kinds are open, so their order matters: find the nesting (the survey only counts).
+    out.append(closers_in_nesting_order(scan_open_state(in)));
+  } else {
     out.append(bracket_count, ']');
     out.append(brace_count, '}');
+  }
+  if (brace_count + bracket_count > 0) {
     record_at(actions, "close_containers", static_cast<double>(brace_count + bracket_count) / 2, n)
         .note = "brace=" + std::to_string(brace_count) + ", bracket=" + std::to_string(bracket_count);
   }

@@ -187,8 +187,18 @@ INSTANTIATE_TEST_SUITE_P(
         // Open strings and containers.
         HeuristicCase{"close_containers", "{\"a\": [1, 2", "{\"a\": [1, 2]}",
                       {at("close_containers", 1.0, 11, "brace=1, bracket=1")}},
-        HeuristicCase{"closers_follow_counts_not_nesting", "[{\"a\": 1", "[{\"a\": 1]}",
+        // Closers come innermost first (the counts, cost and note are those of the counts).
+        HeuristicCase{"closers_follow_nesting", "[{\"a\": 1", "[{\"a\": 1}]",
                       {at("close_containers", 1.0, 8, "brace=1, bracket=1")}},
+        HeuristicCase{"closers_follow_deep_nesting", "{\"a\": [1, {\"b\": [2, [3",
+                      "{\"a\": [1, {\"b\": [2, [3]]}]}",
+                      {at("close_containers", 2.5, 22, "brace=2, bracket=3")}},
+        // A closer in excess balances a later opener by count (`}:{[` leaves only the bracket to
+        // close), and the openers it balances are the outermost of their kind.
+        HeuristicCase{"closers_in_excess_balance_by_count", "}:{[", "}:{[]",
+                      {at("close_containers", 0.5, 4, "brace=0, bracket=1")}},
+        HeuristicCase{"closers_in_excess_skip_outermost", "]:{[{[", "]:{[{[]}}",
+                      {at("close_containers", 1.5, 6, "brace=2, bracket=1")}},
         HeuristicCase{"close_open_string", "{\"a\": \"abc", "{\"a\": \"abc\"}",
                       {at("close_open_string", 3.0, 10), at("close_containers", 0.5, 10, "brace=1, bracket=0")}},
         HeuristicCase{"extra_closers_clamped", "[1]]}", "[1]]}", {}},

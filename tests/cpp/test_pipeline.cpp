@@ -105,27 +105,35 @@ TEST(Pipeline, FastRepairModeFailsWithTheFirstErrorWhenNothingChanged) {
 }
 
 TEST(Pipeline, TruncatedInputThatNeedsTheBeamIsPartial) {
-  const RepairResult r = run(R"([{"a": 1)");  // the heuristic closers come out in the wrong order
+  // A stray "@" survives the heuristic pass; the beam search skips it, the text was cut short.
+  const RepairResult r = run("[1, 2 3 @");
   EXPECT_EQ(r.status, "partial");
   EXPECT_EQ(r.metrics.mode_used, "probabilistic");
   EXPECT_EQ(r.metrics.beam_width, 32u);
   EXPECT_EQ(r.metrics.max_repairs, 20u);
   ASSERT_FALSE(r.candidates.empty());
-  EXPECT_EQ(r.candidates[0].normalized_json, R"([{"a":1}])");
+  EXPECT_EQ(r.candidates[0].normalized_json, "[1,2,3]");
   ASSERT_TRUE(r.partial.has_value());
-  EXPECT_EQ(to_compact_string(*r.partial->extracted), R"([{"a":1}])");
+  EXPECT_EQ(to_compact_string(*r.partial->extracted), "[1,2,3]");
 
   RepairOptions no_partial;
   no_partial.partial_ok = false;
-  const RepairResult q = run(R"([{"a": 1)", no_partial);
+  const RepairResult q = run("[1, 2 3 @", no_partial);
   EXPECT_EQ(q.status, "partial");
   EXPECT_FALSE(q.partial.has_value());
+}
+
+TEST(Pipeline, TruncatedNestingIsClosedInsideOut) {
+  const RepairResult r = run(R"(Result: {"items": [{"id": 1, "tags": ["a", "b)");
+  EXPECT_EQ(r.status, "repaired");
+  EXPECT_EQ(r.metrics.mode_used, "fast_repair");
+  EXPECT_EQ(r.candidates[0].normalized_json, R"({"items":[{"id":1,"tags":["a","b"]}]})");
 }
 
 TEST(Pipeline, CandidatesAreRankedAndCutToTopK) {
   RepairOptions o;
   o.top_k = 2;
-  const RepairResult r = run(R"([{"a": 1)", o);
+  const RepairResult r = run("[1, 2 3 @", o);
   ASSERT_FALSE(r.candidates.empty());
   EXPECT_LE(r.candidates.size(), 2u);
   for (std::size_t i = 0; i < r.candidates.size(); ++i) EXPECT_EQ(r.candidates[i].candidate_id, i);
@@ -174,7 +182,7 @@ TEST(Pipeline, SchemaScoresEveryOutcome) {
   o.schema = parse_strict_json(R"({"required_keys":["a","b"]})").value();
   const RepairResult strict = run(R"({"a":1})", o);
   EXPECT_DOUBLE_EQ(*strict.candidates[0].validations.schema_match, 0.75);
-  const RepairResult beam = run(R"([{"a": 1)", o);
+  const RepairResult beam = run("[1, 2 3 @", o);
   for (const Candidate& c : beam.candidates) EXPECT_DOUBLE_EQ(*c.validations.schema_match, 0.0);
 }
 
@@ -182,7 +190,7 @@ TEST(Pipeline, UnknownModeWordsRunTheFullPipeline) {
   for (const char* mode : {"probabilistic", "whatever", "AUTO"}) {
     RepairOptions o;
     o.mode = mode;
-    EXPECT_EQ(run(R"([{"a": 1)", o).metrics.mode_used, "probabilistic") << mode;
+    EXPECT_EQ(run("[1, 2 3 @", o).metrics.mode_used, "probabilistic") << mode;
   }
 }
 
@@ -243,8 +251,8 @@ TEST(PipelineLlmStep, FailedRunsLeaveTheBeamResult) {
   o.llm_max_calls = 2;
   o.llm_min_confidence = 1.0;  // every beam result counts as weak
   o.llm_command = answer_command("not json at all");
-  const RepairResult r = run(R"([{"a": 1)", o);
-  const RepairResult plain = run(R"([{"a": 1)");
+  const RepairResult r = run("[1, 2 3 @", o);
+  const RepairResult plain = run("[1, 2 3 @");
   EXPECT_EQ(r.metrics.llm_trigger, "low_confidence");
   EXPECT_EQ(r.metrics.llm_calls, 2u);  // an unusable reply spends its attempt
   EXPECT_EQ(r.status, plain.status);

@@ -78,11 +78,19 @@ def test_valid_document_needs_nothing():
 
 
 def test_unrepairable_reports_error_position():
-    r = pre('[{"a": 1')
-    assert r["repaired_text"] == '[{"a": 1]}'
-    assert r["error_pos"] == 8
+    r = pre("[1, 2 3 @")
+    assert r["repaired_text"] == "[1, 2, 3 @]"
+    assert r["error_pos"] == 9
     assert r["truncated"] is True
-    assert r["base_repairs"][-1]["note"] == "brace=1, bracket=1"
+    assert r["base_repairs"][-1]["note"] == "brace=0, bracket=1"
+
+
+def test_closers_follow_the_nesting():
+    r = pre('[{"a": 1')
+    assert r["repaired_text"] == '[{"a": 1}]'
+    assert r["error_pos"] is None
+    assert r["base_repairs"][-1] == {"op": "close_containers", "span": None, "at": 8, "token": None,
+                                     "cost_delta": 1.0, "note": "brace=1, bracket=1"}
 
 
 def test_truncated_string_and_containers():
