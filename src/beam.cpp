@@ -897,9 +897,13 @@ class BeamSearch {
     if (top_expects(s, Expect::CommaOrEnd) && comma_cost(top.kind, t)) {
       out[n++] = Alternative::InsertComma;
     }
+    // A key left without its colon at the end of the text or before the closing brace (a text
+    // cut off after a key) gets one too; a value is then synthesized for it. Closing the object
+    // right after the key could only give invalid text.
     if (top_is(s, Container::Object, Expect::Colon) &&
         (t.kind == TokenKind::Str || t.kind == TokenKind::Number || t.kind == TokenKind::Literal ||
-         t.kind == TokenKind::Ident || is_punct(t, '{') || is_punct(t, '['))) {
+         t.kind == TokenKind::Ident || is_punct(t, '{') || is_punct(t, '[') || is_eof ||
+         is_punct(t, '}'))) {
       out[n++] = Alternative::InsertColon;
     }
     if (value_position(s) && (is_eof || is_punct(t, ',') || is_punct(t, '}') || is_punct(t, ']'))) {

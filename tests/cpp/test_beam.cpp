@@ -294,7 +294,7 @@ struct Search {
     }
     if (top && top->kind == kObject && top->expect == kColon &&
         (t.kind == TokenKind::Str || t.kind == TokenKind::Number || t.kind == TokenKind::Literal ||
-         t.kind == TokenKind::Ident || punct(t, '{') || punct(t, '['))) {
+         t.kind == TokenKind::Ident || punct(t, '{') || punct(t, '[') || eof || punct(t, '}'))) {
       State c = s;
       c.out.push_back(":");
       c.stack.back().expect = kValue;
@@ -623,6 +623,23 @@ TEST(ProbabilisticRepair, MissingColon) {
   EXPECT_EQ(c[0].repairs[0].at, 5u);
   EXPECT_EQ(c[0].repairs[0].token, ":");
   EXPECT_DOUBLE_EQ(c[0].cost, 1.0);
+}
+
+// A text cut off right after a key: the key gets its colon and a synthesized value.
+TEST(ProbabilisticRepair, KeyCutOffBeforeItsColonGetsANullValue) {
+  const auto at_end = probabilistic_repair(R"({"a": 1, "b")", defaults(), {});
+  ASSERT_FALSE(at_end.empty());
+  EXPECT_EQ(at_end[0].normalized_json, R"({"a":1,"b":null})");
+  EXPECT_EQ(ops_of(at_end[0]), (std::vector<std::string>{
+                                   "insert_missing_colon", "synthesize_missing_value",
+                                   "insert_missing_closer"}));
+  EXPECT_EQ(at_end[0].repairs[0].at, 12u);
+  EXPECT_DOUBLE_EQ(at_end[0].cost, 4.0);
+
+  const auto before_brace = probabilistic_repair(R"({"a": 1, "b"})", defaults(), {});
+  ASSERT_FALSE(before_brace.empty());
+  EXPECT_EQ(before_brace[0].normalized_json, R"({"a":1,"b":null})");
+  EXPECT_DOUBLE_EQ(before_brace[0].cost, 3.5);
 }
 
 TEST(ProbabilisticRepair, TrailingProseIsSkipped) {

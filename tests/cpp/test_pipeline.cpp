@@ -210,13 +210,20 @@ std::string answer_command(std::string_view reply) {
   return "'" + script + "' '" + std::string(reply) + "'";
 }
 
+// Without repairs of its own the beam search cannot complete a key missing its value.
+RepairOptions no_beam_repairs() {
+  RepairOptions o;
+  o.max_repairs = 0;
+  return o;
+}
+
 TEST(PipelineLlmStep, OffByDefaultAndWithoutCommand) {
-  const RepairResult r = run(R"({"a": 1, "b")");
+  const RepairResult r = run(R"({"a": 1, "b")", no_beam_repairs());
   EXPECT_EQ(r.status, "failed");
   EXPECT_EQ(r.metrics.llm_calls, 0u);
   EXPECT_FALSE(r.metrics.llm_trigger.has_value());
 
-  RepairOptions o;
+  RepairOptions o = no_beam_repairs();
   o.allow_llm = true;  // on, but no command: the trigger is recorded, nothing runs
   const RepairResult q = run(R"({"a": 1, "b")", o);
   EXPECT_EQ(q.metrics.llm_calls, 0u);
@@ -224,10 +231,10 @@ TEST(PipelineLlmStep, OffByDefaultAndWithoutCommand) {
 }
 
 TEST(PipelineLlmStep, PatchedCandidatesAreMergedAndRanked) {
-  RepairOptions o;
+  RepairOptions o = no_beam_repairs();
   o.allow_llm = true;
-  // The beam search cannot finish a key without its value; the model inserts one before the
-  // closing brace that the heuristic pass appended (offset 12 of {"a": 1, "b"}).
+  // The model inserts the missing value before the closing brace that the heuristic pass
+  // appended (offset 12 of {"a": 1, "b"}).
   o.llm_command = answer_command(
       R"({"mode":"patch_suggest","patches":[{"patch_id":"p1","ops":[{"op":"insert","at":12,"text":": 2"}]}]})");
   const RepairResult r = run(R"({"a": 1, "b")", o);

@@ -117,9 +117,10 @@ PATCH_REPLY = ('{"mode":"patch_suggest","patches":[{"patch_id":"p1",'
 
 def test_llm_fallback_flags_reach_the_fallback():
     command = f"'{FAKE_LLM / 'answer.sh'}' '{PATCH_REPLY}'"
-    plain = velvin(stdin=b'{"a": 1, "b"')
+    plain = velvin("--max-repairs", "0", stdin=b'{"a": 1, "b"')
     assert plain.returncode == 1  # the repair stages alone find nothing
-    r = velvin("--document", "--llm-command", command, "--llm-max-calls", "1", stdin=b'{"a": 1, "b"')
+    r = velvin("--document", "--max-repairs", "0", "--llm-command", command, "--llm-max-calls", "1",
+               stdin=b'{"a": 1, "b"')
     assert r.returncode == 0, r.stderr
     doc = json.loads(r.stdout)
     assert doc["candidates"][0]["value"] == {"a": 1, "b": 2}
