@@ -147,9 +147,35 @@ void quote_word(Rewriter& w, std::size_t start, std::size_t end) {
 // something; positions in its actions are offsets into `in`. Every edit replaces or inserts
 // ASCII bytes at ASCII boundaries, so valid UTF-8 stays valid from pass to pass.
 
+// Is there a typographic double quote (E2 80 9C or E2 80 9D) at i?
+bool typographic_double_quote_at(const char* s, std::size_t i, std::size_t n) {
+  return i + 2 < n && byte_at(s, i) == 0xE2 && byte_at(s, i + 1) == 0x80 &&
+         (byte_at(s, i + 2) == 0x9C || byte_at(s, i + 2) == 0x9D);
+}
+
+// After a typographic double quote that opened a string: converts the one that closes it and
+// returns the offset after the string. Backslash escapes are honoured (`“say \"hi\"”`), an
+// ASCII double quote closes the string as well, and typographic single quotes inside stay.
+std::size_t after_typographic_string(Rewriter& w, const char* s, std::size_t i, std::size_t n) {
+  while (i < n) {
+    if (s[i] == '\\') {
+      i += 2;
+      continue;
+    }
+    if (s[i] == '"') return i + 1;
+    if (typographic_double_quote_at(s, i, n)) {
+      w.replace(i, i + 3, "\"");
+      return i + 3;
+    }
+    ++i;
+  }
+  return n;
+}
+
 // U+2018 and U+2019 become ', U+201C and U+201D become ". Those inside a string opened by an
-// ASCII double quote are the string's own text (`"he said “hi”"`) and stay as they are; a
-// converted quote does not open a string, so `{“a”: “b”}` still becomes `{"a": "b"}`.
+// ASCII double quote are the string's own text (`"he said “hi”"`) and stay as they are. A
+// converted double quote opens a string in turn, closed by the next double quote of either
+// kind, so `{“a”: “b”}` becomes `{"a": "b"}` and `“say \"hi\"”` keeps its escaped quotes.
 bool fix_smart_quotes(std::string_view in, std::string& out, Actions& actions) {
   if (in.find('\xE2') == std::string_view::npos) return false;
   using Stops = ByteSet<false, '"', '\xE2'>;
@@ -172,7 +198,7 @@ bool fix_smart_quotes(std::string_view in, std::string& out, Actions& actions) {
       }
       if (last == 0x9C || last == 0x9D) {
         w.replace(i, i + 3, "\"");
-        i += 3;
+        i = after_typographic_string(w, s, i + 3, n);
         continue;
       }
     }

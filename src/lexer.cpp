@@ -74,8 +74,8 @@ struct StringScan {
 };
 
 // Reads a string whose opening quote is at `start`; decodes into `value` when one is given. A
-// "\u" escape that is cut short, not hexadecimal or a surrogate is dropped and the bytes after
-// it read as ordinary characters, so a lone surrogate escape leaves its digits in the value.
+// "\u" escape that is cut short or not hexadecimal is dropped and the bytes after it read as
+// ordinary characters; surrogate escapes decode as in the strict parser.
 //
 // Characters other than escapes are copied unchanged, and no byte of a multi-byte character is
 // a quote or a backslash, so the text between two of those is copied as one run; an escaped
@@ -98,11 +98,24 @@ StringScan scan_string(std::string_view text, std::size_t start, char quote, std
       ++i;
     } else if (c == 'u') {
       const auto code = i + 4 < n ? parse_escape_hex(text.substr(i + 1, 4)) : std::nullopt;
-      if (code && !is_surrogate(*code)) {
+      if (!code) {
+        ++i;  // drop the "u"; what follows is read as plain characters
+      } else if (!is_surrogate(*code)) {
         if (value != nullptr) append_utf8(*value, *code);
         i += 5;
       } else {
-        ++i;  // drop the "u"; what follows is read as plain characters
+        // A surrogate pair (how JSON writes an emoji) is one character; a surrogate on its own
+        // stands for a character that cannot be known, U+FFFD, as in the strict parser.
+        const auto low = *code <= 0xDBFF && i + 10 < n && text[i + 5] == '\\' && text[i + 6] == 'u'
+                             ? parse_escape_hex(text.substr(i + 7, 4))
+                             : std::nullopt;
+        if (low && *low >= 0xDC00 && *low <= 0xDFFF) {
+          if (value != nullptr) append_utf8(*value, 0x10000 + ((*code - 0xD800) << 10) + (*low - 0xDC00));
+          i += 11;
+        } else {
+          if (value != nullptr) append_utf8(*value, 0xFFFD);
+          i += 5;
+        }
       }
     } else {
       append_byte(value, c);  // any other escaped character stands for itself

@@ -89,6 +89,15 @@ INSTANTIATE_TEST_SUITE_P(
                           kCurlyClose + "\"}",
                       "{\"k\": \"a \\\"" + kCurlyOpen + "b" + kCurlyClose + "\"}",
                       {whole("fix_smart_quotes", 0.7)}},
+        // A typographic string keeps its escaped ASCII quotes and its apostrophes.
+        HeuristicCase{"smart_quoted_string_with_escaped_quotes",
+                      "{\"t\": " + kCurlyOpen + "say \\\"hi\\\" it" + kApostrophe + "s" +
+                          kCurlyClose + ", " + kCurlyOpen + "n" + kCurlyClose + ": 1}",
+                      "{\"t\": \"say \\\"hi\\\" it" + kApostrophe + "s\", \"n\": 1}",
+                      {whole("fix_smart_quotes", 0.7)}},
+        HeuristicCase{"smart_quote_closed_by_ascii_quote",
+                      "[" + kCurlyOpen + "a\", " + kCurlyOpen + "b" + kCurlyClose + "]",
+                      "[\"a\", \"b\"]", {whole("fix_smart_quotes", 0.7)}},
         // Comments.
         HeuristicCase{"line_comment", "{\"a\": 1, // note\n\"b\": 2}", "{\"a\": 1, \n\"b\": 2}",
                       {spanned("strip_line_comment", 0.4, 9, 16)}},

@@ -116,7 +116,9 @@ INSTANTIATE_TEST_SUITE_P(
     TolerantLex, StringEscapes,
     ::testing::Values(EscapeCase{R"(\u0041)", "A"}, EscapeCase{R"(\u00e9)", "\xC3\xA9"},
                       EscapeCase{R"(\u00E9)", "\xC3\xA9"}, EscapeCase{R"(\uZZZZ)", "ZZZZ"},
-                      EscapeCase{R"(\ud83d\ude00)", "d83dde00"}, EscapeCase{R"(\u+041)", "A"},
+                      EscapeCase{R"(\ud83d\ude00)", "\xF0\x9F\x98\x80"},
+                      EscapeCase{R"(\ud83dx)", "\xEF\xBF\xBD" "x"}, EscapeCase{R"(\ude00)", "\xEF\xBF\xBD"},
+                      EscapeCase{R"(\ud83d\u0041)", "\xEF\xBF\xBD" "A"}, EscapeCase{R"(\u+041)", "A"},
                       EscapeCase{R"(\n\r\t\b\f)", "\n\r\t\b\f"}, EscapeCase{R"(\\\'\/\x)", "\\'/x"},
                       EscapeCase{"\\\xC3\xA9", "\xC3\xA9"},
                       EscapeCase{"raw\nline\xE2\x82\xAC", "raw\nline\xE2\x82\xAC"}));
