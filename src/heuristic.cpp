@@ -827,7 +827,8 @@ Survey survey(std::string_view in, const RepairOptions& options) {
 // text. The passes keep valid UTF-8 valid, so the text is made valid once, at the start.
 class PassRunner {
  public:
-  explicit PassRunner(std::string_view text) : current_(text) {
+  PassRunner(std::string_view text, std::vector<HeuristicPassTrace>* trace)
+      : current_(text), trace_(trace) {
     // Room for one action per eight bytes (up to a million): a flood of stray quotes then fills
     // the list without moving it, and the pages a normal text leaves unused are never touched.
     actions_.reserve(std::min<std::size_t>(text.size() / 8, std::size_t{1} << 20) + 8);
@@ -844,7 +845,11 @@ class PassRunner {
   // Runs pass(in, out, actions); true when it changed the text.
   template <typename Pass>
   bool run(Pass&& pass) {
+    const std::size_t before = actions_.size();
     if (!pass(current_, buffers_[spare_], actions_)) return false;
+    if (trace_ != nullptr) {
+      trace_->push_back({std::string(current_), before, actions_.size() - before});
+    }
     current_ = buffers_[spare_];
     spare_ ^= 1;
     owned_ = true;
@@ -864,6 +869,7 @@ class PassRunner {
   std::string_view current_;
   bool owned_ = false;
   Actions actions_;
+  std::vector<HeuristicPassTrace>* trace_;
 };
 
 bool has_smart_quote(std::string_view text) {
@@ -876,8 +882,9 @@ bool has_smart_quote(std::string_view text) {
   return false;
 }
 
-HeuristicResult repair(std::string_view text, const RepairOptions& options, bool every_pass) {
-  PassRunner runner(text);
+HeuristicResult repair(std::string_view text, const RepairOptions& options, bool every_pass,
+                       std::vector<HeuristicPassTrace>* trace = nullptr) {
+  PassRunner runner(text, trace);
   const bool python = options.allow_python_literals;
   if (every_pass || has_smart_quote(runner.current())) runner.run(fix_smart_quotes);
 
@@ -917,6 +924,12 @@ HeuristicResult repair(std::string_view text, const RepairOptions& options, bool
 
 HeuristicResult heuristic_repair(std::string_view text, const RepairOptions& options) {
   return repair(text, options, false);
+}
+
+HeuristicResult heuristic_repair_traced(std::string_view text, const RepairOptions& options,
+                                        std::vector<HeuristicPassTrace>& trace) {
+  trace.clear();
+  return repair(text, options, false, &trace);
 }
 
 namespace detail {

@@ -20,6 +20,19 @@ struct HeuristicResult {
 [[nodiscard]] HeuristicResult heuristic_repair(std::string_view text,
                                                const RepairOptions& options);
 
+// The text each changing pass started from, with the actions it made: the positions of those
+// actions are offsets into `input`. For showing people where each repair happened.
+struct HeuristicPassTrace {
+  std::string input;
+  std::size_t first_action = 0;
+  std::size_t action_count = 0;
+};
+
+// heuristic_repair, also returning one trace entry per pass that changed the text.
+[[nodiscard]] HeuristicResult heuristic_repair_traced(std::string_view text,
+                                                      const RepairOptions& options,
+                                                      std::vector<HeuristicPassTrace>& trace);
+
 namespace detail {
 // The same repair with every enabled pass run in full, without the survey that skips passes
 // with nothing to do. Its result must equal heuristic_repair's; tests compare the two.

@@ -3,7 +3,15 @@
 // JSON on one line, or the whole result document with --document.
 //
 // Exit status: 0 when every document gave a value, 1 when any failed, 2 for usage or I/O errors.
+#include <unistd.h>
+
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "explain.hpp"
 #include "json.hpp"
 #include "pipeline.hpp"
 #include "strict.hpp"
@@ -32,8 +41,14 @@ none, or for the name -) is one document; the best value is printed as compact J
 
 Output:
   --document                 print the whole result document instead of the value
+  --explain                  show, for a person, the input with each repair marked where it
+                             happened, the repairs with their costs, the status, the confidence
+                             and the value
   --jsonl                    each input line is one document; output lines stay aligned with
                              input lines (a failed line prints an empty line)
+  --jobs N                   with --jsonl: repair on N threads (0: one per core), output in input
+                             order, a progress bar when standard error is a terminal, and a
+                             summary line at the end
   -h, --help                 show this help
 
 Repair options (defaults in brackets):
@@ -80,6 +95,11 @@ struct CliOptions {
   RepairOptions repair;
   bool document = false;
   bool jsonl = false;
+  bool explain = false;
+  ExplainStyle style;
+  std::size_t jobs = 1;
+  bool jobs_given = false;
+  bool progress = false;  // standard error is a terminal
   std::vector<std::string> files;
 };
 
@@ -278,9 +298,9 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
       std::cout << kUsage;
       return std::nullopt;
     }
-    if (name == "document" || name == "jsonl") {
+    if (name == "document" || name == "jsonl" || name == "explain") {
       if (inline_value) throw UsageError{"--" + std::string(name) + " takes no value"};
-      (name == "document" ? cli.document : cli.jsonl) = true;
+      (name == "document" ? cli.document : name == "jsonl" ? cli.jsonl : cli.explain) = true;
       continue;
     }
     auto next_value = [&]() -> std::string_view {
@@ -288,6 +308,15 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
       if (i + 1 >= argc) throw UsageError{"--" + std::string(name) + " needs a value"};
       return argv[++i];
     };
+    if (name == "jobs") {
+      const std::string_view value = next_value();
+      auto jobs = parse_count(value);
+      if (!jobs) throw UsageError{"--jobs expects a non-negative integer, got '" + std::string(value) + "'"};
+      cli.jobs = *jobs != 0 ? std::min<std::uint64_t>(*jobs, 1024)
+                            : std::max(1u, std::thread::hardware_concurrency());
+      cli.jobs_given = true;
+      continue;
+    }
     if (name == "schema") {
       load_schema(cli, std::string(next_value()));
       continue;
@@ -316,6 +345,10 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
     flag->apply(cli.repair, value);
   }
   if (cli.files.empty()) cli.files.emplace_back("-");
+  if (cli.jobs_given && !cli.jsonl) throw UsageError{"--jobs needs --jsonl"};
+  if (cli.explain && cli.document) throw UsageError{"--explain and --document exclude each other"};
+  cli.style.color = isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
+  cli.progress = isatty(STDERR_FILENO) == 1;
   return cli;
 }
 
@@ -340,37 +373,163 @@ std::size_t line_of(std::string_view text, std::size_t offset) {
   return line;
 }
 
-void report_failure(const std::string& name, std::size_t line, const RepairResult& result) {
+// What one document gives: its output line(s), its failure report and its status word.
+struct DocumentOutcome {
+  std::string out;
+  std::string err;
+  std::string status;
+  bool ok = false;
+};
+
+std::string failure_report(const std::string& name, std::size_t line, const RepairResult& result) {
   std::string errors;
   for (const ParseError& e : result.errors) {
     if (!errors.empty()) errors += ", ";
     errors += to_compact_string(e.to_json_value());
   }
-  std::cerr << "velvin: " << name << ":" << line << ": " << result.status << ": " << errors << "\n";
+  return "velvin: " + name + ":" + std::to_string(line) + ": " + result.status + ": " + errors + "\n";
 }
 
-// Repairs one document; returns whether it gave a value.
-bool handle_document(const CliOptions& cli, std::string_view input, const std::string& name,
-                     std::optional<std::size_t> line, std::string& out) {
-  const RepairResult result = parse_bytes(input, cli.repair);
+DocumentOutcome repair_document(const CliOptions& cli, std::string_view input,
+                                const std::string& name, std::optional<std::size_t> line) {
+  RepairResult result = parse_bytes(input, cli.repair);
+  DocumentOutcome outcome;
   const Candidate* best = best_candidate(result);
-  if (cli.document) {
-    out += to_compact_string(result.to_json_value());
-  } else if (best != nullptr) {
-    out += value_line(*best);
+  outcome.ok = best != nullptr;
+  outcome.status = result.status;
+  if (cli.explain) {
+    const std::string title = line ? name + ":" + std::to_string(*line) : name;
+    outcome.out = explain_result(title, input, result, cli.repair, cli.style) + "\n";
+  } else if (cli.document) {
+    outcome.out = to_compact_string(std::move(result).into_json_value()) + "\n";
+  } else {
+    outcome.out = (best != nullptr ? value_line(*best) : std::string()) + "\n";
   }
-  out += '\n';
-  if (best != nullptr) return true;
-  std::size_t at_line = line.value_or(1);
-  if (!line && !result.errors.empty() && result.errors.front().at) {
-    at_line = line_of(input, result.input_stats.extracted_span.start + *result.errors.front().at);
+  if (!outcome.ok) {
+    std::size_t at_line = line.value_or(1);
+    if (!line && !result.errors.empty() && result.errors.front().at) {
+      at_line = line_of(input, result.input_stats.extracted_span.start + *result.errors.front().at);
+    }
+    outcome.err = failure_report(name, at_line, result);
   }
-  report_failure(name, at_line, result);
-  return false;
+  return outcome;
+}
+
+// One line per document; a carriage return before the line feed is not part of the document.
+std::vector<std::string_view> split_lines(std::string_view data) {
+  std::vector<std::string_view> lines;
+  while (!data.empty()) {
+    const std::size_t nl = data.find('\n');
+    std::string_view line = data.substr(0, nl);
+    data = nl == std::string_view::npos ? std::string_view() : data.substr(nl + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// Statuses counted for the summary line.
+struct Tally {
+  std::size_t documents = 0;
+  std::map<std::string, std::size_t> statuses;
+  bool all_ok = true;
+
+  void add(const DocumentOutcome& o) {
+    ++documents;
+    ++statuses[o.status];
+    all_ok &= o.ok;
+  }
+};
+
+// A progress bar on standard error, redrawn at most ten times a second.
+class Progress {
+ public:
+  Progress(bool enabled, std::size_t total)
+      : enabled_(enabled), total_(total), start_(std::chrono::steady_clock::now()) {}
+  void update(std::size_t done) {
+    if (!enabled_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (done != total_ && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    constexpr std::size_t kWidth = 30;
+    const std::size_t filled = total_ == 0 ? kWidth : done * kWidth / total_;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    char line[160];
+    std::snprintf(line, sizeof line, "\r[%-*s] %zu/%zu documents, %.1f s", static_cast<int>(kWidth),
+                  std::string(filled, '#').c_str(), done, total_, seconds);
+    std::cerr << line << std::flush;
+  }
+  void finish() {
+    if (enabled_) std::cerr << "\r\x1b[K" << std::flush;
+  }
+
+ private:
+  bool enabled_;
+  std::size_t total_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+// Repairs the lines on `jobs` threads; outputs are written in input order as they complete.
+void repair_lines_in_parallel(const CliOptions& cli, const std::vector<std::string_view>& lines,
+                              const std::string& name, Tally& tally) {
+  std::vector<std::optional<DocumentOutcome>> slots(lines.size());
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::atomic<std::size_t> next{0};
+  auto worker = [&] {
+    for (std::size_t i = next.fetch_add(1); i < lines.size(); i = next.fetch_add(1)) {
+      DocumentOutcome outcome = repair_document(cli, lines[i], name, i + 1);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        slots[i] = std::move(outcome);
+      }
+      ready.notify_one();
+    }
+  };
+  const std::size_t count = std::min<std::size_t>(cli.jobs, std::max<std::size_t>(lines.size(), 1));
+  std::vector<std::jthread> threads;
+  threads.reserve(count);
+  for (std::size_t t = 0; t < count; ++t) threads.emplace_back(worker);
+
+  Progress progress(cli.progress, lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    DocumentOutcome outcome;
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      ready.wait(lock, [&] { return slots[i].has_value(); });
+      outcome = std::move(*slots[i]);
+      slots[i].reset();
+    }
+    progress.update(i);
+    std::cout << outcome.out;
+    if (!outcome.err.empty()) {
+      progress.finish();
+      std::cerr << outcome.err;
+    }
+    tally.add(outcome);
+  }
+  progress.update(lines.size());
+  progress.finish();
+}
+
+std::string summary_line(const Tally& tally, double seconds) {
+  char head[128];
+  std::snprintf(head, sizeof head, "velvin: %zu documents in %.2f s (%.0f/s)", tally.documents,
+                seconds, seconds > 0 ? static_cast<double>(tally.documents) / seconds : 0.0);
+  std::string line = head;
+  const char* sep = ": ";
+  for (const char* status : {"strict_ok", "repaired", "partial", "failed"}) {
+    auto it = tally.statuses.find(status);
+    line += sep + std::to_string(it == tally.statuses.end() ? 0 : it->second) + " " + status;
+    sep = ", ";
+  }
+  return line + "\n";
 }
 
 int run(const CliOptions& cli) {
-  bool all_ok = true;
+  const auto start = std::chrono::steady_clock::now();
+  Tally tally;
   for (const std::string& file : cli.files) {
     std::string error;
     auto data = read_file(file, error);
@@ -379,27 +538,34 @@ int run(const CliOptions& cli) {
       return 2;
     }
     const std::string name = file == "-" ? "<stdin>" : file;
-    std::string out;
     if (!cli.jsonl) {
-      all_ok &= handle_document(cli, *data, name, std::nullopt, out);
+      const DocumentOutcome outcome = repair_document(cli, *data, name, std::nullopt);
+      std::cout << outcome.out;
+      std::cerr << outcome.err;
+      tally.add(outcome);
+    } else if (cli.jobs_given) {
+      repair_lines_in_parallel(cli, split_lines(*data), name, tally);
     } else {
-      std::string_view rest = *data;
       std::size_t line = 0;
-      while (!rest.empty()) {
-        const std::size_t nl = rest.find('\n');
-        std::string_view doc = rest.substr(0, nl);
-        rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
-        if (!doc.empty() && doc.back() == '\r') doc.remove_suffix(1);
-        all_ok &= handle_document(cli, doc, name, ++line, out);
+      for (std::string_view doc : split_lines(*data)) {
+        const DocumentOutcome outcome = repair_document(cli, doc, name, ++line);
+        std::cout << outcome.out;
+        std::cerr << outcome.err;
+        tally.add(outcome);
       }
     }
-    std::cout << out << std::flush;
+    std::cout << std::flush;
     if (!std::cout) {
       std::cerr << "velvin: write error on standard output\n";
       return 2;
     }
   }
-  return all_ok ? 0 : 1;
+  if (cli.jsonl && cli.jobs_given) {
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::cerr << summary_line(tally, seconds);
+  }
+  return tally.all_ok ? 0 : 1;
 }
 
 }  // namespace

@@ -139,3 +139,63 @@ def test_llm_timeout_flag_bounds_a_hanging_command():
     assert doc["metrics"]["llm_time_ms"] >= 400
     assert doc["metrics"]["llm_trigger"] == "low_confidence"
     assert doc["status"] == "partial"  # the beam result stands
+
+
+# ---- --explain ----
+
+def test_explain_marks_each_repair_where_it_happened():
+    r = velvin("--explain", stdin=b"Note: {'a': None, b: [1 2,]} bye")
+    assert r.returncode == 0
+    out = r.stdout.decode()
+    for part in ("status      repaired", "confidence", "repairs", "value",
+                 '{"a":null,"b":[1,2]}'):
+        assert part in out, part
+    # Each op appears in the table with its cost and the text it refers to.
+    for op, cost in (("strip_prefix_text", "+0.30"), ("convert_single_quotes", "+0.30"),
+                     ("map_python_literal", "+0.40"), ("insert_missing_comma", "+0.50"),
+                     ("remove_trailing_comma", "+0.20")):
+        line = next(l for l in out.split("repairs\n", 1)[1].splitlines() if op in l)
+        assert cost in line, line
+    # Markers stand where the repairs happened: the stripped prefix is wrapped in the input.
+    assert "\u27e61 Note: \u27e7" in out
+    assert "\u27e6" in out.split("heuristic pass", 1)[1]
+    assert "\x1b[" not in out  # no colors when the output is not a terminal
+
+
+def test_explain_failure_and_beam_candidates():
+    r = velvin("--explain", "--mode", "strict_only", stdin=b"[1,]")
+    assert r.returncode == 1
+    assert "failed" in r.stdout.decode() and "JSONDecodeError" in r.stdout.decode()
+    r = velvin("--explain", stdin=b"[1, 2 3 @")
+    out = r.stdout.decode()
+    assert "repaired text" in out and "skip_garbage" in out and "[1,2,3]" in out
+
+
+def test_explain_and_document_exclude_each_other():
+    r = velvin("--explain", "--document", stdin=b"[]")
+    assert r.returncode == 2
+
+
+# ---- --jobs ----
+
+def test_jobs_keeps_input_order_and_prints_a_summary(tmp_path):
+    lines = [f'{{"n": {i}, "v": [{i}, ' for i in range(300)] + ["", ":", "[1]"]
+    f = tmp_path / "in.jsonl"
+    f.write_text("\n".join(lines) + "\n")
+    serial = velvin("--jsonl", "--mode", "fast_repair", f)
+    parallel = velvin("--jsonl", "--mode", "fast_repair", "--jobs", "3", f)
+    assert parallel.stdout == serial.stdout
+    assert parallel.returncode == serial.returncode == 1
+    out = parallel.stdout.decode().split("\n")
+    assert out[0] == '{"n":0,"v":[0]}' and out[299] == '{"n":299,"v":[299]}'
+    assert out[300:] == ["", "", "[1]", ""]
+    err = parallel.stderr.decode().splitlines()
+    assert err[-1].startswith("velvin: 303 documents in ")
+    assert err[-1].endswith(": 1 strict_ok, 300 repaired, 0 partial, 2 failed")
+    assert sum(1 for l in err if ": failed: " in l) == 2
+    assert "\r" not in parallel.stderr.decode()  # no progress bar when not a terminal
+
+
+def test_jobs_needs_jsonl():
+    r = velvin("--jobs", "2", stdin=b"[]")
+    assert r.returncode == 2 and "--jobs needs --jsonl" in r.stderr.decode()

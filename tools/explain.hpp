@@ -1,0 +1,22 @@
+// The --explain view of the velvin tool: a person-readable account of one repair run — the
+// input with each repair marked where it happened, the repairs with their costs, the status,
+// the confidence and the value. Takes the raw input and its RepairResult; returns the text.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "types.hpp"
+
+namespace velvin {
+
+struct ExplainStyle {
+  bool color = false;           // ANSI colors (the output is a terminal)
+  std::size_t full_text_limit = 4000;  // longer texts are shown as windows around the repairs
+};
+
+[[nodiscard]] std::string explain_result(std::string_view name, std::string_view input,
+                                         const RepairResult& result, const RepairOptions& options,
+                                         const ExplainStyle& style);
+
+}  // namespace velvin
