@@ -5,15 +5,15 @@
     {'ok': True, 'items': [1, 2]}
     >>> result = velvin.parse('{"name": "Ada", "tags": ["x", "y"')
     >>> result.status, result.value
-    ('partial', {'name': 'Ada', 'tags': ['x', 'y']})
+    ('repaired', {'name': 'Ada', 'tags': ['x', 'y']})
     >>> [r.op for r in result.repairs]
-    ['insert_missing_closer', 'insert_missing_closer']
+    ['close_containers']
 
 Options are keyword arguments (see `OPTION_NAMES`); a misspelt one raises TypeError.
 """
 from __future__ import annotations
 
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Tuple, Union
 
 import velvin_native as _native
 
