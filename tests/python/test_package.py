@@ -218,3 +218,8 @@ def test_module_document_mode():
 def test_package_is_typed():
     root = Path(velvin.__file__).parent
     assert (root / "py.typed").exists()
+
+
+def test_module_docstring_examples():
+    import doctest
+    assert doctest.testmod(velvin).failed == 0
