@@ -739,6 +739,24 @@ class StrictParser {
     return true;
   }
 
+  enum class Next { more, done, failed };
+
+  // After an element or member: a comma asks for another, the closer ends the container.
+  Next after_item(unsigned char closer, const char* expected) {
+    skip_space();
+    if (at_end()) {
+      fail("unexpected EOF", pos_);
+      return Next::failed;
+    }
+    const unsigned char c = peek();
+    if (c == ',' || c == closer) {
+      ++pos_;
+      return c == ',' ? Next::more : Next::done;
+    }
+    fail(expected, pos_);
+    return Next::failed;
+  }
+
   bool parse_array() {
     if (!enter_container()) return false;
     ++pos_;
@@ -747,23 +765,14 @@ class StrictParser {
     if (!at_end() && peek() == ']') {
       ++pos_;
     } else {
-      for (;;) {
+      Next next = Next::more;
+      while (next == Next::more) {
         skip_space();
         if (!parse_value()) return false;
         ++count;
-        skip_space();
-        if (at_end()) return fail("unexpected EOF", pos_);
-        const unsigned char c = peek();
-        if (c == ',') {
-          ++pos_;
-          continue;
-        }
-        if (c == ']') {
-          ++pos_;
-          break;
-        }
-        return fail("expected ',' or ']'", pos_);
+        next = after_item(']', "expected ',' or ']'");
       }
+      if (next == Next::failed) return false;
     }
     --depth_;
     return emitted(sink_.on_array_end(count));
@@ -777,7 +786,8 @@ class StrictParser {
     if (!at_end() && peek() == '}') {
       ++pos_;
     } else {
-      for (;;) {
+      Next next = Next::more;
+      while (next == Next::more) {
         skip_space();
         if (at_end() || peek() != '"') return fail("expected object key string", pos_);
         std::string_view key;
@@ -789,19 +799,9 @@ class StrictParser {
         skip_space();
         if (!parse_value()) return false;
         ++count;
-        skip_space();
-        if (at_end()) return fail("unexpected EOF", pos_);
-        const unsigned char c = peek();
-        if (c == ',') {
-          ++pos_;
-          continue;
-        }
-        if (c == '}') {
-          ++pos_;
-          break;
-        }
-        return fail("expected ',' or '}'", pos_);
+        next = after_item('}', "expected ',' or '}'");
       }
+      if (next == Next::failed) return false;
     }
     --depth_;
     return emitted(sink_.on_object_end(count));
