@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "json.hpp"
+#include "scale.hpp"
 #include "strict.hpp"
 #include "types.hpp"
 
@@ -70,7 +71,13 @@ std::string type_name(PyObject* obj) {
 
 // "'<type>' object cannot be converted to '<target>'", the message of a failed extraction.
 std::string not_convertible(PyObject* obj, const char* target) {
-  return "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
+  // Built by appending: GCC 12 reports a false -Wrestrict on "literal" + std::string&&.
+  std::string message = "'";
+  message += type_name(obj);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += "'";
+  return message;
 }
 
 std::nullptr_t raise_type_error(const std::string& message) {
@@ -620,7 +627,7 @@ const OptionKey kOptionKeys[] = {
 #undef VELVIN_BOOL
 
 // `dict` is nullptr (no options) or a dict; nullopt means a Python exception is set.
-[[maybe_unused]] std::optional<RepairOptions> options_from_dict(PyObject* dict) {
+std::optional<RepairOptions> options_from_dict(PyObject* dict) {
   RepairOptions options;
   if (dict == nullptr) return options;
   for (const OptionKey& key : kOptionKeys) {
@@ -643,7 +650,7 @@ const OptionKey kOptionKeys[] = {
 }
 
 // The `options` argument: omitted or None gives nullptr, a dict passes, anything else raises.
-[[maybe_unused]] bool check_options_argument(PyObject*& options) {
+bool check_options_argument(PyObject*& options) {
   if (options == nullptr || options == Py_None) {
     options = nullptr;
     return true;
@@ -837,10 +844,58 @@ PyObject* strict_loads_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // [entry points: parse_py, preprocess_py, probabilistic_repair_py, parse_root_array_scale_py]
 
+PyObject* split_plan_to_py(const SplitPlan& plan) {
+  PyRef d(PyDict_New());
+  if (!d) return nullptr;
+  if (!set_item(d.get(), "mode", new_str(plan.mode)) ||
+      !set_item(d.get(), "elements", new_uint(plan.elements)) ||
+      !set_item(d.get(), "structural_density", PyFloat_FromDouble(plan.structural_density)) ||
+      !set_item(d.get(), "chunk_count", new_uint(plan.chunk_count))) {
+    return nullptr;
+  }
+  return d.release();
+}
+
+// A very large, well-formed document through the scale pipeline: {"value": ..., "plan": {...}}.
+// A failure of the scale parse is ValueError(text).
+PyObject* parse_root_array_scale_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"data", "options", nullptr};
+    PyObject* data = nullptr;
+    PyObject* options_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:parse_root_array_scale_py",
+                                     const_cast<char**>(kwlist), &data, &options_arg)) {
+      return nullptr;
+    }
+    if (!PyBytes_Check(data)) return raise_argument_error("data", data, "PyBytes");
+    if (!check_options_argument(options_arg)) return nullptr;
+    auto options = options_from_dict(options_arg);
+    if (!options) return nullptr;
+    // `data` is borrowed for the whole call: the bytes object is immutable and the interpreter
+    // lock is held throughout.
+    auto parsed = parse_root_array_scale(bytes_view(data), *options);
+    if (!parsed) {
+      PyRef text(new_str(parsed.error()));
+      if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+      return nullptr;
+    }
+    auto [value, plan] = std::move(parsed).value();
+    PyRef result(PyDict_New());
+    if (!result) return nullptr;
+    if (!set_item(result.get(), "value", json_to_py(value))) return nullptr;
+    value = JsonValue();  // the tree is no longer needed: release it before building the plan
+    if (!set_item(result.get(), "plan", split_plan_to_py(plan))) return nullptr;
+    return result.release();
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"strict_loads_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strict_loads_py)),
      METH_VARARGS | METH_KEYWORDS, "strict_loads_py(input)\n--\n\n"},
     // [method table]
+    {"parse_root_array_scale_py",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_root_array_scale_py)),
+     METH_VARARGS | METH_KEYWORDS, "parse_root_array_scale_py(data, options=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
