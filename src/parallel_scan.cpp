@@ -189,9 +189,10 @@ struct StringMasks {
     in_string = (in_region >> 63) != 0;
     return {in_region, b.masks.quote & in_region};
   }
-  // Backslashes are rare; walk the automaton byte by byte for this block.
+  // Backslashes are rare; walk the automaton byte by byte for this block (not its padding:
+  // a trailing backslash must stay pending for the next range).
   std::uint64_t in_region = 0, open_quotes = 0;
-  for (std::size_t i = 0; i < kBlock; ++i) {
+  for (std::size_t i = 0; i < b.len; ++i) {
     const unsigned char c = b.p[i];
     const std::uint64_t bit = std::uint64_t{1} << i;
     if (in_string) {
@@ -377,6 +378,14 @@ VELVIN_SCAN_KERNEL ChunkTransducer transducer_of(const unsigned char* data, std:
           sims[k].follows = static_cast<int>(j);
           sims[k].obj_offset = sims[k].obj - sims[j].obj;
           sims[k].arr_offset = sims[k].arr - sims[j].arr;
+          // Whoever followed k now follows j.
+          for (Simulation& m : sims) {
+            if (m.follows == static_cast<int>(k)) {
+              m.follows = static_cast<int>(j);
+              m.obj_offset += sims[k].obj_offset;
+              m.arr_offset += sims[k].arr_offset;
+            }
+          }
           break;
         }
       }
@@ -446,7 +455,10 @@ Result<InteriorScan, std::string> scan_interior_parallel(std::string_view bytes,
                                                          const ThreadStarter& start_thread) {
   end = std::min<std::uint64_t>(end, bytes.size());
   const ScanState initial_state{initial.obj, initial.arr, false, false};
-  if (begin >= end) {
+  // An interior of white space only (as in "[ ]") has nothing to find: no threads for it.
+  std::uint64_t first = begin;
+  while (first < end && is_json_space(static_cast<unsigned char>(bytes[first]))) ++first;
+  if (first >= end) {
     InteriorScan empty;
     empty.exit = initial_state;
     return empty;
