@@ -257,13 +257,8 @@ class Collector {
     prev_scalar_ = scalar >> 63;
     const std::uint64_t tokens = brackets | (s.open_quotes & valid) | starts;
 
-    if (brackets == 0) {
-      if (commas != 0 && obj_ == target_.obj && arr_ == target_.arr) record_all(commas, tokens, base);
-    } else if (commas != 0 && may_reach_target(m, brackets)) {
-      walk(m, brackets, commas, tokens, base);
-    } else {
-      add_deltas(m, brackets);
-    }
+    if (commas != 0 && may_reach_target(m, brackets)) record_at_target(m, brackets, commas, tokens, base);
+    add_deltas(m, brackets);
     entries_ += static_cast<std::uint64_t>(popcount(tokens));
   }
 
@@ -284,47 +279,35 @@ class Collector {
   }
 
   // Whether some comma of the block could sit at the target depths: each depth can fall by at
-  // most the number of its closers in the block, and rise by at most its openers.
+  // most the number of its closers in the block, and rise by at most its openers. Inside the
+  // elements of a root container most blocks fail this and cost nothing more.
   bool may_reach_target(const BlockMasks& m, std::uint64_t brackets) const noexcept {
-    const std::int64_t obj_close = popcount(m.close & m.objkind & brackets);
-    const std::int64_t obj_open = popcount(m.open & m.objkind & brackets);
-    const std::int64_t arr_close = popcount(m.close & ~m.objkind & brackets);
-    const std::int64_t arr_open = popcount(m.open & ~m.objkind & brackets);
-    return obj_ - obj_close <= target_.obj && target_.obj <= obj_ + obj_open &&
-           arr_ - arr_close <= target_.arr && target_.arr <= arr_ + arr_open;
+    if (brackets == 0) return obj_ == target_.obj && arr_ == target_.arr;
+    const std::uint64_t obj = brackets & m.objkind;
+    const std::uint64_t arr = brackets & ~m.objkind;
+    return obj_ - popcount(obj & m.close) <= target_.obj &&
+           target_.obj <= obj_ + popcount(obj & m.open) &&
+           arr_ - popcount(arr & m.close) <= target_.arr &&
+           target_.arr <= arr_ + popcount(arr & m.open);
   }
 
-  void record(unsigned bit, std::uint64_t tokens, std::uint64_t base) {
-    const std::uint64_t below = bit == 0 ? 0 : tokens & ((std::uint64_t{1} << bit) - 1);
-    commas_.push_back(base + bit);
-    entries_before_.push_back(entries_ + static_cast<std::uint64_t>(popcount(below)));
-  }
-
-  void record_all(std::uint64_t commas, std::uint64_t tokens, std::uint64_t base) {
+  // Records the commas that sit at the target depths. The depth at a comma is the depth at the
+  // block start plus the brackets before it, counted with masks rather than walked one by one.
+  void record_at_target(const BlockMasks& m, std::uint64_t brackets, std::uint64_t commas,
+                        std::uint64_t tokens, std::uint64_t base) {
+    const std::uint64_t obj_open = brackets & m.objkind & m.open;
+    const std::uint64_t obj_close = brackets & m.objkind & m.close;
+    const std::uint64_t arr_open = brackets & ~m.objkind & m.open;
+    const std::uint64_t arr_close = brackets & ~m.objkind & m.close;
     while (commas != 0) {
-      record(static_cast<unsigned>(std::countr_zero(commas)), tokens, base);
+      const unsigned bit = static_cast<unsigned>(std::countr_zero(commas));
       commas &= commas - 1;
-    }
-  }
-
-  // Brackets and commas in byte order, tracking the depth at each comma.
-  void walk(const BlockMasks& m, std::uint64_t brackets, std::uint64_t commas,
-            std::uint64_t tokens, std::uint64_t base) {
-    std::uint64_t events = brackets | commas;
-    while (events != 0) {
-      const unsigned bit = static_cast<unsigned>(std::countr_zero(events));
-      const std::uint64_t one = std::uint64_t{1} << bit;
-      events &= events - 1;
-      if ((commas & one) != 0) {
-        if (obj_ == target_.obj && arr_ == target_.arr) record(bit, tokens, base);
-        continue;
-      }
-      const std::int64_t step = (m.open & one) != 0 ? 1 : -1;
-      if ((m.objkind & one) != 0) {
-        obj_ += step;
-      } else {
-        arr_ += step;
-      }
+      const std::uint64_t below = (std::uint64_t{1} << bit) - 1;
+      const std::int64_t obj = obj_ + popcount(obj_open & below) - popcount(obj_close & below);
+      const std::int64_t arr = arr_ + popcount(arr_open & below) - popcount(arr_close & below);
+      if (obj != target_.obj || arr != target_.arr) continue;
+      commas_.push_back(base + bit);
+      entries_before_.push_back(entries_ + static_cast<std::uint64_t>(popcount(tokens & below)));
     }
   }
 

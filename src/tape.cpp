@@ -24,7 +24,7 @@ constexpr std::size_t kHugeBufferMin = std::size_t{4} << 20;
 void* allocate_tape_memory(std::size_t bytes) {
   if (bytes < kHugeBufferMin) return ::operator new(bytes);
   void* p = ::operator new(bytes, std::align_val_t{kHugePage});
-#if defined(__linux__) && defined(MADV_HUGEPAGE) && !defined(NO_HUGE)
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
   // Only a hint: where huge pages are unavailable the buffer simply keeps small pages.
   (void)::madvise(p, bytes & ~(kHugePage - 1), MADV_HUGEPAGE);
 #endif
