@@ -158,6 +158,35 @@ double out_of_range_double(std::string_view text) noexcept {
 
 constexpr const char* kUnexpectedEof = "unexpected EOF";
 
+// The open containers of one parse. The scale pipeline starts a parse per element, so the
+// usual shallow nesting lives inline instead of costing an allocation per element.
+class OpenStack {
+ public:
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+  [[nodiscard]] std::size_t back() const noexcept {
+    return size_ <= kInline ? inline_[size_ - 1] : spill_.back();
+  }
+  void push_back(std::size_t v) {
+    if (size_ < kInline) {
+      inline_[size_] = v;
+    } else {
+      spill_.push_back(v);
+    }
+    ++size_;
+  }
+  void pop_back() noexcept {
+    if (size_ > kInline) spill_.pop_back();
+    --size_;
+  }
+
+ private:
+  static constexpr std::size_t kInline = 32;
+  std::array<std::size_t, kInline> inline_;
+  std::vector<std::size_t> spill_;  // the levels beyond the inline ones
+  std::size_t size_ = 0;
+};
+
 // Writes entries through a raw cursor, either appending to a vector (which is sized to its
 // capacity up front, writing nothing, see TapeAllocator, and trimmed at the end) or into a fixed
 // window entries[first, limit) of a vector that is already sized. Each entry is stored field by
@@ -474,7 +503,7 @@ class TapeParser {
   EntryWriter& out_;
   std::size_t pos_ = 0;
   // Open containers: start entry index << 1 | is_object.
-  std::vector<std::size_t> open_;
+  OpenStack open_;
   TapeError error_;
 };
 
