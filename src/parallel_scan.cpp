@@ -73,6 +73,9 @@ inline std::uint64_t mask16(__m128i v) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(v)));
 }
 
+// The transducer needs only strings and brackets (kFull false); the collecting scan needs
+// commas, colons and white space too.
+template <bool kFull>
 inline BlockMasks classify(const unsigned char* p) noexcept {
   BlockMasks m;
   const __m128i quote = _mm_set1_epi8('"');
@@ -91,15 +94,18 @@ inline BlockMasks classify(const unsigned char* p) noexcept {
     m.open |= mask16(_mm_cmpeq_epi8(folded, open)) << shift;
     m.close |= mask16(_mm_cmpeq_epi8(folded, close)) << shift;
     m.objkind |= mask16(_mm_slli_epi16(v, 2)) << shift;
-    m.comma |= mask16(_mm_cmpeq_epi8(v, comma)) << shift;
-    m.colon |= mask16(_mm_cmpeq_epi8(v, colon)) << shift;
-    m.space |= mask16(_mm_cmpeq_epi8(_mm_min_epu8(v, lower), v)) << shift;
+    if constexpr (kFull) {
+      m.comma |= mask16(_mm_cmpeq_epi8(v, comma)) << shift;
+      m.colon |= mask16(_mm_cmpeq_epi8(v, colon)) << shift;
+      m.space |= mask16(_mm_cmpeq_epi8(_mm_min_epu8(v, lower), v)) << shift;
+    }
   }
   return m;
 }
 
 #else
 
+template <bool kFull>
 inline BlockMasks classify(const unsigned char* p) noexcept {
   BlockMasks m;
   for (std::size_t i = 0; i < kBlock; ++i) {
@@ -159,6 +165,7 @@ struct Block {
   std::uint64_t quote_parity;  // prefix_xor(masks.quote)
   unsigned char pad[kBlock];
 
+  template <bool kFull>
   void load(const unsigned char* src, std::size_t n) noexcept {
     len = n;
     if (n == kBlock) {
@@ -168,7 +175,7 @@ struct Block {
       std::memcpy(pad, src, n);
       p = pad;
     }
-    masks = classify(p);
+    masks = classify<kFull>(p);
     quote_parity = prefix_xor(masks.quote);
   }
 };
@@ -182,15 +189,47 @@ struct StringMasks {
   std::uint64_t open_quotes;
 };
 
-[[gnu::always_inline]] inline StringMasks advance_strings(const Block& b, bool& in_string, bool& escaped) noexcept {
-  if (b.masks.backslash == 0 && !escaped) {
-    // No escapes: the string state flips at every quote.
-    const std::uint64_t in_region = b.quote_parity ^ (in_string ? ~std::uint64_t{0} : 0);
-    in_string = (in_region >> 63) != 0;
-    return {in_region, b.masks.quote & in_region};
+// Bytes escaped by a backslash if every backslash of the block escapes (as it does inside a
+// string): walking the backslashes in order, each one that is not itself escaped escapes the
+// next byte. `pending` says the block's first byte is escaped, and on return whether the byte
+// after the block is.
+inline std::uint64_t escaped_bytes(std::uint64_t backslash, std::size_t len, bool& pending) noexcept {
+  std::uint64_t escaped = pending ? 1 : 0;
+  std::uint64_t live = backslash & ~escaped;
+  pending = false;
+  while (live != 0) {
+    const unsigned bit = static_cast<unsigned>(std::countr_zero(live));
+    live &= live - 1;
+    if (bit + 1 >= len) {
+      pending = true;
+      break;
+    }
+    const std::uint64_t next = std::uint64_t{1} << (bit + 1);
+    escaped |= next;
+    live &= ~next;
   }
-  // Backslashes are rare; walk the automaton byte by byte for this block (not its padding:
-  // a trailing backslash must stay pending for the next range).
+  return escaped;
+}
+
+// The string masks of a block that holds backslashes (or starts escaped). Out of line: the hot
+// loops stay small enough to keep their masks in registers.
+[[gnu::noinline]] StringMasks advance_strings_escaped(const Block& b, bool& in_string,
+                                                      bool& escaped) noexcept {
+  // Escapes, assuming every backslash lies inside a string; that holds (and the masks are the
+  // automaton's) when the resulting strings do contain every backslash. A backslash outside
+  // a string, which the automaton ignores, only occurs in invalid text.
+  {
+    bool pending = escaped;
+    const std::uint64_t quotes = b.masks.quote & ~escaped_bytes(b.masks.backslash, b.len, pending);
+    const std::uint64_t in_region = prefix_xor(quotes) ^ (in_string ? ~std::uint64_t{0} : 0);
+    if ((b.masks.backslash & ~in_region) == 0) {
+      in_string = (in_region >> 63) != 0;
+      escaped = in_string && pending;
+      return {in_region, quotes & in_region};
+    }
+  }
+  // Walk the automaton byte by byte (not the block's padding: a trailing backslash must stay
+  // pending for the next range).
   std::uint64_t in_region = 0, open_quotes = 0;
   for (std::size_t i = 0; i < b.len; ++i) {
     const unsigned char c = b.p[i];
@@ -210,6 +249,16 @@ struct StringMasks {
     if (in_string) in_region |= bit;
   }
   return {in_region, open_quotes};
+}
+
+// The string masks of one block in the automaton's terms, advancing the string state.
+[[gnu::always_inline]] inline StringMasks advance_strings(const Block& b, bool& in_string,
+                                                          bool& escaped) noexcept {
+  if (b.masks.backslash != 0 || escaped) return advance_strings_escaped(b, in_string, escaped);
+  // No escapes: the string state flips at every quote.
+  const std::uint64_t in_region = b.quote_parity ^ (in_string ? ~std::uint64_t{0} : 0);
+  in_string = (in_region >> 63) != 0;
+  return {in_region, b.masks.quote & in_region};
 }
 
 // One run of the automaton for the transducer: string flags and depth deltas.
@@ -257,9 +306,27 @@ class Collector {
     prev_scalar_ = scalar >> 63;
     const std::uint64_t tokens = brackets | (s.open_quotes & valid) | starts;
 
-    if (commas != 0 && may_reach_target(m, brackets)) record_at_target(m, brackets, commas, tokens, base);
-    add_deltas(m, brackets);
-    entries_ += static_cast<std::uint64_t>(popcount(tokens));
+    const std::uint64_t block_entries = static_cast<std::uint64_t>(popcount(tokens));
+    if (brackets == 0) {
+      if (commas != 0 && obj_ == target_.obj && arr_ == target_.arr) {
+        record_at_target(m, brackets, commas, tokens, base);
+      }
+      entries_ += block_entries;
+      return;
+    }
+    // Each depth can fall by at most its closers in the block and rise by at most its openers:
+    // inside the elements of a root container most blocks cannot reach the target depths.
+    const std::uint64_t obj = brackets & m.objkind;
+    const std::uint64_t arr = brackets & ~m.objkind;
+    const std::int64_t obj_open = popcount(obj & m.open), obj_close = popcount(obj & m.close);
+    const std::int64_t arr_open = popcount(arr & m.open), arr_close = popcount(arr & m.close);
+    if (commas != 0 && obj_ - obj_close <= target_.obj && target_.obj <= obj_ + obj_open &&
+        arr_ - arr_close <= target_.arr && target_.arr <= arr_ + arr_open) {
+      record_at_target(m, brackets, commas, tokens, base);
+    }
+    obj_ += obj_open - obj_close;
+    arr_ += arr_open - arr_close;
+    entries_ += block_entries;
   }
 
   InteriorScan finish() && {
@@ -273,24 +340,6 @@ class Collector {
   }
 
  private:
-  void add_deltas(const BlockMasks& m, std::uint64_t brackets) noexcept {
-    obj_ += popcount(m.open & m.objkind & brackets) - popcount(m.close & m.objkind & brackets);
-    arr_ += popcount(m.open & ~m.objkind & brackets) - popcount(m.close & ~m.objkind & brackets);
-  }
-
-  // Whether some comma of the block could sit at the target depths: each depth can fall by at
-  // most the number of its closers in the block, and rise by at most its openers. Inside the
-  // elements of a root container most blocks fail this and cost nothing more.
-  bool may_reach_target(const BlockMasks& m, std::uint64_t brackets) const noexcept {
-    if (brackets == 0) return obj_ == target_.obj && arr_ == target_.arr;
-    const std::uint64_t obj = brackets & m.objkind;
-    const std::uint64_t arr = brackets & ~m.objkind;
-    return obj_ - popcount(obj & m.close) <= target_.obj &&
-           target_.obj <= obj_ + popcount(obj & m.open) &&
-           arr_ - popcount(arr & m.close) <= target_.arr &&
-           target_.arr <= arr_ + popcount(arr & m.open);
-  }
-
   // Records the commas that sit at the target depths. The depth at a comma is the depth at the
   // block start plus the brackets before it, counted with masks rather than walked one by one.
   void record_at_target(const BlockMasks& m, std::uint64_t brackets, std::uint64_t commas,
@@ -333,7 +382,7 @@ VELVIN_SCAN_KERNEL InteriorScan collect_range(std::string_view bytes, std::uint6
   Collector collector(entry, target, prev_scalar);
   Block block;
   for (std::uint64_t pos = begin; pos < end; pos += kBlock) {
-    block.load(data + pos, static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, end - pos)));
+    block.load<true>(data + pos, static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, end - pos)));
     collector.step(block, pos);
   }
   return std::move(collector).finish();
@@ -347,7 +396,7 @@ VELVIN_SCAN_KERNEL ChunkTransducer transducer_of(const unsigned char* data, std:
   sims[2].escaped = true;
   Block block;
   for (std::size_t pos = 0; pos < n; pos += kBlock) {
-    block.load(data + pos, std::min(kBlock, n - pos));
+    block.load<false>(data + pos, std::min(kBlock, n - pos));
     for (std::size_t k = 0; k < sims.size(); ++k) {
       if (sims[k].follows < 0) sims[k].step(block);
     }
