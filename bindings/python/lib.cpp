@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "heuristic.hpp"
 #include "json.hpp"
 #include "pipeline.hpp"
+#include "scale.hpp"
 #include "strict.hpp"
 #include "types.hpp"
 
@@ -175,7 +177,12 @@ class KeyMemo {
   std::vector<PyRef> overflow_;
 };
 
-PyObject* json_to_py(const JsonValue& value, KeyMemo& memo) {
+// Converts `value`. Given a mutable tree, each part is released as soon as it has been
+// converted, while its memory is still in cache: releasing a large tree afterwards costs about a
+// third as much again as converting it.
+template <typename Tree>
+PyObject* convert_json(Tree& value, KeyMemo& memo) {
+  constexpr bool kRelease = !std::is_const_v<Tree>;
   switch (value.kind()) {
     case JsonKind::Null:
       return new_none();
@@ -187,35 +194,42 @@ PyObject* json_to_py(const JsonValue& value, KeyMemo& memo) {
       return PyLong_FromUnsignedLongLong(value.as_uint());
     case JsonKind::Float:
       return PyFloat_FromDouble(value.as_float());
-    case JsonKind::String:
-      return new_str(value.as_string());
+    case JsonKind::String: {
+      PyObject* str = new_str(value.as_string());
+      if constexpr (kRelease) value = JsonValue();
+      return str;
+    }
     case JsonKind::Array: {
-      const JsonArray& items = value.as_array();
+      auto& items = value.as_array();
       PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
       if (!list) return nullptr;
       for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* item = json_to_py(items[i], memo);
+        PyObject* item = convert_json(items[i], memo);
         if (item == nullptr) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
       }
+      if constexpr (kRelease) value = JsonValue();
       return list.release();
     }
     case JsonKind::Object: {
       PyRef dict(PyDict_New());
       if (!dict) return nullptr;
-      for (const JsonMember& m : value.as_object()) {
+      for (auto& m : value.as_object()) {
         PyObject* key = memo.get(m.key);
         if (key == nullptr) return nullptr;
-        PyRef item(json_to_py(m.value, memo));
+        PyRef item(convert_json(m.value, memo));
         if (!item) return nullptr;
         if (PyDict_SetItem(dict.get(), key, item.get()) < 0) return nullptr;
       }
+      if constexpr (kRelease) value = JsonValue();
       return dict.release();
     }
   }
   PyErr_SetString(PyExc_SystemError, "unknown JSON value kind");
   return nullptr;
 }
+
+PyObject* json_to_py(const JsonValue& value, KeyMemo& memo) { return convert_json(value, memo); }
 
 // Pauses the cyclic garbage collector while a large tree is converted: the new containers
 // cannot form cycles, and collections triggered by their allocation only rescan them.
@@ -286,6 +300,18 @@ PyObject* json_to_py(const JsonValue& value) {
   }
   GcPause pause;
   return json_to_py(value, memo);
+}
+
+// The same for a tree that is no longer needed: it is released as it is converted (on failure,
+// partly).
+PyObject* json_to_py_consuming(JsonValue&& value) {
+  KeyMemo memo;
+  JsonValue tree = std::move(value);
+  if (count_containers(tree, kGcPauseMinContainers) < kGcPauseMinContainers) {
+    return convert_json(tree, memo);
+  }
+  GcPause pause;
+  return convert_json(tree, memo);
 }
 
 // Builds Python objects straight from the strict parser's events, so strict_loads_py never
@@ -945,7 +971,7 @@ PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
       }
       result = parse(*text, *options);
     }
-    return json_to_py(std::move(result).into_json_value());
+    return json_to_py_consuming(std::move(result).into_json_value());
   });
 }
 
@@ -1175,6 +1201,55 @@ PyObject* preprocess_py(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* split_plan_to_py(const SplitPlan& plan) {
+  PyRef d(PyDict_New());
+  if (!d) return nullptr;
+  if (!set_item(d.get(), "mode", new_str(plan.mode)) ||
+      !set_item(d.get(), "elements", new_uint(plan.elements)) ||
+      !set_item(d.get(), "structural_density", PyFloat_FromDouble(plan.structural_density)) ||
+      !set_item(d.get(), "chunk_count", new_uint(plan.chunk_count))) {
+    return nullptr;
+  }
+  return d.release();
+}
+
+// A very large, well-formed document through the scale pipeline: {"value": ..., "plan": {...}}.
+// A failure of the scale parse is ValueError(text).
+PyObject* parse_root_array_scale_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"data", "options", nullptr};
+    PyObject* data = nullptr;
+    PyObject* options_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:parse_root_array_scale_py",
+                                     const_cast<char**>(kwlist), &data, &options_arg)) {
+      return nullptr;
+    }
+    if (!PyBytes_Check(data)) return raise_argument_error("data", data, "PyBytes");
+    if (!check_options_argument(options_arg)) return nullptr;
+    auto options = options_from_dict(options_arg);
+    if (!options) return nullptr;
+    // `data` is borrowed for the whole call: the bytes object is immutable and the interpreter
+    // lock is held throughout.
+    auto parsed = parse_root_array_scale(bytes_view(data), *options);
+    if (!parsed) {
+      PyRef text(new_str(parsed.error()));
+      if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+      return nullptr;
+    }
+    auto [value, plan] = std::move(parsed).value();
+    // Every other object of the result exists before the value is converted: the collector is
+    // paused during the conversion, and a container allocated after it would trigger a
+    // collection over all the new objects at once, inside this call.
+    PyRef result(PyDict_New());
+    if (!result || !set_item(result.get(), "value", new_none()) ||
+        !set_item(result.get(), "plan", split_plan_to_py(plan))) {
+      return nullptr;
+    }
+    if (!set_item(result.get(), "value", json_to_py_consuming(std::move(value)))) return nullptr;
+    return result.release();
+  });
+}
+
 PyMethodDef kMethods[] = {
     {"strict_loads_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strict_loads_py)),
      METH_VARARGS | METH_KEYWORDS, "strict_loads_py(input)\n--\n\n"},
@@ -1187,6 +1262,9 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "probabilistic_repair_py(extracted_text, options=None, base_repairs=None)\n--\n\n"},
     // [method table]
+    {"parse_root_array_scale_py",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_root_array_scale_py)),
+     METH_VARARGS | METH_KEYWORDS, "parse_root_array_scale_py(data, options=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
