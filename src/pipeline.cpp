@@ -13,6 +13,7 @@
 #include "beam.hpp"
 #include "heuristic.hpp"
 #include "llm_fallback.hpp"
+#include "scale.hpp"
 #include "schema.hpp"
 #include "strict.hpp"
 
@@ -21,6 +22,9 @@ namespace velvin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Tape entries rendered into the result document when the debug option asks for them.
+constexpr std::size_t kTapeEntriesShown = 10000;
 
 // ---- ranking ----
 
@@ -103,8 +107,92 @@ class PipelineRun {
   }
 
  private:
-  // The route for huge well-formed documents; declines until the scale pipeline is wired in.
-  std::optional<RepairResult> scale_route() { return std::nullopt; }
+  // The route for huge well-formed documents: mode "scale_pipeline" always takes it (and
+  // fails there); mode "auto" takes it for a large input that opens with "[" or "{", and any
+  // failure then lets the repair stages run on the same input.
+  std::optional<RepairResult> scale_route() {
+    const bool forced = options_.mode == "scale_pipeline";
+    if (!forced && !(options_.mode == "auto" && automatic_scale_applies())) return std::nullopt;
+    const char* mode_used = forced ? "scale_pipeline" : "auto_scale";
+    if (options_.scale_output == "tape") {
+      ScaleTapeResult tape = parse_root_array_scale_tape(bytes_, options_);
+      if (tape) {
+        auto& [t, plan] = tape.value();
+        JsonValue ir = split_description(plan, t.to_json_value(options_.debug, kTapeEntriesShown));
+        return scale_result(std::nullopt, std::move(ir), plan, mode_used);
+      }
+      if (forced) return scale_failure(std::move(tape).error());
+      return std::nullopt;
+    }
+    ScaleValueResult value = parse_root_array_scale(bytes_, options_);
+    if (value) {
+      auto& [v, plan] = value.value();
+      JsonValue ir = split_description(plan, std::nullopt);
+      return scale_result(std::move(v), std::move(ir), plan, mode_used);
+    }
+    if (forced) return scale_failure(std::move(value).error());
+    return std::nullopt;
+  }
+
+  bool automatic_scale_applies() const {
+    const std::string setting = ascii_lower(trim_unicode_space(options_.allow_parallel));
+    if (setting == "0" || setting == "no" || setting == "false") return false;
+    if (bytes_.size() < options_.parallel_threshold_bytes) return false;
+    std::size_t i = bytes_.size() >= 3 && bytes_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    std::size_t end = bytes_.size();
+    while (i < end && is_json_space(static_cast<unsigned char>(bytes_[i]))) ++i;
+    while (end > i && is_json_space(static_cast<unsigned char>(bytes_[end - 1]))) --end;
+    return i < end && (bytes_[i] == '[' || bytes_[i] == '{');
+  }
+
+  static JsonValue split_description(const SplitPlan& plan, std::optional<JsonValue> tape) {
+    JsonObject members;
+    members.push_back(JsonMember{"split_mode", JsonValue::string(plan.mode)});
+    members.push_back(JsonMember{"chunks", JsonValue::uinteger(plan.chunk_count)});
+    members.push_back(JsonMember{"elements", JsonValue::uinteger(plan.elements)});
+    if (tape) members.push_back(JsonMember{"tape", std::move(*tape)});
+    return JsonValue::object(std::move(members));
+  }
+
+  // The scale route's input statistics: the whole input counts as the extracted span.
+  InputStats whole_input_stats() const {
+    InputStats stats;
+    stats.input_bytes = bytes_.size();
+    stats.extracted_span = Span{0, bytes_.size()};
+    return stats;
+  }
+
+  RepairResult scale_result(std::optional<JsonValue> value, JsonValue ir, const SplitPlan& plan,
+                            const char* mode_used) const {
+    Candidate c;
+    c.value = std::move(value);
+    c.ir = std::move(ir);
+    c.confidence = 1.0;
+    c.cost = 0.0;
+    c.validations.strict_json_parse = true;  // no schema score on this route
+    c.diagnostics.beam_width = 0;
+    c.diagnostics.max_repairs = 0;
+    RepairResult r;
+    r.status = "strict_ok";
+    r.best_index = 0;
+    r.input_stats = whole_input_stats();
+    r.candidates.push_back(std::move(c));
+    r.metrics = Metrics::make(mode_used);
+    r.metrics.split_mode = plan.mode;
+    r.metrics.parallel_workers = options_.parallel_workers.value_or(0);
+    r.metrics.elements = plan.elements;
+    r.metrics.structural_density = plan.structural_density;
+    return finish(std::move(r));
+  }
+
+  RepairResult scale_failure(std::string message) const {
+    RepairResult r;
+    r.status = "failed";
+    r.input_stats = whole_input_stats();
+    r.errors.push_back(ParseError{"ScalePipelineError", std::nullopt, std::move(message)});
+    r.metrics = Metrics::make("scale_pipeline");
+    return finish(std::move(r));
+  }
 
   // The language-model step: may add candidates (merged and ranked again) and fills the
   // language-model metrics. Off unless the record enables it; never fails.

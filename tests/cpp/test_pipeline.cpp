@@ -202,6 +202,91 @@ TEST(Pipeline, TextEntryForwardsItsBytes) {
   EXPECT_EQ(a.candidates[0].normalized_json, b.candidates[0].normalized_json);
 }
 
+// ---- scale route ----
+
+std::vector<std::string> ir_keys(const Candidate& c) {
+  std::vector<std::string> keys;
+  for (const JsonMember& m : c.ir->as_object()) keys.push_back(m.key);
+  return keys;
+}
+
+TEST(PipelineScaleRoute, ForcedRouteParsesEvenTinyDocuments) {
+  RepairOptions o;
+  o.mode = "scale_pipeline";
+  o.schema = parse_strict_json(R"({"required_keys":["x"]})").value();
+  const RepairResult r = run("\xEF\xBB\xBF  [1, 2, 3] \n", o);
+  EXPECT_EQ(r.status, "strict_ok");
+  EXPECT_EQ(r.metrics.mode_used, "scale_pipeline");
+  EXPECT_EQ(r.metrics.split_mode, "NO_SPLIT");
+  EXPECT_EQ(r.metrics.elements, 3u);
+  ASSERT_EQ(r.candidates.size(), 1u);
+  const Candidate& c = r.candidates[0];
+  EXPECT_EQ(to_compact_string(*c.value), "[1,2,3]");
+  EXPECT_FALSE(c.normalized_json.has_value());
+  EXPECT_FALSE(c.validations.schema_match.has_value());  // no schema score on this route
+  EXPECT_EQ(c.confidence, 1.0);
+  EXPECT_FALSE(std::signbit(c.cost));
+  EXPECT_EQ(ir_keys(c), (std::vector<std::string>{"split_mode", "chunks", "elements"}));
+  EXPECT_EQ(to_compact_string(r.input_stats.to_json_value()),
+            R"({"input_bytes":16,"extracted_span":[0,16],"prefix_skipped_bytes":0,"suffix_skipped_bytes":0})");
+  EXPECT_FALSE(r.debug.has_value());
+}
+
+TEST(PipelineScaleRoute, ForcedRouteFailureIsAScalePipelineError) {
+  RepairOptions o;
+  o.mode = "scale_pipeline";
+  const RepairResult r = run("[1,]", o);
+  EXPECT_EQ(r.status, "failed");
+  EXPECT_EQ(r.metrics.mode_used, "scale_pipeline");
+  ASSERT_EQ(r.errors.size(), 1u);
+  EXPECT_EQ(r.errors[0].kind, "ScalePipelineError");
+  EXPECT_FALSE(r.errors[0].at.has_value());
+  EXPECT_EQ(r.errors[0].message.value_or("").rfind("strict parse failed: ", 0), 0u);
+  EXPECT_TRUE(r.candidates.empty());
+}
+
+TEST(PipelineScaleRoute, TapeOutputCarriesTheTapeInTheSplitDescription) {
+  RepairOptions o;
+  o.mode = "scale_pipeline";
+  o.scale_output = "tape";
+  o.debug = true;
+  const RepairResult r = run(R"({"a": [1, 2]})", o);
+  ASSERT_EQ(r.status, "strict_ok");
+  const Candidate& c = r.candidates[0];
+  EXPECT_FALSE(c.value.has_value());
+  EXPECT_EQ(ir_keys(c), (std::vector<std::string>{"split_mode", "chunks", "elements", "tape"}));
+  const JsonValue* tape = c.ir->find("tape");
+  EXPECT_EQ(tape->find("entry_count")->as_uint(), 7u);
+  ASSERT_NE(tape->find("entries"), nullptr);
+  EXPECT_EQ(tape->find("entries")->as_array().size(), 7u);
+  EXPECT_FALSE(r.debug.has_value());  // the debug block is not part of a scale result
+}
+
+TEST(PipelineScaleRoute, AutomaticRouteNeedsSizeBracketAndPermission) {
+  RepairOptions o;
+  o.parallel_threshold_bytes = 8;
+  EXPECT_EQ(run("[1, 2, 3, 4]", o).metrics.mode_used, "auto_scale");
+  EXPECT_EQ(run(" \n {\"a\": 1}", o).metrics.mode_used, "auto_scale");
+  EXPECT_EQ(run("[1, 2]", o).metrics.mode_used, "strict");               // below the threshold
+  EXPECT_EQ(run("note: [1, 2, 3, 4]", o).metrics.mode_used, "strict");   // prose first
+  RepairOptions off = o;
+  off.allow_parallel = "  FALSE ";
+  EXPECT_EQ(run("[1, 2, 3, 4]", off).metrics.mode_used, "strict");
+  RepairOptions other_mode = o;
+  other_mode.mode = "probabilistic";
+  EXPECT_EQ(run("[1, 2, 3, 4]", other_mode).metrics.mode_used, "strict");
+}
+
+TEST(PipelineScaleRoute, FailedAutomaticAttemptLeavesNoTrace) {
+  RepairOptions o;
+  o.parallel_threshold_bytes = 8;
+  const RepairResult r = run("[1, 2, {'a': 3,}]", o);
+  EXPECT_EQ(r.status, "repaired");
+  EXPECT_EQ(r.metrics.mode_used, "fast_repair");
+  EXPECT_TRUE(r.errors.empty());
+  EXPECT_EQ(r.candidates[0].normalized_json, R"([1,2,{"a":3}])");
+}
+
 // ---- language-model step ----
 
 // A fake model that prints its first argument as the reply (tests/fake_llm/answer.sh).

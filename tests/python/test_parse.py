@@ -156,3 +156,49 @@ def test_options_must_be_a_dict():
 
 def test_text_signature():
     assert vn.parse_py.__text_signature__ == "(input, options=None)"
+
+
+# ---- the scale route ----
+
+def test_forced_scale_route_on_a_tiny_document():
+    doc = vn.parse_py(b"[1, 2, 3]", {"mode": "scale_pipeline", "parallel_workers": 2})
+    assert doc["status"] == "strict_ok"
+    assert doc["metrics"]["mode_used"] == "scale_pipeline"
+    assert doc["metrics"]["split_mode"] == "NO_SPLIT" and doc["metrics"]["parallel_workers"] == 2
+    c = doc["candidates"][0]
+    assert c["value"] == [1, 2, 3] and c["normalized_json"] is None
+    assert c["ir"] == {"split_mode": "NO_SPLIT", "chunks": 1, "elements": 3}
+
+
+def test_forced_scale_route_failure():
+    doc = vn.parse_py("[1,]", {"mode": "scale_pipeline"})
+    assert doc["status"] == "failed"
+    (error,) = doc["errors"]
+    assert error["kind"] == "ScalePipelineError" and error["at"] is None
+    assert error["message"].startswith("strict parse failed: ")
+
+
+def test_scale_route_with_tape_output_and_a_split():
+    options = {"mode": "scale_pipeline", "scale_output": "tape", "allow_parallel": "true",
+               "parallel_workers": 2, "debug": True, "schema": {"required_keys": ["a"]}}
+    doc = vn.parse_py('[{"a": 1}, {"a": 2}]', options)
+    c = doc["candidates"][0]
+    assert c["value"] is None
+    assert list(c["ir"]) == ["split_mode", "chunks", "elements", "tape"]
+    assert c["ir"]["split_mode"] == "ROOT_ARRAY_ELEMENTS" and c["ir"]["elements"] == 2
+    tape = c["ir"]["tape"]
+    assert tape["entry_count"] == 10 and len(tape["entries"]) == 10
+    assert tape["entries_truncated"] is False
+    assert tape["entries"][0]["t"] == "array_start" and tape["entries"][0]["payload"] == 9
+    assert c["validations"]["schema_match"] is None
+    assert doc["debug"] is None
+
+
+def test_automatic_scale_route_and_its_fallback():
+    options = {"parallel_threshold_bytes": 16}
+    assert vn.parse_py("[1, 2, 3, 4, 5, 6]", options)["metrics"]["mode_used"] == "auto_scale"
+    assert vn.parse_py("[1, 2]", options)["metrics"]["mode_used"] == "strict"
+    off = dict(options, allow_parallel=" False ")
+    assert vn.parse_py("[1, 2, 3, 4, 5, 6]", off)["metrics"]["mode_used"] == "strict"
+    repaired = vn.parse_py("[1, 2, {'a': 3,}]", options)
+    assert repaired["metrics"]["mode_used"] == "fast_repair" and repaired["errors"] == []
