@@ -1128,6 +1128,7 @@ class BeamSearch {
       return keys_.less(finished_[a], finished_[b]);
     });
     std::vector<Candidate> candidates;
+    std::vector<std::string> accepted;  // the output text of each candidate, for de-duplication
     std::unordered_multimap<std::size_t, std::size_t> texts;  // text hash -> candidate index
     for (std::size_t index : order) {
       const State& s = finished_[index];
@@ -1137,13 +1138,14 @@ class BeamSearch {
       const std::size_t text_hash = std::hash<std::string_view>{}(text);
       const auto [first, last] = texts.equal_range(text_hash);
       const bool seen = std::any_of(first, last, [&](const auto& entry) {
-        return *candidates[entry.second].normalized_json == text;
+        return accepted[entry.second] == text;
       });
       if (seen) continue;
       ++stats_.texts_parsed;
       JsonResult parsed = parse_strict_json(text);
       if (!parsed.ok()) continue;
       texts.emplace(text_hash, candidates.size());
+      accepted.emplace_back(text);
       candidates.push_back(make_candidate(s, candidates.size(), std::move(parsed).value(), text));
       if (candidates.size() >= options_.top_k) break;
     }
@@ -1154,8 +1156,10 @@ class BeamSearch {
                            std::string_view text) const {
     Candidate c;
     c.candidate_id = id;
+    // The output keeps numbers as they were written (1E2, -0); the candidate's text is the
+    // value's compact form, as for every other candidate.
+    c.normalized_json = to_compact_string(value, text.size());
     c.value = std::move(value);
-    c.normalized_json = std::string(text);
     c.confidence = std::exp(-options_.confidence_alpha * s.cost);
     c.cost = s.cost;
     c.repairs = s.repairs.to_vector();

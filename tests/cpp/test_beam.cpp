@@ -438,22 +438,21 @@ std::vector<Candidate> repair(std::string_view text, const RepairOptions& o,
   std::stable_sort(order.begin(), order.end(),
                    [](const auto& a, const auto& b) { return key_less(a.first, b.first); });
   std::vector<Candidate> out;
+  std::vector<std::string> texts;
   for (const auto& [key, i] : order) {
     const State& s = search.finished[i];
     std::string joined;
     for (const std::string& piece : s.out) joined += piece;
     const std::string text_out(trim_unicode_space(joined));
     if (text_out.empty()) continue;
-    if (std::any_of(out.begin(), out.end(),
-                    [&](const Candidate& c) { return *c.normalized_json == text_out; })) {
-      continue;
-    }
+    if (std::find(texts.begin(), texts.end(), text_out) != texts.end()) continue;
     auto parsed = parse_strict_json(text_out);
     if (!parsed.ok()) continue;
+    texts.push_back(text_out);
     Candidate c;
     c.candidate_id = out.size();
     c.value = parsed.value();
-    c.normalized_json = text_out;
+    c.normalized_json = to_compact_string(parsed.value());
     c.confidence = std::exp(-o.confidence_alpha * s.cost);
     c.cost = s.cost;
     c.repairs = s.repairs;
@@ -1005,6 +1004,20 @@ TEST(ProbabilisticRepairScale, GarbageEndsWithinItsBudget) {
   // The repair budget kills every state long before the end.
   EXPECT_LT(stats.steps, 100000u);
   for (const Candidate& k : c) EXPECT_TRUE(k.validations.strict_json_parse);
+}
+
+}  // namespace
+}  // namespace velvin
+
+namespace velvin {
+namespace {
+
+// The output keeps numbers as written; the candidate's text is the compact form of its value.
+TEST(ProbabilisticRepair, NormalizedJsonIsTheCompactFormOfTheValue) {
+  const auto c = probabilistic_repair("[1E2, -0, 7.953e-10, 1.50", RepairOptions{}, {});
+  ASSERT_FALSE(c.empty());
+  EXPECT_EQ(c[0].normalized_json, "[100.0,0,0.0000000007953,1.5]");
+  EXPECT_EQ(c[0].normalized_json, to_compact_string(*c[0].value));
 }
 
 }  // namespace

@@ -1,0 +1,64 @@
+// Extraction and heuristic repair on any bytes: the extracted text is the span it claims, the
+// heuristic output is valid UTF-8 and equals the output of running every pass without the
+// survey that skips passes, and every action's position lies in the text its pass started from.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "extract.hpp"
+#include "fuzz_common.hpp"
+#include "heuristic.hpp"
+#include "json.hpp"
+
+namespace {
+
+using velvin::fuzz::check;
+
+bool inside(const velvin::Span& s, std::size_t length) {
+  return s.start <= s.end && s.end <= length;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  velvin::fuzz::ByteReader reader(data, size);
+  const std::uint8_t flags = reader.byte();
+  velvin::RepairOptions options;
+  options.allow_single_quotes = flags & 1;
+  options.allow_unquoted_keys = flags & 2;
+  options.allow_unquoted_values = flags & 4;
+  options.allow_comments = flags & 8;
+  options.allow_python_literals = flags & 16;
+  const std::string text = velvin::decode_utf8_lossy(reader.rest());
+
+  const velvin::Extraction e = velvin::extract_json_candidate(text);
+  check(inside(e.span, text.size()), "the extraction span lies in the input");
+  if (e.method == "brace_scan" || e.method == "no_json_found") {
+    check(e.text == text.substr(e.span.start, e.span.end - e.span.start),
+          "the extracted text is the span it claims");
+  } else {
+    check(text.substr(e.span.start, e.span.end - e.span.start).find(e.text) != std::string::npos,
+          "the fenced text lies inside its span");
+  }
+  check(velvin::is_valid_utf8(e.text), "the extracted text is valid UTF-8");
+
+  std::vector<velvin::HeuristicPassTrace> trace;
+  const velvin::HeuristicResult h = velvin::heuristic_repair_traced(e.text, options, trace);
+  check(velvin::is_valid_utf8(h.text), "the heuristic output is valid UTF-8");
+  const velvin::HeuristicResult every = velvin::detail::heuristic_repair_every_pass(e.text, options);
+  check(every.text == h.text && every.repairs == h.repairs,
+        "skipping passes with nothing to do changes nothing");
+  const velvin::HeuristicResult plain = velvin::heuristic_repair(e.text, options);
+  check(plain.text == h.text && plain.repairs == h.repairs, "tracing changes nothing");
+  std::size_t counted = 0;
+  for (const auto& pass : trace) {
+    for (std::size_t i = 0; i < pass.action_count; ++i) {
+      const velvin::RepairAction& a = h.repairs[pass.first_action + i];
+      if (a.span) check(inside(*a.span, pass.input.size()), "action spans lie in their pass input");
+      if (a.at) check(*a.at <= pass.input.size(), "action positions lie in their pass input");
+    }
+    counted += pass.action_count;
+  }
+  check(counted == h.repairs.size(), "every action belongs to a pass");
+  return 0;
+}

@@ -1,0 +1,85 @@
+// The repair pipeline never fails on any bytes and every candidate is what it claims: its
+// compact text parses strictly and is the compact form of its value, confidences lie in (0, 1],
+// ids run 0..n-1, the extraction's spans lie inside the decoded input and dropped spans inside
+// the text the beam search read.
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "extract.hpp"
+#include "fuzz_common.hpp"
+#include "heuristic.hpp"
+#include "json.hpp"
+#include "pipeline.hpp"
+#include "strict.hpp"
+
+namespace {
+
+using velvin::fuzz::check;
+
+velvin::RepairOptions options_from(velvin::fuzz::ByteReader& in) {
+  velvin::RepairOptions o;
+  const std::uint8_t flags = in.byte();
+  o.allow_single_quotes = flags & 1;
+  o.allow_unquoted_keys = flags & 2;
+  o.allow_unquoted_values = flags & 4;
+  o.allow_comments = flags & 8;
+  o.allow_python_literals = flags & 16;
+  o.partial_ok = flags & 32;
+  o.top_k = in.byte() % 8;
+  o.beam_width = 1 + in.byte() % 32;
+  o.max_repairs = in.byte() % 24;
+  o.max_deleted_tokens = in.byte() % 5;
+  o.max_close_open_string = in.byte() % 3;
+  o.parallel_threshold_bytes = 64;  // the automatic scale route runs too
+  o.parallel_workers = 2;
+  return o;
+}
+
+bool inside(const velvin::Span& s, std::size_t length) {
+  return s.start <= s.end && s.end <= length;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  velvin::fuzz::ByteReader reader(data, size);
+  const velvin::RepairOptions options = options_from(reader);
+  const std::string_view input = reader.rest();
+  const velvin::RepairResult r = velvin::parse_bytes(input, options);
+
+  const bool failed = r.status == "failed";
+  check(failed == r.candidates.empty(), "a failed result has no candidate, others have some");
+  check(failed != r.best_index.has_value(), "best_index is set exactly on success");
+  check(!failed || !r.errors.empty(), "a failed result carries an error");
+  for (std::size_t i = 0; i < r.candidates.size(); ++i) {
+    const velvin::Candidate& c = r.candidates[i];
+    check(c.candidate_id == i, "candidate ids run 0..n-1");
+    check(c.confidence > 0.0 && c.confidence <= 1.0, "confidence lies in (0, 1]");
+    check(c.value.has_value() || c.ir.has_value(), "a candidate carries a value or a tape");
+    if (c.normalized_json) {
+      const velvin::JsonResult parsed = velvin::strict_parse(*c.normalized_json);
+      check(parsed.ok(), "normalized_json parses strictly");
+      check(c.value.has_value() && *c.normalized_json == velvin::to_compact_string(*c.value),
+            "normalized_json is the compact form of the value");
+    }
+  }
+  if (r.metrics.mode_used == "auto_scale") return 0;  // the scale route reads the raw bytes
+
+  const std::string decoded = velvin::decode_utf8_lossy(input);
+  check(inside(r.input_stats.extracted_span, decoded.size()), "the extracted span lies in the input");
+  const velvin::Extraction extraction = velvin::extract_json_candidate(decoded);
+  for (const auto& a : extraction.repairs) {
+    check(a.span && inside(*a.span, decoded.size()), "extraction spans lie in the input");
+  }
+  const velvin::HeuristicResult heuristic = velvin::heuristic_repair(extraction.text, options);
+  for (const velvin::Candidate& c : r.candidates) {
+    for (std::size_t i = 0; i < extraction.repairs.size() && i < c.repairs.size(); ++i) {
+      check(c.repairs[i] == extraction.repairs[i], "candidates begin with the extraction repairs");
+    }
+    for (const velvin::Span& s : c.dropped_spans) {
+      check(inside(s, heuristic.text.size()), "dropped spans lie in the text the beam read");
+    }
+  }
+  return 0;
+}
