@@ -1,0 +1,113 @@
+"""Every entry point, called many times on good and bad input (exception paths included), leaves
+the process's memory flat; eight threads calling them at once get the same answers as one."""
+import os
+import threading
+
+import pytest
+
+import velvin_native as vn
+
+GOOD_JSON = b'{"name": "Ada", "tags": ["x", "y"], "n": 1.5, "ok": true, "none": null}'
+BROKEN = "Sure! ```json\n{'a': [1, 2,], b: None, // note\n 'c': \"unterminated"
+SCHEMA = {"required_keys": ["a"], "types": {"a": "array"}}
+
+
+class Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def expect(exc_type, fn, *args, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except exc_type:
+        return
+    raise AssertionError(f"{fn.__name__} did not raise {exc_type.__name__}")
+
+
+# One call per case, each a different path through the binding and the core.
+CALLS = [
+    ("strict ok", lambda: vn.strict_loads_py(GOOD_JSON)),
+    ("strict str", lambda: vn.strict_loads_py(GOOD_JSON.decode())),
+    ("strict error", lambda: expect(ValueError, vn.strict_loads_py, b'{"a": [1, 2,]}')),
+    ("strict bad utf-8", lambda: expect(ValueError, vn.strict_loads_py, b"[\xff]")),
+    ("strict bad type", lambda: expect(ValueError, vn.strict_loads_py, 5)),
+    ("parse ok", lambda: vn.parse_py(GOOD_JSON)),
+    ("parse broken", lambda: vn.parse_py(BROKEN, {"schema": SCHEMA, "debug": True})),
+    ("parse failed", lambda: vn.parse_py("[1,]", {"mode": "strict_only"})),
+    ("parse tape", lambda: vn.parse_py(GOOD_JSON, {"mode": "scale_pipeline", "scale_output": "tape",
+                                                   "debug": True})),
+    ("parse bad option", lambda: expect(OverflowError, vn.parse_py, "[]", {"top_k": -1})),
+    ("parse bad schema", lambda: expect(RuntimeError, vn.parse_py, "[]", {"schema": [Unprintable()]})),
+    ("parse bad input", lambda: expect(TypeError, vn.parse_py, bytearray(b"[]"))),
+    ("preprocess", lambda: vn.preprocess_py(BROKEN.encode() + b"\xff")),
+    ("preprocess bad keys", lambda: expect(TypeError, vn.preprocess_py, "[]", {"scale_target_keys": "x"})),
+    ("beam", lambda: vn.probabilistic_repair_py('{"a": [1, 2', {"top_k": 3},
+                                                [{"op": "x", "span": (0, 1), "note": "n"}])),
+    ("beam bad repair", lambda: expect(ValueError, vn.probabilistic_repair_py, "[1", None,
+                                       [{"op": "x", "span": (0, 1, 2)}])),
+    ("scale ok", lambda: vn.parse_root_array_scale_py(b"[1, [2], {\"a\": 3}]",
+                                                      {"allow_parallel": "true", "parallel_workers": 2})),
+    ("scale error", lambda: expect(ValueError, vn.parse_root_array_scale_py, b"[1, 2,]",
+                                   {"allow_parallel": "true"})),
+    ("scale bad type", lambda: expect(TypeError, vn.parse_root_array_scale_py, "[1]")),
+]
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGESIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.parametrize("name,call", CALLS, ids=[name for name, _ in CALLS])
+def test_memory_stays_flat(name, call):
+    # The first thousands of calls settle allocator pools and the worker threads' malloc
+    # arenas, so memory is compared over the window after that: a leak grows in every window.
+    for _ in range(3000):
+        call()
+    before = resident_bytes()
+    for _ in range(3000):
+        call()
+    growth = resident_bytes() - before
+    # A leak of even 100 bytes a call would show as 300 KB here.
+    assert growth < 256 * 1024, f"{name}: resident memory grew by {growth} bytes over 3000 calls"
+
+
+def answers():
+    """Every entry point's answer (exceptions as their type and args), with timings removed."""
+    out = []
+    for name, call in CALLS:
+        try:
+            result = call()
+        except Exception as e:  # noqa: BLE001  (the answer is the exception itself)
+            result = (type(e).__name__, e.args)
+        if isinstance(result, dict) and "metrics" in result:
+            result = dict(result, metrics=dict(result["metrics"], elapsed_ms=0))
+        out.append((name, result))
+    return out
+
+
+def test_eight_threads_get_the_same_answers_as_one():
+    expected = answers()
+    results = [None] * 8
+    failures = []
+
+    def worker(index):
+        try:
+            for _ in range(20):
+                got = answers()
+                if got != expected:
+                    failures.append(index)
+                    return
+            results[index] = True
+        except Exception as e:  # noqa: BLE001
+            failures.append((index, e))
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not failures
+    assert results == [True] * 8
