@@ -48,7 +48,8 @@ std::vector<std::uint64_t> serial_commas(std::string_view bytes, std::int64_t ta
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   velvin::fuzz::ByteReader reader(data, size);
   const bool object = reader.byte() & 1;
-  const std::size_t chunk = 1 + reader.byte() % 64;
+  const std::uint8_t chunk_byte = reader.byte();
+  const std::size_t chunk = chunk_byte == 255 ? SIZE_MAX : 1 + chunk_byte % 64;
   const std::size_t workers = 1 + reader.byte() % 4;
   std::string doc(1, object ? '{' : '[');
   doc += reader.rest();

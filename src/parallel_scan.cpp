@@ -446,8 +446,9 @@ std::vector<Chunk> make_chunks(std::uint64_t begin, std::uint64_t end, std::size
   const std::uint64_t step = std::max<std::size_t>(chunk_bytes, 1);
   std::vector<Chunk> chunks;
   chunks.reserve(static_cast<std::size_t>((end - begin) / step + 1));
+  // `step` may be as large as the type allows: s + step would wrap, end - s cannot.
   for (std::uint64_t s = begin; s < end; s += std::min(step, end - s)) {
-    chunks.push_back({s, std::min(s + step, end)});
+    chunks.push_back({s, s + std::min(step, end - s)});
   }
   return chunks;
 }

@@ -176,6 +176,14 @@ TEST(FindRootArrayCommas, EveryChunkSizeAndWorkerCountGivesTheSerialList) {
   }
 }
 
+// Regression: a chunk size near the top of the range once wrapped the chunk's end around.
+TEST(FindRootArrayCommas, LargestChunkSizeIsOneChunk) {
+  const std::string text = R"([1,{"a":2},[3,4],"5,6"])";
+  auto commas = find_root_array_commas(text, 0, text.size(), 2, SIZE_MAX);
+  ASSERT_TRUE(commas.ok());
+  EXPECT_EQ(commas.value(), (std::vector<std::uint64_t>{2, 10, 16}));
+}
+
 TEST(FindRootObjectCommas, SkipsCommasInsideMemberValues) {
   const std::string text = R"({"a":[1,2],"b,":{"c":1,"d":2} , "e":"x,\",y"})";
   const auto expected =
