@@ -96,7 +96,7 @@ def cases(scale):
     yield "100 MB of @ # (parse)", "parse", {}, b"@ #" * size(33 * MB)
     yield "100 MB of ]]] (parse)", "parse", {}, b"]" * size(100 * MB)
 
-    broken = (b'{"items": [' + b",".join(b'{"id": %d, name: \'n%d\', "ok": True, "v": [1 2]}' % (i, i)
+    broken = (b'{"items": [' + b",".join(b'{"id": %d, name: \'n%d\', "ok": True, "v": [1 2 @]}' % (i, i)
                                            for i in range(size(2000))) + b"], 'tail': \"cut")
     counts = ("top_k", "beam_width", "max_repairs", "max_deleted_tokens", "max_close_open_string",
               "max_garbage_skip_bytes")

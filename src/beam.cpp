@@ -138,6 +138,13 @@ class ItemSeq : public CowChain<ItemPayload<T>> {
     this->append_slot(true).items.push_back(std::move(item));
     this->appended();
   }
+  // Takes `items` as the whole sequence (it must be empty before), without copying them.
+  void adopt(std::vector<T> items) {
+    if (items.empty()) return;
+    const std::size_t n = items.size();
+    this->append_slot(false).items = std::move(items);
+    this->count_ = n;
+  }
   void pop_back() noexcept { this->drop_last(); }
   [[nodiscard]] const T& back() const noexcept {
     return this->head_->payload.items[this->count_ - 1];
@@ -633,17 +640,15 @@ enum class Alternative : std::uint8_t {
 class BeamSearch {
  public:
   BeamSearch(std::string_view text, const RepairOptions& options,
-             const std::vector<RepairAction>& base_repairs, BeamStats& stats)
+             std::vector<RepairAction> base_repairs, BeamStats& stats)
       : text_(text),
         options_(options),
         tokens_(text, options.allow_single_quotes),
         stats_(stats),
         keys_(options.deterministic_seed, stats) {
     State initial;
-    for (const RepairAction& r : base_repairs) {
-      initial.cost += r.cost_delta;
-      initial.repairs.push_back(r);
-    }
+    for (const RepairAction& r : base_repairs) initial.cost += r.cost_delta;
+    initial.repairs.adopt(std::move(base_repairs));
     beam_.push_back(std::move(initial));
     stats_.tokens = tokens_.count();
   }
@@ -1206,6 +1211,13 @@ std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairO
                                             const std::vector<RepairAction>& base_repairs) {
   BeamStats stats;
   return probabilistic_repair(text, options, base_repairs, stats);
+}
+
+std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairOptions& options,
+                                            std::vector<RepairAction>&& base_repairs) {
+  BeamStats stats;
+  BeamSearch search(text, options, std::move(base_repairs), stats);
+  return search.run();
 }
 
 }  // namespace velvin

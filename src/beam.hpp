@@ -18,6 +18,12 @@ namespace velvin {
     std::string_view text, const RepairOptions& options,
     const std::vector<RepairAction>& base_repairs);
 
+// The same, taking the base repairs over instead of copying them (a long list of heuristic
+// repairs then exists once during the search).
+[[nodiscard]] std::vector<Candidate> probabilistic_repair(std::string_view text,
+                                                          const RepairOptions& options,
+                                                          std::vector<RepairAction>&& base_repairs);
+
 // What one search did, for tests and benchmarks: tokens read, steps run, states expanded, the
 // largest beam before pruning, how many prune-key hashes had to be computed (only ties on cost,
 // repair count and position need one), how many parses finished and how many finished texts were

@@ -98,7 +98,10 @@ class PipelineRun {
     }
     if (options_.mode == "fast_repair") return failure_outcome("JSONDecodeError", "fast_repair");
 
-    std::vector<Candidate> candidates = probabilistic_repair(heuristic.text, options_, combined_);
+    // The language-model step needs the combined list afterwards; otherwise the search takes it.
+    std::vector<Candidate> candidates =
+        options_.allow_llm ? probabilistic_repair(heuristic.text, options_, combined_)
+                           : probabilistic_repair(heuristic.text, options_, std::move(combined_));
     score_against_schema(candidates);
     candidates = rank_candidates(std::move(candidates));
     llm_step(heuristic.text, candidates);
@@ -253,7 +256,8 @@ class PipelineRun {
 
   RepairResult fast_outcome(JsonValue value, std::size_t repaired_size) {
     RepairResult r = base_result("repaired", "fast_repair");
-    r.candidates.push_back(single_candidate(std::move(value), combined_, repaired_size));
+    // The run ends here, so the combined list moves into the candidate.
+    r.candidates.push_back(single_candidate(std::move(value), std::move(combined_), repaired_size));
     return finish(std::move(r));
   }
 

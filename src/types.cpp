@@ -99,7 +99,12 @@ JsonValue CandidateDiagnostics::to_json_value() const {
 
 JsonValue Candidate::to_json_value() const { return render(opt_value(value), opt_value(ir)); }
 
-JsonValue Candidate::into_json_value() && { return render(take_value(value), take_value(ir)); }
+JsonValue Candidate::into_json_value() && {
+  JsonValue rendered = render(take_value(value), take_value(ir));
+  // Released at once: a long repair list exists twice only while it is being rendered.
+  std::vector<RepairAction>().swap(repairs);
+  return rendered;
+}
 
 JsonValue Candidate::render(JsonValue value_json, JsonValue ir_json) const {
   return ObjectBuilder(10)
