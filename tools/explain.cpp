@@ -111,14 +111,16 @@ std::string mark_text(std::string_view text, std::vector<Mark> marks, const Pain
   std::string out = "    ";
   std::size_t pos = 0;
   // Unmarked text; in windowed mode long stretches keep only their ends next to marks.
-  auto plain = [&](std::size_t from, std::size_t to) {
+  // `mark_follows`: a mark stands right after this stretch (show its end); a mark stands right
+  // before it unless it starts the text (show its start).
+  auto plain = [&](std::size_t from, std::size_t to, bool mark_follows) {
     if (from >= to) return;
     if (!windows || to - from <= 2 * kContext + 40) {
       out += visible(text.substr(from, to - from));
       return;
     }
     const std::size_t head_end = from == 0 ? from : char_start(text, from + kContext);
-    const std::size_t tail_start = to == text.size() ? to : char_start(text, to - kContext);
+    const std::size_t tail_start = mark_follows ? char_start(text, to - kContext) : to;
     out += visible(text.substr(from, head_end - from));
     out += p.dim(" \u2026(" + std::to_string(tail_start - head_end) + " bytes)\u2026 ");
     out += visible(text.substr(tail_start, to - tail_start));
@@ -130,7 +132,7 @@ std::string mark_text(std::string_view text, std::vector<Mark> marks, const Pain
       out += p.added("\u27E6" + std::to_string(m.number) + "\u27E7");
       continue;
     }
-    plain(pos, start);
+    plain(pos, start, true);
     const std::string tag = "\u27E6" + std::to_string(m.number);
     if (m.is_point || end <= start) {
       out += p.added(tag + "\u27E7");
@@ -142,7 +144,7 @@ std::string mark_text(std::string_view text, std::vector<Mark> marks, const Pain
       pos = end;
     }
   }
-  plain(pos, text.size());
+  plain(pos, text.size(), false);
   if (text.empty()) out += p.dim("(empty)");
   return out + "\n";
 }
