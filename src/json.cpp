@@ -280,15 +280,19 @@ namespace {
 // written length when the writer goes away, so small pieces cost a bounds check and a copy.
 class TextWriter {
  public:
-  explicit TextWriter(std::string& out) : out_(out), len_(out.size()) {}
+  explicit TextWriter(std::string& out) : out_(out), start_(out.size()), len_(out.size()) {}
   TextWriter(const TextWriter&) = delete;
   TextWriter& operator=(const TextWriter&) = delete;
   ~TextWriter() { out_.resize(len_); }
 
-  // Room for n more bytes; commit(k) then accounts for the k actually written.
+  // Room for n more bytes; commit(k) then accounts for the k actually written. The slack grows
+  // with what this writer has written, not with the string it appends to: many short appends
+  // to one long string must not each zero-fill a copy-sized tail.
   char* room(std::size_t n) {
     if (len_ + n > out_.size()) {
-      out_.resize(std::max({out_.size() * 2, len_ + n + 256, out_.capacity()}));
+      const std::size_t want = len_ + n + std::max<std::size_t>(256, len_ - start_);
+      if (want > out_.capacity()) out_.reserve(std::max(want, out_.capacity() * 2));
+      out_.resize(want);
     }
     return out_.data() + len_;
   }
@@ -304,6 +308,7 @@ class TextWriter {
 
  private:
   std::string& out_;
+  std::size_t start_;
   std::size_t len_;
 };
 
