@@ -615,53 +615,11 @@ int hex_digit(unsigned char c) noexcept {
 
 bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
 
-// Correctly rounded; overflow gives an infinity and underflow a zero of the right sign.
-// from_chars reports both as out_of_range without a value, so the decimal exponent of the first
-// significant digit decides between the two.
-double magnitude_out_of_range(std::string_view number) noexcept {
-  std::int64_t exponent = 0;
-  const std::size_t e = number.find_first_of("eE");
-  if (e != std::string_view::npos) {
-    std::size_t k = e + 1;
-    bool neg = false;
-    if (k < number.size() && (number[k] == '+' || number[k] == '-')) neg = number[k++] == '-';
-    for (; k < number.size(); ++k) {
-      exponent = std::min<std::int64_t>(exponent * 10 + (number[k] - '0'), 1'000'000'000);
-    }
-    if (neg) exponent = -exponent;
-  }
-  std::int64_t lead = 0;  // decimal exponent + 1 of the first significant digit
-  bool seen_point = false, found = false;
-  std::int64_t after_point = 0;
-  for (char ch : number.substr(0, e)) {
-    if (ch == '-') continue;
-    if (ch == '.') {
-      seen_point = true;
-      continue;
-    }
-    if (!seen_point) {
-      if (found || ch != '0') {
-        found = true;
-        ++lead;
-      }
-    } else {
-      ++after_point;
-      if (!found && ch != '0') {
-        found = true;
-        lead = 1 - after_point;
-      }
-    }
-  }
-  if (!found) return 0.0;
-  return exponent + lead > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-}
-
 double parse_double(std::string_view number) noexcept {
   double value = 0.0;
   auto res = std::from_chars(number.data(), number.data() + number.size(), value);
   if (res.ec == std::errc()) return value;
-  const double magnitude = magnitude_out_of_range(number);
-  return number.front() == '-' ? -magnitude : magnitude;
+  return out_of_range_double(number);
 }
 
 // Recursive descent over one document, reporting values to a sink. Instantiated for the tree
@@ -1025,5 +983,48 @@ SinkParseStatus parse_strict_events(std::string_view text, JsonSink& sink, JsonE
   return StrictParser<JsonSink>(text, sink).run(error);
 }
 
+
+// Correctly rounded, from_chars would give an infinity or a zero of the number's sign, but it
+// reports both as out_of_range without a value: the decimal exponent of the first significant
+// digit tells which.
+double out_of_range_double(std::string_view text) noexcept {
+  const bool negative = !text.empty() && text.front() == '-';
+  std::int64_t exponent = 0;
+  const std::size_t e = text.find_first_of("eE");
+  if (e != std::string_view::npos) {
+    std::size_t k = e + 1;
+    bool neg_exp = false;
+    if (k < text.size() && (text[k] == '+' || text[k] == '-')) neg_exp = text[k++] == '-';
+    for (; k < text.size(); ++k) {
+      exponent = std::min<std::int64_t>(exponent * 10 + (text[k] - '0'), 1'000'000'000);
+    }
+    if (neg_exp) exponent = -exponent;
+  }
+  std::int64_t lead = 0;  // decimal exponent + 1 of the first significant digit
+  bool after_point = false, found = false;
+  std::int64_t fraction_digits = 0;
+  for (char ch : text.substr(0, e)) {
+    if (ch == '-') continue;
+    if (ch == '.') {
+      after_point = true;
+      continue;
+    }
+    if (!after_point) {
+      if (found || ch != '0') {
+        found = true;
+        ++lead;
+      }
+    } else {
+      ++fraction_digits;
+      if (!found && ch != '0') {
+        found = true;
+        lead = 1 - fraction_digits;
+      }
+    }
+  }
+  double magnitude = 0.0;
+  if (found && exponent + lead > 0) magnitude = std::numeric_limits<double>::infinity();
+  return negative ? -magnitude : magnitude;
+}
 
 }  // namespace velvin

@@ -165,6 +165,10 @@ void append_quoted(std::string& out, std::string_view text);
 // Shortest text that reads back as the same double, in plain positional notation.
 void append_shortest_double(std::string& out, double value);
 
+// The value of a JSON number text that from_chars reports out of range: an infinity when it is
+// too large, a zero when too small, with the number's sign.
+[[nodiscard]] double out_of_range_double(std::string_view number) noexcept;
+
 // The strict parser. `text` must be valid UTF-8 (callers validate); every malformed document is
 // reported as a JsonError, including nesting deeper than kMaxNestingDepth ("nesting too deep",
 // at the bracket that opens one level too many).

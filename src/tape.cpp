@@ -114,48 +114,6 @@ bool is_hex(unsigned char c) noexcept {
   return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// A number text that from_chars reports out of range is either too large (infinity) or too
-// small (zero); the decimal exponent of its first significant digit tells which.
-double out_of_range_double(std::string_view text) noexcept {
-  const bool negative = !text.empty() && text.front() == '-';
-  std::int64_t exponent = 0;
-  const std::size_t e = text.find_first_of("eE");
-  if (e != std::string_view::npos) {
-    std::size_t k = e + 1;
-    bool neg_exp = false;
-    if (k < text.size() && (text[k] == '+' || text[k] == '-')) neg_exp = text[k++] == '-';
-    for (; k < text.size(); ++k) {
-      exponent = std::min<std::int64_t>(exponent * 10 + (text[k] - '0'), 1'000'000'000);
-    }
-    if (neg_exp) exponent = -exponent;
-  }
-  std::int64_t lead = 0;  // decimal exponent + 1 of the first significant digit
-  bool after_point = false, found = false;
-  std::int64_t fraction_digits = 0;
-  for (char ch : text.substr(0, e)) {
-    if (ch == '-') continue;
-    if (ch == '.') {
-      after_point = true;
-      continue;
-    }
-    if (!after_point) {
-      if (found || ch != '0') {
-        found = true;
-        ++lead;
-      }
-    } else {
-      ++fraction_digits;
-      if (!found && ch != '0') {
-        found = true;
-        lead = 1 - fraction_digits;
-      }
-    }
-  }
-  double magnitude = 0.0;
-  if (found && exponent + lead > 0) magnitude = std::numeric_limits<double>::infinity();
-  return negative ? -magnitude : magnitude;
-}
-
 constexpr const char* kUnexpectedEof = "unexpected EOF";
 
 // The open containers of one parse. The scale pipeline starts a parse per element, so the
