@@ -19,6 +19,10 @@ std::size_t skip_space(std::string_view text, std::size_t pos) {
   return pos;
 }
 
+bool only_json_space(std::string_view text) {
+  return skip_space(text, 0) == text.size();
+}
+
 bool has_json_tag(std::string_view text, std::size_t pos) {
   if (pos + 4 > text.size()) return false;
   return ascii_lower(text.substr(pos, 4)) == "json";
@@ -108,8 +112,14 @@ Extraction extract_brackets(std::string_view text, std::size_t start) {
   out.method = "brace_scan";
   out.span = Span{start, end};
   out.truncated = truncated;
-  if (start > 0) out.repairs.push_back(strip_action("strip_prefix_text", kStripTextCost, 0, start));
-  if (end < n) out.repairs.push_back(strip_action("strip_suffix_text", kStripTextCost, end, n));
+  // White space around a JSON text belongs to valid JSON: leaving it out is no repair, so a
+  // document that merely ends in a newline still parses as it came.
+  if (start > 0 && !only_json_space(text.substr(0, start))) {
+    out.repairs.push_back(strip_action("strip_prefix_text", kStripTextCost, 0, start));
+  }
+  if (end < n && !only_json_space(text.substr(end))) {
+    out.repairs.push_back(strip_action("strip_suffix_text", kStripTextCost, end, n));
+  }
   return out;
 }
 

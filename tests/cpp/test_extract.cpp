@@ -55,6 +55,12 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"empty", "", "", "no_json_found", {0, 0}, true, {}},
         ExtractCase{"prose_only", "no json here", "no json here", "no_json_found", {0, 12}, true, {}},
         ExtractCase{"whole_object", "{\"a\": 1}", "{\"a\": 1}", "brace_scan", {0, 8}, false, {}},
+        // JSON white space around the value is part of valid JSON, not text to strip; other
+        // white space (here U+00A0) is.
+        ExtractCase{"json_space_around", " \t\r\n{\"a\": 1}\n", "{\"a\": 1}", "brace_scan", {4, 12},
+                    false, {}},
+        ExtractCase{"nbsp_before", "\xC2\xA0[1] ", "[1]", "brace_scan", {2, 5}, false,
+                    {{"strip_prefix_text", {0, 2}, 0.3}}},
         ExtractCase{"prose_around",
                     "Here it is: {\"a\": 1} thanks",
                     "{\"a\": 1}",
@@ -106,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"strip_prefix_text", {0, 8}, 0.3}}},
         ExtractCase{"fence_empty", kFence + "json\n\n" + kFence + " [1] ", "[1]", "brace_scan",
                     {13, 16}, false,
-                    {{"strip_prefix_text", {0, 13}, 0.3}, {"strip_suffix_text", {16, 17}, 0.3}}},
+                    {{"strip_prefix_text", {0, 13}, 0.3}}},
         // Only the first fence counts: the second, valid one is ignored.
         ExtractCase{"first_fence_only",
                     kFence + "text\nhi\n" + kFence + " " + kFence + "json\n{}\n" + kFence,

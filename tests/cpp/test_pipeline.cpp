@@ -24,6 +24,15 @@ std::vector<std::string> ops(const Candidate& c) {
 
 // ---- outcomes ----
 
+TEST(Pipeline, ValidJsonWithSurroundingWhiteSpaceIsStrictOk) {
+  const RepairResult r = run("\n  [true]\r\n");
+  EXPECT_EQ(r.status, "strict_ok");
+  ASSERT_EQ(r.candidates.size(), 1u);
+  EXPECT_EQ(r.candidates[0].confidence, 1.0);
+  EXPECT_TRUE(r.candidates[0].repairs.empty());
+  EXPECT_EQ(r.input_stats.suffix_skipped_bytes, 2u);
+}
+
 TEST(Pipeline, ValidJsonIsStrictOk) {
   const RepairResult r = run(R"({"a": [1, 2]})");
   EXPECT_EQ(r.status, "strict_ok");

@@ -33,6 +33,13 @@ def test_document_always_has_the_fixed_keys(text):
             assert r["span"] is None or type(r["span"]) is list
 
 
+def test_a_trailing_newline_is_no_repair():
+    doc = vn.parse_py(b'{"a": 1}\n')
+    assert doc["status"] == "strict_ok"
+    assert doc["candidates"][0]["repairs"] == []
+    assert doc["candidates"][0]["confidence"] == 1.0
+
+
 def test_valid_json_is_strict_ok():
     doc = vn.parse_py('{"a": [1, 2]}')
     assert doc["status"] == "strict_ok"
