@@ -146,7 +146,10 @@ std::string mark_text(std::string_view text, std::vector<Mark> marks, const Pain
   }
   plain(pos, text.size(), false);
   if (text.empty()) out += p.dim("(empty)");
-  return out + "\n";
+  // A final newline already ended the last line: drop the indent of the empty one after it.
+  if (out.ends_with("\n    ")) out.resize(out.size() - 4);
+  else out += "\n";
+  return out;
 }
 
 std::vector<Mark> marks_for(const std::vector<Marked>& repairs, const Stage& stage) {
