@@ -3,6 +3,7 @@
 // JSON on one line, or the whole result document with --document.
 //
 // Exit status: 0 when every document gave a value, 1 when any failed, 2 for usage or I/O errors.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,12 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -141,18 +140,28 @@ std::optional<std::string> read_file(const std::string& path, std::string& error
     }
     return data;
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  // POSIX reads, so that every failure (a directory included) reports its own errno.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     error = path + ": " + std::strerror(errno);
     return std::nullopt;
   }
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  if (in.bad()) {
-    error = path + ": read error";
-    return std::nullopt;
+  std::string data;
+  char chunk[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      data.append(chunk, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      error = path + ": " + std::strerror(errno);
+      ::close(fd);
+      return std::nullopt;
+    }
   }
-  return buf.str();
+  ::close(fd);
+  return data;
 }
 
 enum class ValueKind { text, count, real, boolean };

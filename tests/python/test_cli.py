@@ -75,10 +75,14 @@ def test_usage_errors_exit_2(args, message):
     assert r.stdout == b""
 
 
-def test_missing_file_is_an_io_error(tmp_path):
+def test_missing_file_or_directory_is_an_io_error(tmp_path):
     r = velvin(tmp_path / "missing.txt")
     assert r.returncode == 2
     assert "missing.txt" in r.stderr.decode()
+    r = velvin(tmp_path)
+    assert r.returncode == 2
+    assert r.stdout == b""
+    assert "Is a directory" in r.stderr.decode()
 
 
 def test_help():
