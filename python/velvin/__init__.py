@@ -55,12 +55,16 @@ def parse(text: Text, **options: Any) -> ParseResult:
 
     Never raises for bad input: a failure is a result with status "failed" and error records.
     """
-    return ParseResult.from_dict(_native.parse_py(text, check_options("parse", options)))
+    return _parse("parse", text, options)
+
+
+def _parse(function: str, text: Text, options: Dict[str, Any]) -> ParseResult:
+    return ParseResult.from_dict(_native.parse_py(text, check_options(function, options)))
 
 
 def loads(text: Text, **options: Any) -> Any:
     """The best value found in `text`; raises RepairError when there is none."""
-    result = parse(text, **options)
+    result = _parse("loads", text, options)
     if not result.ok:
         raise RepairError(result)
     return result.value
@@ -68,7 +72,7 @@ def loads(text: Text, **options: Any) -> Any:
 
 def repair_json(text: Text, **options: Any) -> str:
     """The best value found in `text` as compact JSON text; raises RepairError when there is none."""
-    result = parse(text, **options)
+    result = _parse("repair_json", text, options)
     best = result.best
     if best is None:
         raise RepairError(result)

@@ -80,6 +80,13 @@ def test_unknown_option_names_the_valid_ones(name, hint):
     message = str(info.value)
     assert repr(name) in message and "valid options: mode, top_k" in message
     assert (f"did you mean {hint!r}" in message) == (hint is not None)
+    assert message.startswith("loads() got an unexpected option")
+
+
+def test_the_option_error_names_the_function_called():
+    for function in (velvin.parse, velvin.repair_json, velvin.preprocess, velvin.parse_large):
+        with pytest.raises(TypeError, match=rf"^{function.__name__}\(\) got an unexpected option"):
+            function("[]", zzz=1)
 
 
 def test_native_option_errors_pass_through():
