@@ -24,7 +24,17 @@ from ._schema import schema_from
 
 __version__ = "0.1.0"
 
-Text = Union[str, bytes]
+Text = Union[str, bytes, bytearray, memoryview]
+
+
+def _text(function: str, text: Any) -> Union[str, bytes]:
+    """str and bytes as they are, other bytes-like objects as bytes; anything else is a TypeError
+    naming the function called."""
+    if isinstance(text, (str, bytes)):
+        return text
+    if isinstance(text, (bytearray, memoryview)):
+        return bytes(text)
+    raise TypeError(f"{function}() takes str or bytes, not {type(text).__name__}")
 
 
 class RepairError(ValueError):
@@ -59,7 +69,7 @@ def parse(text: Text, **options: Any) -> ParseResult:
 
 
 def _parse(function: str, text: Text, options: Dict[str, Any]) -> ParseResult:
-    return ParseResult.from_dict(_native.parse_py(text, check_options(function, options)))
+    return ParseResult.from_dict(_native.parse_py(_text(function, text), check_options(function, options)))
 
 
 def loads(text: Text, **options: Any) -> Any:
@@ -84,8 +94,12 @@ def repair_json(text: Text, **options: Any) -> str:
                       ensure_ascii=False)
 
 
-def strict_loads(text: Union[str, bytes, bytearray]) -> Any:
+def strict_loads(text: Text) -> Any:
     """Parses strict JSON only (no repair); raises StrictJSONError(message, position)."""
+    if isinstance(text, memoryview):
+        text = text.tobytes()
+    elif not isinstance(text, (str, bytes, bytearray)):
+        raise TypeError(f"strict_loads() takes str or bytes, not {type(text).__name__}")
     try:
         return _native.strict_loads_py(text)
     except ValueError as e:
@@ -97,7 +111,7 @@ def strict_loads(text: Union[str, bytes, bytearray]) -> Any:
 def preprocess(text: Text, **options: Any) -> Dict[str, Any]:
     """Extraction and heuristic repair only: {"extracted_span", "extracted_text",
     "repaired_text", "truncated", "method", "error_pos", "base_repairs"}."""
-    return _native.preprocess_py(text, check_options("preprocess", options))
+    return _native.preprocess_py(_text("preprocess", text), check_options("preprocess", options))
 
 
 def _repair_dict(repair: Union[Repair, Dict[str, Any]]) -> Dict[str, Any]:
@@ -107,9 +121,13 @@ def _repair_dict(repair: Union[Repair, Dict[str, Any]]) -> Dict[str, Any]:
     return repair
 
 
-def probabilistic_repair(text: str, base_repairs: Optional[Iterable[Union[Repair, Dict[str, Any]]]] = None,
+def probabilistic_repair(text: Text, base_repairs: Optional[Iterable[Union[Repair, Dict[str, Any]]]] = None,
                          **options: Any) -> List[Candidate]:
-    """The beam search alone on already extracted text, carrying `base_repairs` forward."""
+    """The beam search alone on already extracted text, carrying `base_repairs` forward. Bytes
+    are read as UTF-8, each invalid sequence replaced by U+FFFD."""
+    text = _text("probabilistic_repair", text)
+    if isinstance(text, bytes):
+        text = text.decode("utf-8", "replace")
     repairs = None if base_repairs is None else [_repair_dict(r) for r in base_repairs]
     candidates = _native.probabilistic_repair_py(text, check_options("probabilistic_repair", options), repairs)
     return [Candidate.from_dict(c) for c in candidates]
@@ -120,11 +138,15 @@ class LargeParse(NamedTuple):
     plan: Dict[str, Any]  # {"mode", "elements", "structural_density", "chunk_count"}
 
 
-def parse_large(data: bytes, **options: Any) -> LargeParse:
-    """Parses one large, well-formed document on several threads (no repair).
+def parse_large(data: Text, **options: Any) -> LargeParse:
+    """Parses one large, well-formed document on several threads (no repair); a str is read as
+    its UTF-8 encoding.
 
     Raises ValueError with the scale pipeline's message when the document is not valid JSON.
     """
+    data = _text("parse_large", data)
+    if isinstance(data, str):
+        data = data.encode("utf-8")
     out = _native.parse_root_array_scale_py(data, check_options("parse_large", options))
     return LargeParse(out["value"], out["plan"])
 

@@ -230,3 +230,21 @@ def test_package_is_typed():
 def test_module_docstring_examples():
     import doctest
     assert doctest.testmod(velvin).failed == 0
+
+
+def test_every_function_takes_str_and_bytes_like_input():
+    for text in ('[1, 2]', b'[1, 2]', bytearray(b'[1, 2]'), memoryview(b'[1, 2]')):
+        assert velvin.loads(text) == [1, 2]
+        assert velvin.repair_json(text) == "[1,2]"
+        assert velvin.strict_loads(text) == [1, 2]
+        assert velvin.preprocess(text)["extracted_text"] == "[1, 2]"
+        assert velvin.parse_large(text).value == [1, 2]
+        assert velvin.probabilistic_repair(text)[0].value == [1, 2]
+    assert velvin.probabilistic_repair(b'["\xff"]')[0].value == ["\ufffd"]
+
+
+def test_other_input_types_are_type_errors_naming_the_function():
+    for function in (velvin.loads, velvin.parse, velvin.repair_json, velvin.strict_loads,
+                     velvin.preprocess, velvin.parse_large, velvin.probabilistic_repair):
+        with pytest.raises(TypeError, match=rf"^{function.__name__}\(\) takes str or bytes, not int"):
+            function(123)
