@@ -21,15 +21,30 @@ if [ ! -d "$FUZZ_DIR/corpus" ]; then
 fi
 mkdir -p "$FUZZ_DIR/crashes"
 status=0
+# Long runs go in segments of at most SEGMENT seconds, each a fresh process over the grown
+# corpus: AddressSanitizer keeps a little memory for every thread that ever ran, and the targets
+# that start threads on every input would otherwise reach the memory limit after a few hours.
+SEGMENT="${VELVIN_FUZZ_SEGMENT:-1200}"
 for target in "${targets[@]}"; do
   echo "== $target for ${seconds}s"
   mkdir -p "$FUZZ_DIR/corpus/$target"
-  if ! "$FUZZ_DIR/fuzz/$target" "$FUZZ_DIR/corpus/$target" -max_total_time="$seconds" \
-      -max_len=8192 -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
-      -artifact_prefix="$FUZZ_DIR/crashes/$target-" 2>"$FUZZ_DIR/$target.log"; then
-    status=1
-    tail -n 40 "$FUZZ_DIR/$target.log"
-  fi
-  grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$FUZZ_DIR/$target.log" | sed 's/^/   /'
+  left=$seconds
+  executions=0
+  peak=0
+  while [ "$left" -gt 0 ]; do
+    part=$(( left < SEGMENT ? left : SEGMENT ))
+    left=$(( left - part ))
+    if ! "$FUZZ_DIR/fuzz/$target" "$FUZZ_DIR/corpus/$target" -max_total_time="$part" \
+        -max_len=8192 -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+        -artifact_prefix="$FUZZ_DIR/crashes/$target-" 2>"$FUZZ_DIR/$target.log"; then
+      status=1
+      tail -n 40 "$FUZZ_DIR/$target.log"
+      break
+    fi
+    executions=$(( executions + $(awk '/^stat::number_of_executed_units/ {print $2}' "$FUZZ_DIR/$target.log") ))
+    rss=$(awk '/^stat::peak_rss_mb/ {print $2}' "$FUZZ_DIR/$target.log")
+    [ "${rss:-0}" -gt "$peak" ] && peak=$rss
+  done
+  echo "   executions: $executions, peak RSS: ${peak} MB"
 done
 exit $status
