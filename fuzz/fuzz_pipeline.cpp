@@ -1,7 +1,7 @@
 // The repair pipeline never fails on any bytes and every candidate is what it claims: its
 // compact text parses strictly and is the compact form of its value, confidences lie in (0, 1],
 // ids run 0..n-1, the extraction's spans lie inside the decoded input and dropped spans inside
-// the text the beam search read.
+// the text the beam search read; a valid document comes out as its own value.
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -62,6 +62,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       check(parsed.ok(), "normalized_json parses strictly");
       check(c.value.has_value() && *c.normalized_json == velvin::to_compact_string(*c.value),
             "normalized_json is the compact form of the value");
+    }
+  }
+  if (velvin::is_valid_utf8(input)) {
+    const velvin::JsonResult whole = velvin::strict_parse(input);
+    if (whole.ok()) {
+      check(r.status == "strict_ok", "a valid document is strict_ok");
+      check(r.candidates.size() == 1 && r.candidates[0].value == whole.value(),
+            "a valid document is read as itself");
     }
   }
   if (r.metrics.mode_used == "auto_scale") return 0;  // the scale route reads the raw bytes

@@ -80,6 +80,11 @@ class PipelineRun {
       text = decoded;
     }
     extraction_ = extract_json_candidate(text);
+    if (auto whole = whole_document(text)) {
+      extraction_ = unextracted(text);
+      stats_ = input_stats(text.size());
+      return strict_outcome(std::move(*whole));
+    }
     stats_ = input_stats(text.size());
     combined_ = extraction_.repairs;
 
@@ -110,6 +115,30 @@ class PipelineRun {
   }
 
  private:
+  // The value of the whole text when it is a JSON document that extraction would cut: a root
+  // string that mentions a bracket ("see [1]", or JSON encoded inside a string) is that
+  // string, not the bracketed text inside it. Only a root string can be valid JSON and still
+  // lose text to extraction, so other inputs are not parsed twice.
+  std::optional<JsonValue> whole_document(std::string_view text) const {
+    if (extraction_.repairs.empty()) return std::nullopt;
+    std::size_t i = 0;
+    while (i < text.size() && is_json_space(static_cast<unsigned char>(text[i]))) ++i;
+    if (i == text.size() || text[i] != '"') return std::nullopt;
+    JsonResult whole = strict_parse(text);
+    if (!whole) return std::nullopt;
+    return std::move(whole).value();
+  }
+
+  // The extraction record of a text taken whole, as for a text without brackets.
+  static Extraction unextracted(std::string_view text) {
+    Extraction whole;
+    whole.text = std::string(text);
+    whole.method = "no_json_found";
+    whole.span = Span{0, text.size()};
+    whole.truncated = true;
+    return whole;
+  }
+
   // The route for huge well-formed documents: mode "scale_pipeline" always takes it (and
   // fails there); mode "auto" takes it for a large input that opens with "[" or "{", and any
   // failure then lets the repair stages run on the same input.

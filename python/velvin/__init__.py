@@ -74,24 +74,38 @@ def _parse(function: str, text: Text, options: Dict[str, Any]) -> ParseResult:
 
 def loads(text: Text, **options: Any) -> Any:
     """The best value found in `text`; raises RepairError when there is none."""
-    result = _parse("loads", text, options)
-    if not result.ok:
-        raise RepairError(result)
-    return result.value
+    data = _text("loads", text)
+    if not options:
+        # Valid JSON, the usual case, is its own value under every default (the pipeline
+        # returns exactly what the strict parser reads), so the strict parser alone answers it
+        # without building a result document. With options the pipeline always runs: they may
+        # be invalid or choose a different route.
+        try:
+            return _native.strict_loads_py(data)
+        except ValueError:
+            pass
+    # Only the value is wanted: the typed view of the whole document is built for errors only.
+    return _best_candidate("loads", data, options)["value"]
 
 
 def repair_json(text: Text, **options: Any) -> str:
     """The best value found in `text` as compact JSON text; raises RepairError when there is none."""
-    result = _parse("repair_json", text, options)
-    best = result.best
-    if best is None:
-        raise RepairError(result)
-    if best.normalized_json is not None:
-        return best.normalized_json
+    best = _best_candidate("repair_json", _text("repair_json", text), options)
+    if best["normalized_json"] is not None:
+        return best["normalized_json"]
     import json  # a tape result carries no compact text: render its description
 
-    return json.dumps(best.ir if best.value is None else best.value, separators=(",", ":"),
+    return json.dumps(best["ir"] if best["value"] is None else best["value"], separators=(",", ":"),
                       ensure_ascii=False)
+
+
+def _best_candidate(function: str, data: Union[str, bytes], options: Dict[str, Any]) -> Dict[str, Any]:
+    """The best candidate of the result document as a dict; RepairError when there is none."""
+    doc = _native.parse_py(data, check_options(function, options))
+    best = doc["best_index"]
+    if best is None or best >= len(doc["candidates"]):
+        raise RepairError(ParseResult.from_dict(doc))
+    return doc["candidates"][best]
 
 
 def strict_loads(text: Text) -> Any:

@@ -56,6 +56,30 @@ TEST(Pipeline, ValidJsonIsStrictOk) {
             R"({"input_bytes":13,"extracted_span":[0,13],"prefix_skipped_bytes":0,"suffix_skipped_bytes":0})");
 }
 
+// A valid document is its own value even when extraction would cut a bracketed piece out of it.
+TEST(Pipeline, RootStringMentioningBracketsIsTheString) {
+  for (const char* input : {R"("see [1]")", R"( "{\"a\": 1}" )", R"("x {")"}) {
+    for (const char* mode : {"auto", "strict_only"}) {
+      RepairOptions options;
+      options.mode = mode;
+      const RepairResult r = run(input, options);
+      SCOPED_TRACE(std::string(input) + " " + mode);
+      EXPECT_EQ(r.status, "strict_ok");
+      ASSERT_EQ(r.candidates.size(), 1u);
+      ASSERT_TRUE(r.candidates[0].value.has_value());
+      EXPECT_TRUE(r.candidates[0].value->is_string());
+      EXPECT_TRUE(r.candidates[0].repairs.empty());
+      EXPECT_EQ(r.input_stats.prefix_skipped_bytes, 0u);
+      EXPECT_EQ(r.input_stats.suffix_skipped_bytes, 0u);
+    }
+  }
+  EXPECT_EQ(run(R"("see [1]")").candidates[0].normalized_json, R"("see [1]")");
+  // Text around the string is prose as before: the bracketed JSON is taken out of it.
+  const RepairResult prose = run(R"("see" [1])");
+  EXPECT_EQ(prose.status, "repaired");
+  EXPECT_EQ(prose.candidates[0].normalized_json, "[1]");
+}
+
 TEST(Pipeline, FencedJsonIsRepairedByExtraction) {
   const RepairResult r = run("Here:\n```json\n{\"a\": 1}\n```\nbye");
   EXPECT_EQ(r.status, "repaired");

@@ -9,7 +9,7 @@ import pytest
 import velvin_native as vn
 
 hypothesis = pytest.importorskip("hypothesis", reason="hypothesis is not installed (apt: python3-hypothesis)")
-from hypothesis import given, settings  # noqa: E402
+from hypothesis import example, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 INT_MIN, UINT_MAX = -(2**63), 2**64 - 1
@@ -64,6 +64,22 @@ def test_generated_documents_parse_to_the_same_values(value, ascii_only, indent)
     text = json.dumps(value, ensure_ascii=ascii_only, indent=indent)
     assert same(vn.strict_loads_py(text), json.loads(text))
     assert same(vn.strict_loads_py(text.encode("utf-8")), json.loads(text))
+
+
+@settings(max_examples=300, deadline=None)
+@given(documents, st.sampled_from([None, 2]), st.sampled_from(["", " ", "\n"]))
+@example("see [1]", None, "")
+@example('{"a": [1]}', None, " ")
+@example(["]", {"[": "{"}], 2, "\n")
+def test_valid_documents_come_out_of_the_pipeline_unchanged(value, indent, around):
+    """A valid document is strict_ok with its own value, whatever brackets its strings mention."""
+    hypothesis.assume(not has_lone_surrogate(value))
+    text = around + json.dumps(value, ensure_ascii=False, indent=indent) + around
+    doc = vn.parse_py(text)
+    assert doc["status"] == "strict_ok"
+    (c,) = doc["candidates"]
+    assert same(c["value"], json.loads(text))
+    assert c["repairs"] == []
 
 
 @settings(max_examples=300, deadline=None)

@@ -19,6 +19,22 @@ def test_loads_returns_the_best_value():
     assert velvin.loads(b'{"a": 1}') == {"a": 1}
 
 
+@pytest.mark.parametrize("text", ['{"a": [1, 2.5, null], "a": true}', ' "see [1]" ', b"\xef\xbb\xbf[1]",
+                                  '"\\ud800"', "18446744073709551616", "-0", "[1e400]", "[]",
+                                  '{"k": "\\u00e9\\ud83d\\ude00"}'])
+def test_loads_of_valid_json_is_the_pipeline_value(text):
+    """loads answers valid JSON with the strict parser alone; that must be the pipeline's value."""
+    expected = velvin.parse(text).value
+    got = velvin.loads(text)
+    assert json.dumps(got) == json.dumps(expected) and type(got) is type(expected)
+
+
+def test_loads_with_options_always_runs_the_pipeline():
+    with pytest.raises(TypeError):
+        velvin.loads("[1]", top_k="three")
+    assert velvin.loads('{"a": 1}', mode="scale_pipeline") == {"a": 1}
+
+
 def test_loads_raises_repair_error_with_the_records():
     with pytest.raises(velvin.RepairError) as info:
         velvin.loads("[1,]", mode="strict_only")
