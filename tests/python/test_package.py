@@ -64,6 +64,32 @@ def test_parse_gives_a_typed_read_only_view():
     assert r.status != "changed"
 
 
+def test_view_records_are_complete_dataclasses():
+    """Every record of the view holds exactly its declared fields and behaves as one built by
+    its constructor (equality, hashing, repr)."""
+    def records(obj):
+        if dataclasses.is_dataclass(obj):
+            yield obj
+            for f in dataclasses.fields(obj):
+                yield from records(getattr(obj, f.name))
+        elif isinstance(obj, tuple):
+            for item in obj:
+                yield from records(item)
+
+    for text, options in [("Here: {'a': [1, 2", {}), ("[1 2 @", {"top_k": 0}), ('{"a": "x', {"debug": True})]:
+        seen = set()
+        for rec in records(velvin.parse(text, **options)):
+            names = [f.name for f in dataclasses.fields(rec)]
+            assert list(vars(rec)) == names
+            seen.add(type(rec).__name__)
+            if type(rec) is not velvin.ParseResult:
+                twin = type(rec)(**{n: getattr(rec, n) for n in names})
+                assert twin == rec and repr(twin) == repr(rec)
+                if type(rec) is not velvin.Candidate:  # a candidate's value may be a dict
+                    assert hash(twin) == hash(rec)
+        assert {"ParseResult", "InputStats", "Metrics"} <= seen
+
+
 def test_failed_parse_view():
     r = velvin.parse("[1 2 @", top_k=0)
     assert not r.ok and r.value is None and r.confidence == 0.0 and r.repairs == ()
