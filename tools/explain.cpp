@@ -55,7 +55,8 @@ class Painter {
 
 std::string fixed(double v, int digits) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*f", digits, v);
+  // A cost with no repairs is -0.0 (sums start there); people should read 0.00.
+  std::snprintf(buf, sizeof buf, "%.*f", digits, v == 0.0 ? 0.0 : v);
   return buf;
 }
 

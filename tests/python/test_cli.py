@@ -175,6 +175,13 @@ def test_explain_failure_and_beam_candidates():
     assert "repaired text" in out and "skip_garbage" in out and "[1,2,3]" in out
 
 
+def test_explain_of_valid_json():
+    out = velvin("--explain", stdin=b'{"a": 1}').stdout.decode()
+    assert "status      strict_ok" in out
+    assert "(cost 0.00," in out  # the empty sum is -0.0, shown as people write it
+    assert "repairs\n    none" in out
+
+
 def test_explain_and_document_exclude_each_other():
     r = velvin("--explain", "--document", stdin=b"[]")
     assert r.returncode == 2
