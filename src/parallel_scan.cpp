@@ -17,6 +17,15 @@ namespace velvin {
 
 WorkerOutcome run_worker_pass(std::size_t threads, const std::function<WorkerOutcome()>& worker,
                               const ThreadStarter& start) {
+  // A pass of one worker gains nothing from a thread, and small pieces make such passes by the
+  // thousand (every element of a split document may be planned and split again): it runs here.
+  if (threads == 1) {
+    try {
+      return worker();
+    } catch (...) {
+      return std::string(kWorkerPanickedMessage);
+    }
+  }
   std::vector<WorkerOutcome> outcomes(threads);
   // Set by a worker whose body threw; a flag, because building the message could throw again.
   std::vector<unsigned char> panicked(threads, 0);

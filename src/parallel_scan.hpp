@@ -39,10 +39,10 @@ using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 // A worker's answer: nothing on success, else its error text.
 using WorkerOutcome = std::optional<std::string>;
 
-// Runs `worker` on `threads` new threads inside a joining scope and waits for all of them. Each
-// worker's exceptions are caught in the worker and reported as "worker panicked". Returns the
-// first error in thread start order, or "failed to spawn thread" when a thread could not be
-// started (those already running are joined first).
+// Runs `worker` on `threads` new threads inside a joining scope and waits for all of them (a
+// single worker runs on the calling thread instead). Each worker's exceptions are caught and
+// reported as "worker panicked". Returns the first error in thread start order, or "failed to
+// spawn thread" when a thread could not be started (those already running are joined first).
 [[nodiscard]] WorkerOutcome run_worker_pass(std::size_t threads,
                                             const std::function<WorkerOutcome()>& worker,
                                             const ThreadStarter& start = {});

@@ -235,7 +235,11 @@ TEST(FindRootArrayCommas, EmptyInteriorStartsNoThread) {
   }
   EXPECT_EQ(started, 0);
   auto one = find_root_array_commas("[1,2]", 0, 5, 8, 100, counting);
-  EXPECT_EQ(started, 2);  // one chunk: one thread per pass
+  EXPECT_EQ(one.value(), (std::vector<std::uint64_t>{2}));
+  EXPECT_EQ(started, 0);  // one chunk: each pass runs on the calling thread
+  auto three = find_root_array_commas("[1,2]", 0, 5, 8, 1, counting);
+  EXPECT_EQ(three.value(), (std::vector<std::uint64_t>{2}));
+  EXPECT_EQ(started, 6);  // three chunks: three threads per pass
 }
 
 // ---- Entry counts and structural bytes of an interior scan ----
@@ -320,6 +324,24 @@ TEST(RunWorkerPass, ReportsTheFirstErrorInStartOrder) {
       indexed_starter(again));
   EXPECT_EQ(errors, WorkerOutcome("error 0"));
   EXPECT_FALSE(run_worker_pass(3, []() -> WorkerOutcome { return std::nullopt; }).has_value());
+}
+
+TEST(RunWorkerPass, OneWorkerRunsOnTheCallingThread) {
+  std::atomic<std::size_t> started{0};
+  const std::thread::id caller = std::this_thread::get_id();
+  std::thread::id ran_on;
+  auto outcome = run_worker_pass(
+      1,
+      [&]() -> WorkerOutcome {
+        ran_on = std::this_thread::get_id();
+        return error_text(7);
+      },
+      indexed_starter(started, 0));  // would fail, were a thread started
+  EXPECT_EQ(outcome, WorkerOutcome("error 7"));
+  EXPECT_EQ(ran_on, caller);
+  EXPECT_EQ(started.load(), 0u);
+  EXPECT_EQ(run_worker_pass(1, []() -> WorkerOutcome { throw std::runtime_error("boom"); }),
+            WorkerOutcome(std::string(kWorkerPanickedMessage)));
 }
 
 TEST(RunWorkerPass, AFailedStartJoinsTheRunningWorkersAndIsReported) {
