@@ -1165,7 +1165,7 @@ class BeamSearch {
     // value's compact form, as for every other candidate.
     c.normalized_json = to_compact_string(value, text.size());
     c.value = std::move(value);
-    c.confidence = std::exp(-options_.confidence_alpha * s.cost);
+    c.confidence = confidence_for_cost(options_.confidence_alpha, s.cost);
     c.cost = s.cost;
     c.repairs = s.repairs.to_vector();
     c.validations.strict_json_parse = true;

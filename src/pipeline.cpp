@@ -264,7 +264,7 @@ class PipelineRun {
                              std::size_t text_size) const {
     Candidate c;
     c.cost = total_cost(repairs);
-    c.confidence = c.cost > 0 ? std::exp(-options_.confidence_alpha * c.cost) : 1.0;
+    c.confidence = c.cost > 0 ? confidence_for_cost(options_.confidence_alpha, c.cost) : 1.0;
     c.validations.strict_json_parse = true;
     c.validations.schema_match = schema_match_score(value, options_.schema);
     c.diagnostics.beam_width = 0;

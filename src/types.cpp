@@ -1,5 +1,7 @@
 #include "types.hpp"
 
+#include <cmath>
+#include <limits>
 #include <utility>
 
 namespace velvin {
@@ -207,6 +209,11 @@ u128 millis_since(std::chrono::steady_clock::time_point start) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();
   return nanos <= 0 ? 0 : static_cast<u128>(nanos) / 1000000;
+}
+
+double confidence_for_cost(double alpha, double cost) noexcept {
+  const double confidence = std::exp(-alpha * cost);
+  return confidence == 0.0 ? std::numeric_limits<double>::denorm_min() : confidence;
 }
 
 }  // namespace velvin

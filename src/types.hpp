@@ -95,6 +95,11 @@ struct CandidateDiagnostics {
   [[nodiscard]] JsonValue to_json_value() const;
 };
 
+// Confidence of a candidate that cost `cost`: exp(-alpha * cost). Where that underflows (a cost
+// above about 1,000 at the default alpha: thousands of repairs) the result is the smallest
+// positive double rather than 0.0, so a candidate that was found never claims no confidence.
+[[nodiscard]] double confidence_for_cost(double alpha, double cost) noexcept;
+
 struct Candidate {
   std::uint64_t candidate_id = 0;
   std::optional<JsonValue> value;

@@ -761,6 +761,14 @@ TEST(ProbabilisticRepair, BaseRepairsLeadEveryCandidate) {
   EXPECT_FALSE(probabilistic_repair("[1, 2", tight, many).empty());
 }
 
+TEST(ProbabilisticRepair, AHugeCostKeepsAPositiveConfidence) {
+  const std::vector<RepairAction> base(2000, RepairAction::make("convert_single_quotes", 0.9));
+  const auto c = probabilistic_repair("[1, 2", defaults(), base);
+  ASSERT_FALSE(c.empty());
+  EXPECT_GT(c[0].cost, 1800.0);
+  EXPECT_GT(c[0].confidence, 0.0);
+}
+
 TEST(ProbabilisticRepair, SeedOnlyReordersTies) {
   // The seed feeds the tie-breaking hash only: the set of candidates and their costs stay.
   const std::string text = "[a b c d e f g";

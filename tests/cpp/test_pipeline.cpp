@@ -56,6 +56,16 @@ TEST(Pipeline, ValidJsonIsStrictOk) {
             R"({"input_bytes":13,"extracted_span":[0,13],"prefix_skipped_bytes":0,"suffix_skipped_bytes":0})");
 }
 
+TEST(Pipeline, ThousandsOfRepairsKeepAPositiveConfidence) {
+  std::string text = "{'k': [";
+  for (int i = 0; i < 4000; ++i) text += i == 0 ? "'x'" : ",'x'";
+  text += "]}";
+  const RepairResult r = run(text);
+  ASSERT_EQ(r.status, "repaired");
+  EXPECT_GT(r.candidates[0].cost, 1100.0);  // exp(-0.7 * cost) underflows
+  EXPECT_GT(r.candidates[0].confidence, 0.0);
+}
+
 // A valid document is its own value even when extraction would cut a bracketed piece out of it.
 TEST(Pipeline, RootStringMentioningBracketsIsTheString) {
   for (const char* input : {R"("see [1]")", R"( "{\"a\": 1}" )", R"("x {")"}) {

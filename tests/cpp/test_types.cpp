@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,17 @@ TEST(Candidate, WithoutValueOrSchema) {
             R"("cost":-0.0,"repairs":[],"validations":{"strict_json_parse":true,"schema_match":null},)"
             R"("diagnostics":{"garbage_skipped_bytes":0,"deleted_tokens":0,"inserted_tokens":0,)"
             R"("close_open_string_count":0,"beam_width":null,"max_repairs":null},"dropped_spans":[[1,2]]})");
+}
+
+TEST(Confidence, ExponentialOfCostNeverUnderflowsToZero) {
+  EXPECT_EQ(confidence_for_cost(0.7, 0.8), std::exp(-0.7 * 0.8));
+  EXPECT_EQ(confidence_for_cost(0.7, 0.0), 1.0);
+  EXPECT_EQ(confidence_for_cost(0.7, 1000.0), std::exp(-700.0));  // tiny, still exact
+  // exp(-0.7 * 1100) is below the smallest double: the closest positive value stands in.
+  const double tiny = std::numeric_limits<double>::denorm_min();
+  EXPECT_EQ(confidence_for_cost(0.7, 1100.0), tiny);
+  EXPECT_EQ(confidence_for_cost(1e308, 1.0), tiny);
+  EXPECT_EQ(confidence_for_cost(0.7, std::numeric_limits<double>::infinity()), tiny);
 }
 
 TEST(RepairResult, FailedResultRendersAllEightKeys) {
