@@ -155,6 +155,40 @@ def main():
         worst = max(worst, parse / strict)
         print(f"{path.name:<20}{len(raw) / strict * 1e3:>12.0f}{len(raw) / parse * 1e3:>12.0f}{parse / strict:>18.2f}x")
     print(f"slowest: {worst:.2f}x ({'meets' if worst <= 2.0 else 'misses'} the 2x target)")
+    small_calls(args.build)
+
+
+def per_call_us(fn, arg, calls=20000):
+    best = None
+    for _ in range(3):
+        t0 = time.perf_counter_ns()
+        for _ in range(calls):
+            fn(arg)
+        dt = (time.perf_counter_ns() - t0) / calls / 1e3
+        best = dt if best is None else min(best, dt)
+    return best
+
+
+def small_calls(build):
+    """The package's entry points on one small reply, per call (valid JSON takes the strict path
+    in velvin.loads; broken JSON runs the pipeline)."""
+    sys.path[:0] = [str(Path(build) / "python"), str(ROOT / "python")]
+    import velvin
+
+    valid = '{"name": "Ada", "tags": ["math", "eng"], "n": 3}'
+    broken = 'Here: {name: "Ada", tags: ["math", "eng",], n: 3}'
+    print("\nOne small reply, microseconds per call (best of 3 × 20,000)")
+    print(f"{'call':<26}{'valid':>10}{'broken':>10}")
+    rows = [("json.loads", json.loads), ("velvin.loads", velvin.loads),
+            ("velvin.repair_json", velvin.repair_json), ("velvin.parse", velvin.parse)]
+    for name, fn in rows:
+        cells = []
+        for text in (valid, broken):
+            try:
+                cells.append(f"{per_call_us(fn, text):>10.2f}")
+            except ValueError:
+                cells.append(f"{'raises':>10}")
+        print(f"{name:<26}{''.join(cells)}")
 
 
 if __name__ == "__main__":
