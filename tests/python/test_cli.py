@@ -24,6 +24,26 @@ def test_repairs_standard_input_to_one_compact_line():
     assert r.stderr == b""
 
 
+@pytest.mark.parametrize("text", [
+    # (no 1e400: Python gets inf, while JSON text can only say null)
+    b"Sure: ```json\n{'a': [1, 2.50, -0, 1e300, 18446744073709551616], 'b': None}\n```",
+    b'{"name": "Ada", "tags": ["x", "y"',
+    b"[1 2 @ 'z' \xff true",
+    b'"see [1]"',
+    b"",
+])
+def test_document_equals_what_parse_py_returns(text):
+    """The tool prints the core's rendering of the result; parse_py converts the same rendering
+    into Python objects. Both must agree on every key and value (the elapsed time aside)."""
+    import velvin_native as vn
+
+    printed = json.loads(velvin("--document", "--debug", stdin=text).stdout)
+    converted = vn.parse_py(text, {"debug": True})
+    for doc in (printed, converted):
+        doc["metrics"]["elapsed_ms"] = 0
+    assert json.dumps(printed, sort_keys=False) == json.dumps(converted, sort_keys=False)
+
+
 def test_files_and_dash(tmp_path):
     a = tmp_path / "a.txt"
     a.write_text("[1, 2")
