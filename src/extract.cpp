@@ -123,7 +123,9 @@ Extraction extract_brackets(std::string_view text, std::size_t start) {
   return out;
 }
 
-Extraction nothing_found(std::string_view text) {
+}  // namespace
+
+Extraction whole_text_extraction(std::string_view text) {
   Extraction out;
   out.text = std::string(text);
   out.method = "no_json_found";
@@ -132,12 +134,10 @@ Extraction nothing_found(std::string_view text) {
   return out;
 }
 
-}  // namespace
-
 Extraction extract_json_candidate(std::string_view text) {
   if (auto fenced = extract_code_fence(text)) return std::move(*fenced);
   const std::size_t start = first_opener(text);
-  if (start == std::string_view::npos) return nothing_found(text);
+  if (start == std::string_view::npos) return whole_text_extraction(text);
   return extract_brackets(text, start);
 }
 

@@ -22,4 +22,8 @@ struct Extraction {
 
 [[nodiscard]] Extraction extract_json_candidate(std::string_view text);
 
+// The record of a text taken whole, as when it holds no bracket: method "no_json_found", the
+// whole span, no repairs.
+[[nodiscard]] Extraction whole_text_extraction(std::string_view text);
+
 }  // namespace velvin

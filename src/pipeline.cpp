@@ -81,7 +81,7 @@ class PipelineRun {
     }
     extraction_ = extract_json_candidate(text);
     if (auto whole = whole_document(text)) {
-      extraction_ = unextracted(text);
+      extraction_ = whole_text_extraction(text);
       stats_ = input_stats(text.size());
       return strict_outcome(std::move(*whole));
     }
@@ -127,16 +127,6 @@ class PipelineRun {
     JsonResult whole = strict_parse(text);
     if (!whole) return std::nullopt;
     return std::move(whole).value();
-  }
-
-  // The extraction record of a text taken whole, as for a text without brackets.
-  static Extraction unextracted(std::string_view text) {
-    Extraction whole;
-    whole.text = std::string(text);
-    whole.method = "no_json_found";
-    whole.span = Span{0, text.size()};
-    whole.truncated = true;
-    return whole;
   }
 
   // The route for huge well-formed documents: mode "scale_pipeline" always takes it (and
