@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "beam.hpp"
+#include "byte_scan.hpp"
 #include "heuristic.hpp"
 #include "llm_fallback.hpp"
 #include "scale.hpp"
@@ -121,8 +122,7 @@ class PipelineRun {
   // lose text to extraction, so other inputs are not parsed twice.
   std::optional<JsonValue> whole_document(std::string_view text) const {
     if (extraction_.repairs.empty()) return std::nullopt;
-    std::size_t i = 0;
-    while (i < text.size() && is_json_space(static_cast<unsigned char>(text[i]))) ++i;
+    const std::size_t i = scan::skip_space(text.data(), 0, text.size());
     if (i == text.size() || text[i] != '"') return std::nullopt;
     JsonResult whole = strict_parse(text);
     if (!whole) return std::nullopt;

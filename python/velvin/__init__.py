@@ -95,8 +95,8 @@ def repair_json(text: Text, **options: Any) -> str:
         return best["normalized_json"]
     import json  # a tape result carries no compact text: render its description
 
-    return json.dumps(best["ir"] if best["value"] is None else best["value"], separators=(",", ":"),
-                      ensure_ascii=False)
+    described = best["ir"] if best["value"] is None else best["value"]
+    return json.dumps(described, separators=(",", ":"), ensure_ascii=False)
 
 
 def _best_candidate(function: str, data: Union[str, bytes], options: Dict[str, Any]) -> Dict[str, Any]:
