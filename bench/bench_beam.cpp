@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "beam.hpp"
+#include "repair/beam.hpp"
 
 namespace {
 

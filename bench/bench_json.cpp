@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "json.hpp"
-#include "strict.hpp"
+#include "core/json.hpp"
+#include "core/strict.hpp"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "llm.hpp"
-#include "llm_fallback.hpp"
+#include "llm/payload.hpp"
+#include "llm/fallback.hpp"
 
 extern char** environ;
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "scale.hpp"
+#include "scale/scale.hpp"
 
 namespace {
 

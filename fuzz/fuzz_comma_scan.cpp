@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fuzz_common.hpp"
-#include "parallel_scan.hpp"
+#include "scale/comma_scan.hpp"
 
 namespace {
 

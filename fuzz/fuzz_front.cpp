@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "extract.hpp"
+#include "repair/extract.hpp"
 #include "fuzz_common.hpp"
-#include "heuristic.hpp"
-#include "json.hpp"
+#include "repair/heuristic.hpp"
+#include "core/json.hpp"
 
 namespace {
 

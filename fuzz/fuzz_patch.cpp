@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "fuzz_common.hpp"
-#include "json.hpp"
-#include "llm.hpp"
+#include "core/json.hpp"
+#include "llm/payload.hpp"
 
 namespace {
 

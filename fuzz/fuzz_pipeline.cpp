@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string>
 
-#include "extract.hpp"
+#include "repair/extract.hpp"
 #include "fuzz_common.hpp"
-#include "heuristic.hpp"
-#include "json.hpp"
-#include "pipeline.hpp"
-#include "strict.hpp"
+#include "repair/heuristic.hpp"
+#include "core/json.hpp"
+#include "repair/pipeline.hpp"
+#include "core/strict.hpp"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "fuzz_common.hpp"
-#include "json.hpp"
-#include "strict.hpp"
-#include "tape.hpp"
+#include "core/json.hpp"
+#include "core/strict.hpp"
+#include "scale/tape.hpp"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "extract.hpp"
-#include "heuristic.hpp"
-#include "json.hpp"
+#include "repair/extract.hpp"
+#include "repair/heuristic.hpp"
+#include "core/json.hpp"
 
 namespace velvin {
 namespace {

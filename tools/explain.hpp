@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "types.hpp"
+#include "core/records.hpp"
 
 namespace velvin {
 

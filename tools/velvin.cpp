@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "explain.hpp"
-#include "json.hpp"
-#include "pipeline.hpp"
-#include "strict.hpp"
-#include "types.hpp"
+#include "core/json.hpp"
+#include "repair/pipeline.hpp"
+#include "core/strict.hpp"
+#include "core/records.hpp"
 
 namespace velvin {
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "beam.hpp"
-#include "json.hpp"
-#include "lexer.hpp"
+#include "repair/beam.hpp"
+#include "core/json.hpp"
+#include "repair/lexer.hpp"
 
 namespace velvin {
 namespace {

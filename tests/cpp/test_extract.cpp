@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "extract.hpp"
+#include "repair/extract.hpp"
 
 namespace velvin {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "byte_scan.hpp"
-#include "heuristic.hpp"
-#include "json.hpp"
+#include "core/scan.hpp"
+#include "repair/heuristic.hpp"
+#include "core/json.hpp"
 
 namespace velvin {
 namespace {

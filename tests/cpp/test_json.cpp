@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "json.hpp"
+#include "core/json.hpp"
 
 namespace velvin {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "lexer.hpp"
+#include "repair/lexer.hpp"
 
 namespace velvin {
 namespace {

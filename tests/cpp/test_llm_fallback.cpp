@@ -1,4 +1,4 @@
-#include "llm_fallback.hpp"
+#include "llm/fallback.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "beam.hpp"
-#include "llm.hpp"
+#include "repair/beam.hpp"
+#include "llm/payload.hpp"
 
 namespace velvin {
 namespace {

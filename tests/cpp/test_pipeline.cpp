@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "json.hpp"
-#include "pipeline.hpp"
-#include "types.hpp"
+#include "core/json.hpp"
+#include "repair/pipeline.hpp"
+#include "core/records.hpp"
 
 namespace velvin {
 namespace {

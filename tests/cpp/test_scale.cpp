@@ -1,4 +1,4 @@
-#include "scale.hpp"
+#include "scale/scale.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <system_error>
 #include <vector>
 
-#include "strict.hpp"
+#include "core/strict.hpp"
 
 namespace velvin {
 

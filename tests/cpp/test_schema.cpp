@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "json.hpp"
-#include "schema.hpp"
+#include "core/json.hpp"
+#include "repair/schema.hpp"
 
 namespace velvin {
 namespace {

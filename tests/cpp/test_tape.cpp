@@ -1,4 +1,4 @@
-#include "tape.hpp"
+#include "scale/tape.hpp"
 
 #include <gtest/gtest.h>
 

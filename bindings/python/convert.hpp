@@ -1,0 +1,140 @@
+// Conversions between JsonValue trees and Python objects, and the readers of single Python
+// values (text, unsigned integer, float, boolean) that the options and repair readers share.
+#pragma once
+
+#include "support.hpp"
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/json.hpp"
+
+namespace velvin::py {
+
+// Object keys repeat across the objects of a document; each distinct key text becomes one str
+// object, shared by every dict of this conversion (the memo lives for one call only).
+class KeyMemo {
+ public:
+  KeyMemo() = default;
+  KeyMemo(const KeyMemo&) = delete;
+  KeyMemo& operator=(const KeyMemo&) = delete;
+  ~KeyMemo() {
+    for (auto& entry : keys_) Py_DECREF(entry.second);
+  }
+  // Borrowed reference (owned by the memo), or nullptr with an exception set.
+  PyObject* get(std::string_view key) {
+    auto it = keys_.find(key);
+    if (it != keys_.end()) return it->second;
+    PyObject* str = new_str(key);
+    if (str == nullptr) return nullptr;
+    if (keys_.size() >= kMaxKeys) {
+      overflow_.emplace_back(str);
+    } else {
+      keys_.emplace(std::string(key), str);
+    }
+    return str;
+  }
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept {
+      // FNV-1a: keys are short, and this avoids a call per byte block.
+      std::uint64_t h = 1469598103934665603ULL;
+      for (unsigned char c : s) h = (h ^ c) * 1099511628211ULL;
+      return static_cast<std::size_t>(h);
+    }
+  };
+  static constexpr std::size_t kMaxKeys = 1 << 16;  // bounds the memo on key-heavy documents
+  std::unordered_map<std::string, PyObject*, Hash, std::equal_to<>> keys_;
+  std::vector<PyRef> overflow_;
+};
+
+
+// A new Python object for `value` (a large tree converts with the collector paused).
+PyObject* json_to_py(const JsonValue& value);
+PyObject* json_to_py(const JsonValue& value, KeyMemo& memo);
+// The same for a tree that is no longer needed: it is released as it is converted.
+PyObject* json_to_py_consuming(JsonValue&& value);
+PyObject* optional_json_to_py(const std::optional<JsonValue>& value);
+
+// Builds Python objects straight from the strict parser's events, so strict_loads_py never
+// materialises the intermediate tree. Finished objects wait on one stack (keys interleaved with
+// values) until their container ends.
+class PySink final : public JsonSink {
+ public:
+  PySink() = default;
+  PySink(const PySink&) = delete;
+  PySink& operator=(const PySink&) = delete;
+  ~PySink() override {
+    for (PyObject* obj : stack_) Py_DECREF(obj);
+  }
+
+  bool on_null() override { return push(new_none()); }
+  bool on_bool(bool v) override { return push(new_bool(v)); }
+  bool on_int(std::int64_t v) override { return push(PyLong_FromLongLong(v)); }
+  bool on_uint(std::uint64_t v) override { return push(PyLong_FromUnsignedLongLong(v)); }
+  bool on_float(double v) override { return push(PyFloat_FromDouble(v)); }
+  bool on_string(std::string_view v) override { return push(new_str(v)); }
+  bool on_key(std::string_view key) override {
+    PyObject* str = memo_.get(key);
+    if (str == nullptr) return false;
+    Py_INCREF(str);
+    return push(str);
+  }
+  bool on_array_end(std::size_t count) override {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (list == nullptr) return false;
+    const std::size_t base = stack_.size() - count;
+    for (std::size_t i = 0; i < count; ++i) {
+      PyList_SetItem(list, static_cast<Py_ssize_t>(i), stack_[base + i]);  // steals
+    }
+    stack_.resize(base);
+    return push(list);
+  }
+  bool on_object_end(std::size_t count) override {
+    PyObject* dict = PyDict_New();
+    const std::size_t base = stack_.size() - 2 * count;
+    bool ok = dict != nullptr;
+    for (std::size_t i = 0; i < count && ok; ++i) {
+      ok = PyDict_SetItem(dict, stack_[base + 2 * i], stack_[base + 2 * i + 1]) == 0;
+    }
+    for (std::size_t i = base; i < stack_.size(); ++i) Py_DECREF(stack_[i]);
+    stack_.resize(base);
+    if (!ok) {
+      Py_XDECREF(dict);
+      return false;
+    }
+    return push(dict);
+  }
+
+  // The finished document (new reference).
+  PyObject* take() {
+    PyObject* result = stack_.back();
+    stack_.pop_back();
+    return result;
+  }
+
+ private:
+  bool push(PyObject* obj) {
+    if (obj == nullptr) return false;
+    stack_.push_back(obj);
+    return true;
+  }
+
+  std::vector<PyObject*> stack_;
+  KeyMemo memo_;
+};
+
+// The value of a Python object as a JsonValue; nullopt with a Python exception set.
+std::optional<JsonValue> py_to_json(PyObject* obj, std::size_t depth);
+
+// Readers of one Python value; false with a Python exception set.
+bool read_text(PyObject* v, std::string& out);
+bool read_uint(PyObject* v, std::uint64_t& out);
+bool read_double(PyObject* v, double& out);
+bool read_bool(PyObject* v, bool& out);
+std::optional<double> try_double(PyObject* obj);
+
+}  // namespace velvin::py

@@ -1,0 +1,56 @@
+// velvin_native: the CPython extension module over the core library, built against the stable
+// ABI (3.9+). This file holds the method table and the module's initialisation; the entry
+// points are in entry_points.cpp. No C++ exception crosses into Python.
+#include "entry_points.hpp"
+
+namespace velvin::py {
+namespace {
+
+PyMethodDef kMethods[] = {
+    {"strict_loads_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strict_loads_py)),
+     METH_VARARGS | METH_KEYWORDS, "strict_loads_py(input)\n--\n\n"},
+    {"parse_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_py)),
+     METH_VARARGS | METH_KEYWORDS, "parse_py(input, options=None)\n--\n\n"},
+    {"preprocess_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(preprocess_py)),
+     METH_VARARGS | METH_KEYWORDS, "preprocess_py(input, options=None)\n--\n\n"},
+    {"probabilistic_repair_py",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probabilistic_repair_py)),
+     METH_VARARGS | METH_KEYWORDS,
+     "probabilistic_repair_py(extracted_text, options=None, base_repairs=None)\n--\n\n"},
+    {"parse_root_array_scale_py",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_root_array_scale_py)),
+     METH_VARARGS | METH_KEYWORDS, "parse_root_array_scale_py(data, options=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "velvin_native", nullptr, -1, kMethods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace velvin::py
+
+
+// Single-phase initialisation: the module is made once per process and handed out again on a
+// repeated import; a second interpreter is refused because the cached object belongs to the
+// first.
+PyMODINIT_FUNC PyInit_velvin_native(void) {
+  static std::int64_t owner_interpreter = -1;
+  static PyObject* module = nullptr;
+  const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current < 0) return nullptr;
+  if (owner_interpreter == -1) {
+    owner_interpreter = current;
+  } else if (owner_interpreter != current) {
+    PyErr_SetString(PyExc_ImportError,
+                    "velvin_native does not support sub-interpreters");
+    return nullptr;
+  }
+  if (module == nullptr) {
+    module = PyModule_Create(&velvin::py::kModule);
+    if (module == nullptr) return nullptr;
+  }
+  Py_INCREF(module);
+  return module;
+}

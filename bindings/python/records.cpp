@@ -1,0 +1,293 @@
+#include "records.hpp"
+
+#include <string>
+
+#include "convert.hpp"
+
+namespace velvin::py {
+
+PyObject* span_tuple(const Span& span) {
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(span.start),
+                       static_cast<unsigned long long>(span.end));
+}
+
+PyObject* optional_uint(const std::optional<std::uint64_t>& v) {
+  return v ? new_uint(*v) : new_none();
+}
+
+PyObject* optional_str(const std::optional<std::string>& v) { return v ? new_str(*v) : new_none(); }
+
+// What the repair dictionaries of one conversion share: their six key objects, one str per op
+// word and one float per cost. A flood of repairs (a megabyte of stray quotes makes a million)
+// then costs a dictionary each rather than a dozen objects each.
+class RepairConverter {
+ public:
+  RepairConverter() {
+    for (std::size_t i = 0; i < kKeyCount; ++i) {
+      keys_[i] = PyRef(PyUnicode_InternFromString(kKeyNames[i]));
+      if (!keys_[i]) ok_ = false;
+    }
+  }
+  [[nodiscard]] bool ok() const { return ok_; }
+
+  PyObject* convert(const RepairAction& action) {
+    PyRef d(PyDict_New());
+    if (!d) return nullptr;
+    PyObject* op = ops_.get(action.op);
+    if (op == nullptr) return nullptr;
+    Py_INCREF(op);
+    if (!set(d.get(), 0, op) ||
+        !set(d.get(), 1, action.span ? span_tuple(*action.span) : new_none()) ||
+        !set(d.get(), 2, optional_uint(action.at)) ||
+        !set(d.get(), 3, optional_str(action.token)) ||
+        !set(d.get(), 4, cost(action.cost_delta)) ||
+        !set(d.get(), 5, optional_str(action.note))) {
+      return nullptr;
+    }
+    return d.release();
+  }
+
+ private:
+  static constexpr std::size_t kKeyCount = 6;
+  static constexpr const char* kKeyNames[kKeyCount] = {"op", "span", "at", "token",
+                                                        "cost_delta", "note"};
+
+  // Sets key number `key` to `value`, consuming the new reference `value`.
+  bool set(PyObject* dict, std::size_t key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int rc = PyDict_SetItem(dict, keys_[key].get(), value);
+    Py_DECREF(value);
+    return rc == 0;
+  }
+
+  // A new reference to the float `value`, shared with the last repair of the same cost.
+  PyObject* cost(double value) {
+    if (!last_cost_ || last_cost_value_ != value) {
+      last_cost_ = PyRef(PyFloat_FromDouble(value));
+      if (!last_cost_) return nullptr;
+      last_cost_value_ = value;
+    }
+    Py_INCREF(last_cost_.get());
+    return last_cost_.get();
+  }
+
+  PyRef keys_[kKeyCount];
+  KeyMemo ops_;
+  PyRef last_cost_;
+  double last_cost_value_ = 0.0;
+  bool ok_ = true;
+};
+
+// Containers below this many repairs convert without pausing the collector.
+constexpr std::size_t kGcPauseMinRepairs = 64;
+
+// One list of the repairs of `first` followed by those of `second`.
+PyObject* repairs_to_py(std::span<const RepairAction> first,
+                        std::span<const RepairAction> second) {
+  RepairConverter converter;
+  if (!converter.ok()) return nullptr;
+  const std::size_t total = first.size() + second.size();
+  std::optional<GcPause> pause;
+  if (total >= kGcPauseMinRepairs) pause.emplace();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(total)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < total; ++i) {
+    const RepairAction& action = i < first.size() ? first[i] : second[i - first.size()];
+    PyObject* item = converter.convert(action);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* spans_to_py(const std::vector<Span>& spans) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    PyObject* item = span_tuple(spans[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* validations_to_py(const CandidateValidations& v) {
+  PyRef d(PyDict_New());
+  if (!d) return nullptr;
+  if (!set_item(d.get(), "strict_json_parse", new_bool(v.strict_json_parse)) ||
+      !set_item(d.get(), "schema_match",
+                v.schema_match ? PyFloat_FromDouble(*v.schema_match) : new_none())) {
+    return nullptr;
+  }
+  return d.release();
+}
+
+PyObject* diagnostics_to_py(const CandidateDiagnostics& v) {
+  PyRef d(PyDict_New());
+  if (!d) return nullptr;
+  if (!set_item(d.get(), "garbage_skipped_bytes", new_uint(v.garbage_skipped_bytes)) ||
+      !set_item(d.get(), "deleted_tokens", new_uint(v.deleted_tokens)) ||
+      !set_item(d.get(), "inserted_tokens", new_uint(v.inserted_tokens)) ||
+      !set_item(d.get(), "close_open_string_count", new_uint(v.close_open_string_count)) ||
+      !set_item(d.get(), "beam_width", optional_uint(v.beam_width)) ||
+      !set_item(d.get(), "max_repairs", optional_uint(v.max_repairs))) {
+    return nullptr;
+  }
+  return d.release();
+}
+
+PyObject* candidate_to_py(const Candidate& c) {
+  PyRef d(PyDict_New());
+  if (!d) return nullptr;
+  if (!set_item(d.get(), "candidate_id", new_uint(c.candidate_id)) ||
+      !set_item(d.get(), "value", optional_json_to_py(c.value)) ||
+      !set_item(d.get(), "normalized_json", optional_str(c.normalized_json)) ||
+      !set_item(d.get(), "ir", optional_json_to_py(c.ir)) ||
+      !set_item(d.get(), "confidence", PyFloat_FromDouble(c.confidence)) ||
+      !set_item(d.get(), "cost", PyFloat_FromDouble(c.cost)) ||
+      !set_item(d.get(), "repairs", repairs_to_py(c.repairs)) ||
+      !set_item(d.get(), "validations", validations_to_py(c.validations)) ||
+      !set_item(d.get(), "diagnostics", diagnostics_to_py(c.diagnostics)) ||
+      !set_item(d.get(), "dropped_spans", spans_to_py(c.dropped_spans))) {
+    return nullptr;
+  }
+  return d.release();
+}
+
+// The value of `key` in a repair dict, held (empty when missing or None). False when the
+// lookup itself raised. Values are held because reading one may run Python code that changes
+// the dict.
+bool repair_field(PyObject* dict, const char* key, PyRef& value) {
+  value = PyRef();
+  PyRef name(PyUnicode_FromString(key));
+  if (!name) return false;
+  PyObject* found = PyDict_GetItemWithError(dict, name.get());  // borrowed
+  if (found == nullptr) return !PyErr_Occurred();
+  if (found != Py_None) {
+    Py_INCREF(found);
+    value = PyRef(found);
+  }
+  return true;
+}
+
+bool read_span_tuple(PyObject* value, std::optional<Span>& out) {
+  if (!PyTuple_Check(value)) {
+    raise_type_error(not_convertible(value, "PyTuple"));
+    return false;
+  }
+  const Py_ssize_t n = PyTuple_Size(value);
+  if (n != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+    return false;
+  }
+  Span span;
+  if (!read_uint(PyTuple_GetItem(value, 0), span.start) ||
+      !read_uint(PyTuple_GetItem(value, 1), span.end)) {
+    return false;
+  }
+  out = span;
+  return true;
+}
+
+// "op" that is missing, None or not usable text is the empty op.
+std::string repair_op(PyObject* value) {
+  if (value == nullptr || !PyUnicode_Check(value)) return {};
+  PyRef holder;
+  if (auto text = utf8_of(value, holder)) return std::string(*text);
+  PyErr_Clear();  // a lone surrogate
+  return {};
+}
+
+// "cost_delta" that is missing, None or not convertible to a float costs 0.0.
+double repair_cost(PyObject* value) {
+  if (value == nullptr) return 0.0;
+  return try_double(value).value_or(0.0);
+}
+
+// One base repair; "op" and "cost_delta" never fail, the optional fields must have their types.
+std::optional<RepairAction> repair_from_py(PyObject* item) {
+  if (!PyDict_Check(item)) {
+    raise_type_error(not_convertible(item, "PyDict"));
+    return std::nullopt;
+  }
+  PyRef v;
+  if (!repair_field(item, "op", v)) return std::nullopt;
+  const std::string op = repair_op(v.get());
+  if (!repair_field(item, "cost_delta", v)) return std::nullopt;
+  RepairAction action = RepairAction::make(op, repair_cost(v.get()));
+  if (!repair_field(item, "span", v)) return std::nullopt;
+  if (v && !read_span_tuple(v.get(), action.span)) return std::nullopt;
+  if (!repair_field(item, "at", v)) return std::nullopt;
+  if (v) {
+    std::uint64_t at = 0;
+    if (!read_uint(v.get(), at)) return std::nullopt;
+    action.at = at;
+  }
+  for (auto [key, field] : {std::pair{"token", &action.token}, std::pair{"note", &action.note}}) {
+    if (!repair_field(item, key, v)) return std::nullopt;
+    if (!v) continue;
+    std::string text;
+    if (!read_text(v.get(), text)) return std::nullopt;
+    *field = std::move(text);
+  }
+  return action;
+}
+
+std::optional<std::vector<RepairAction>> repairs_from_py(PyObject* list) {
+  std::vector<RepairAction> repairs;
+  if (list == nullptr) return repairs;
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    PyObject* borrowed = PyList_GetItem(list, i);
+    if (borrowed == nullptr) return std::nullopt;
+    Py_INCREF(borrowed);
+    PyRef item(borrowed);  // reading an item may run Python code that changes the list
+    auto action = repair_from_py(item.get());
+    if (!action) return std::nullopt;
+    repairs.push_back(std::move(*action));
+  }
+  return repairs;
+}
+
+PyObject* candidates_to_py(const std::vector<Candidate>& candidates) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(candidates.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    PyObject* item = candidate_to_py(candidates[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+PyObject* preprocess_to_py(const Extraction& extraction, const HeuristicResult& repaired,
+                           const std::optional<std::uint64_t>& error_pos) {
+  PyRef d(PyDict_New());
+  if (!d) return nullptr;
+  if (!set_item(d.get(), "extracted_span", span_tuple(extraction.span)) ||
+      !set_item(d.get(), "extracted_text", new_str(extraction.text)) ||
+      !set_item(d.get(), "repaired_text", new_str(repaired.text)) ||
+      !set_item(d.get(), "truncated", new_bool(extraction.truncated)) ||
+      !set_item(d.get(), "method", new_str(extraction.method)) ||
+      !set_item(d.get(), "error_pos", optional_uint(error_pos)) ||
+      // The extraction's repairs, then the heuristic pass's.
+      !set_item(d.get(), "base_repairs", repairs_to_py(extraction.repairs, repaired.repairs))) {
+    return nullptr;
+  }
+  return d.release();
+}
+
+PyObject* split_plan_to_py(const SplitPlan& plan) {
+  PyRef d(PyDict_New());
+  if (!d) return nullptr;
+  if (!set_item(d.get(), "mode", new_str(plan.mode)) ||
+      !set_item(d.get(), "elements", new_uint(plan.elements)) ||
+      !set_item(d.get(), "structural_density", PyFloat_FromDouble(plan.structural_density)) ||
+      !set_item(d.get(), "chunk_count", new_uint(plan.chunk_count))) {
+    return nullptr;
+  }
+  return d.release();
+}
+
+// A very large, well-formed document through the scale pipeline: {"value": ..., "plan": {...}}.
+// A failure of the scale parse is ValueError(text).
+}  // namespace velvin::py

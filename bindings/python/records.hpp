@@ -1,0 +1,30 @@
+// The Python shapes of the repair records: the repair and candidate dicts of preprocess_py and
+// probabilistic_repair_py (spans as tuples; parse_py renders its result document in the core
+// instead), the base repairs read back from Python, and the split plan of the scale entry point.
+#pragma once
+
+#include "support.hpp"
+
+#include <span>
+#include <vector>
+
+#include "core/records.hpp"
+#include "repair/extract.hpp"
+#include "repair/heuristic.hpp"
+#include "scale/scale.hpp"
+
+namespace velvin::py {
+
+PyObject* span_tuple(const Span& span);
+PyObject* optional_uint(const std::optional<std::uint64_t>& v);
+// One list of the repairs of `first` followed by those of `second`.
+PyObject* repairs_to_py(std::span<const RepairAction> first,
+                        std::span<const RepairAction> second = {});
+PyObject* candidates_to_py(const std::vector<Candidate>& candidates);
+// The base repairs of probabilistic_repair_py (`list` may be nullptr: none).
+std::optional<std::vector<RepairAction>> repairs_from_py(PyObject* list);
+PyObject* preprocess_to_py(const Extraction& extraction, const HeuristicResult& repaired,
+                           const std::optional<std::uint64_t>& error_pos);
+PyObject* split_plan_to_py(const SplitPlan& plan);
+
+}  // namespace velvin::py

@@ -1,0 +1,23 @@
+// The strict entry point: what the binding's strict_loads_py, the pipeline's strict parses and
+// the beam search's check of its finished texts call to know "is this valid JSON?". Takes UTF-8
+// text, returns the value or the first positioned error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "core/json.hpp"
+
+namespace velvin {
+
+[[nodiscard]] JsonResult strict_parse(std::string_view text);
+
+// The same parse, delivering events to a sink instead of building a tree (see JsonSink).
+[[nodiscard]] SinkParseStatus strict_parse_into(std::string_view text, JsonSink& sink,
+                                                JsonError& error);
+
+// Where the strict parser rejects `text`, or nullopt when it is valid JSON (no value is built).
+[[nodiscard]] std::optional<std::uint64_t> strict_error_position(std::string_view text);
+
+}  // namespace velvin

@@ -1,0 +1,1223 @@
+#include "repair/beam.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "core/json.hpp"
+#include "repair/lexer.hpp"
+
+namespace velvin {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Shared histories
+//
+// A state's output, repairs, dropped spans and container stack only grow or shrink at their
+// end, and a successor starts as its parent plus a few changes. Copying them into every
+// successor would make each step cost as much as the output so far, and repair time grow with
+// the square of the input. Instead a sequence is a chain of chunks that copies share. A chunk is
+// written only while a single sequence owns it, so anything two states share never changes:
+// a state that forks and then appends starts a chunk of its own, while the lone successor of a
+// plain step (the common case) keeps appending in place.
+
+template <class Payload>
+class CowChain {
+ public:
+  CowChain() = default;
+  CowChain(const CowChain& other) noexcept : head_(other.head_), count_(other.count_) {
+    if (head_ != nullptr) ++head_->refs;
+  }
+  CowChain(CowChain&& other) noexcept
+      : head_(std::exchange(other.head_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+  CowChain& operator=(CowChain other) noexcept {
+    std::swap(head_, other.head_);
+    std::swap(count_, other.count_);
+    return *this;
+  }
+  ~CowChain() { release(head_); }
+
+  [[nodiscard]] std::size_t size() const noexcept {
+    return head_ == nullptr ? 0 : head_->base + count_;
+  }
+  [[nodiscard]] bool empty() const noexcept { return head_ == nullptr; }
+
+ protected:
+  struct Chunk {
+    std::size_t refs = 1;
+    Chunk* prev = nullptr;       // an owned reference
+    std::size_t prev_count = 0;  // how many items of `prev` belong to the sequences after it
+    std::size_t base = 0;        // items before this chunk
+    Payload payload;
+  };
+
+  // Invariant: head_ is null exactly when the sequence is empty; otherwise the sequence uses
+  // the first count_ (at least 1) items of head_.
+
+  // The payload that receives item number count_ of the head: the own head chunk, cut back to
+  // count_, when nothing else holds it and the item `fits`; else a new chunk.
+  Payload& append_slot(bool fits) {
+    if (head_ != nullptr && head_->refs == 1 && fits) {
+      head_->payload.truncate(count_);
+      return head_->payload;
+    }
+    auto* chunk = new Chunk;
+    chunk->prev = head_;  // this sequence's reference moves to the new chunk
+    chunk->prev_count = count_;
+    chunk->base = size();
+    head_ = chunk;
+    count_ = 0;
+    return chunk->payload;
+  }
+  void appended() noexcept { ++count_; }
+
+  void drop_last() noexcept {
+    if (--count_ > 0) return;
+    Chunk* old = head_;
+    head_ = old->prev;
+    count_ = old->prev_count;
+    if (head_ != nullptr) ++head_->refs;
+    release(old);
+  }
+
+  [[nodiscard]] bool head_exclusive() const noexcept {
+    return head_ != nullptr && head_->refs == 1;
+  }
+
+  // Calls visit(payload, count) for every chunk, oldest first.
+  template <class Visit>
+  void for_each_chunk(Visit&& visit) const {
+    std::vector<std::pair<const Chunk*, std::size_t>> chain;
+    const Chunk* chunk = head_;
+    std::size_t count = count_;
+    while (chunk != nullptr) {
+      chain.emplace_back(chunk, count);
+      count = chunk->prev_count;
+      chunk = chunk->prev;
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) visit(it->first->payload, it->second);
+  }
+
+  // Iterative, so that releasing a long chain cannot exhaust the call stack.
+  static void release(Chunk* chunk) noexcept {
+    while (chunk != nullptr && --chunk->refs == 0) {
+      Chunk* prev = chunk->prev;
+      delete chunk;
+      chunk = prev;
+    }
+  }
+
+  Chunk* head_ = nullptr;
+  std::size_t count_ = 0;
+};
+
+template <class T>
+struct ItemPayload {
+  std::vector<T> items;
+  void truncate(std::size_t n) {
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(n), items.end());
+  }
+};
+
+template <class T>
+class ItemSeq : public CowChain<ItemPayload<T>> {
+  using Base = CowChain<ItemPayload<T>>;
+
+ public:
+  void push_back(T item) {
+    this->append_slot(true).items.push_back(std::move(item));
+    this->appended();
+  }
+  // Takes `items` as the whole sequence (it must be empty before), without copying them.
+  void adopt(std::vector<T> items) {
+    if (items.empty()) return;
+    const std::size_t n = items.size();
+    this->append_slot(false).items = std::move(items);
+    this->count_ = n;
+  }
+  void pop_back() noexcept { this->drop_last(); }
+  [[nodiscard]] const T& back() const noexcept {
+    return this->head_->payload.items[this->count_ - 1];
+  }
+  void set_back(T item) {
+    if (this->head_exclusive()) {
+      this->head_->payload.items[this->count_ - 1] = std::move(item);
+      return;
+    }
+    pop_back();
+    push_back(std::move(item));
+  }
+
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    this->for_each_chunk([&](const ItemPayload<T>& payload, std::size_t count) {
+      for (std::size_t i = 0; i < count; ++i) visit(payload.items[i]);
+    });
+  }
+
+  [[nodiscard]] std::vector<T> to_vector() const {
+    std::vector<T> out;
+    out.reserve(this->size());
+    for_each([&](const T& item) { out.push_back(item); });
+    return out;
+  }
+
+  // Item-wise equality, walking down from the newest item and stopping where both sequences
+  // reach the same stored item (everything below it is then shared).
+  template <class Eq>
+  [[nodiscard]] static bool equal(const ItemSeq& a, const ItemSeq& b, Eq&& eq) {
+    if (a.size() != b.size()) return false;
+    using Chunk = typename Base::Chunk;
+    const Chunk* ca = a.head_;
+    const Chunk* cb = b.head_;
+    std::size_t ia = a.count_;
+    std::size_t ib = b.count_;
+    while (ca != nullptr && cb != nullptr) {
+      if (ca == cb && ia == ib) return true;
+      if (ia == 0) {
+        ia = ca->prev_count;
+        ca = ca->prev;
+        continue;
+      }
+      if (ib == 0) {
+        ib = cb->prev_count;
+        cb = cb->prev;
+        continue;
+      }
+      if (!eq(ca->payload.items[ia - 1], cb->payload.items[ib - 1])) return false;
+      --ia;
+      --ib;
+    }
+    return true;
+  }
+};
+
+// The signature tail: the last eight output pieces joined, cut to their last 64 bytes.
+struct Tail {
+  static constexpr std::size_t kMaxBytes = 64;
+  static constexpr std::size_t kMaxPieces = 8;
+  std::array<char, kMaxBytes> bytes{};
+  std::size_t length = 0;
+  [[nodiscard]] std::string_view view() const noexcept { return {bytes.data(), length}; }
+  friend bool operator==(const Tail& a, const Tail& b) noexcept { return a.view() == b.view(); }
+};
+
+struct PiecePayload {
+  std::string bytes;
+  std::vector<std::size_t> ends;  // end offset of each piece in `bytes`
+
+  void truncate(std::size_t n) {
+    ends.resize(n);
+    bytes.resize(used_bytes(n));
+  }
+  [[nodiscard]] std::size_t used_bytes(std::size_t count) const noexcept {
+    return count == 0 ? 0 : ends[count - 1];
+  }
+  [[nodiscard]] std::string_view piece(std::size_t i) const noexcept {
+    const std::size_t start = i == 0 ? 0 : ends[i - 1];
+    return {bytes.data() + start, ends[i] - start};
+  }
+};
+
+// The output of a state: a sequence of pieces whose concatenation is the repaired text.
+class PieceSeq : public CowChain<PiecePayload> {
+ public:
+  void push_back(std::string_view piece) {
+    PiecePayload& payload = append_slot(true);
+    payload.bytes.append(piece);
+    payload.ends.push_back(payload.bytes.size());
+    appended();
+  }
+  // A string literal of `text`, quoted straight into the chunk.
+  void push_quoted(std::string_view text) {
+    PiecePayload& payload = append_slot(true);
+    append_quoted(payload.bytes, text);
+    payload.ends.push_back(payload.bytes.size());
+    appended();
+  }
+  void pop_back() noexcept { drop_last(); }
+  [[nodiscard]] std::string_view back() const noexcept { return head_->payload.piece(count_ - 1); }
+  [[nodiscard]] bool back_is(std::string_view piece) const noexcept {
+    return !empty() && back() == piece;
+  }
+
+  [[nodiscard]] Tail tail() const noexcept {
+    std::array<std::string_view, Tail::kMaxPieces> parts;  // newest first
+    std::size_t n = 0;
+    std::size_t total = 0;
+    const Chunk* chunk = head_;
+    std::size_t index = count_;
+    while (chunk != nullptr && n < parts.size()) {
+      if (index == 0) {
+        index = chunk->prev_count;
+        chunk = chunk->prev;
+        continue;
+      }
+      --index;
+      parts[n] = chunk->payload.piece(index);
+      total += parts[n].size();
+      ++n;
+    }
+    Tail tail;
+    const std::size_t keep = std::min(total, Tail::kMaxBytes);
+    std::size_t write = keep;
+    for (std::size_t k = 0; k < n && write > 0; ++k) {
+      const std::string_view part = parts[k];
+      const std::size_t take = std::min(part.size(), write);
+      std::memcpy(tail.bytes.data() + write - take, part.data() + part.size() - take, take);
+      write -= take;
+    }
+    std::size_t skip = 0;
+    if (total > Tail::kMaxBytes) {
+      // The cut moves forward to a character boundary.
+      while (skip < keep && (static_cast<unsigned char>(tail.bytes[skip]) & 0xC0) == 0x80) ++skip;
+      std::memmove(tail.bytes.data(), tail.bytes.data() + skip, keep - skip);
+    }
+    tail.length = keep - skip;
+    return tail;
+  }
+
+  [[nodiscard]] std::string join() const {
+    std::size_t total = 0;
+    for_each_chunk([&](const PiecePayload& p, std::size_t count) { total += p.used_bytes(count); });
+    std::string out;
+    out.reserve(total);
+    for_each_chunk([&](const PiecePayload& p, std::size_t count) {
+      out.append(p.bytes.data(), p.used_bytes(count));
+    });
+    return out;
+  }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Container stack
+
+enum class Container : std::uint8_t { Object = 0, Array = 1 };
+enum class Expect : std::uint8_t {
+  KeyOrEnd = 0,
+  Colon = 1,
+  Value = 2,
+  ValueOrEnd = 3,
+  CommaOrEnd = 4
+};
+
+struct Frame {
+  Container kind;
+  Expect expect;
+};
+
+std::uint64_t mix64(std::uint64_t x) noexcept {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  x *= 0xc4ceb9fe1a85ec53ULL;
+  x ^= x >> 33;
+  return x;
+}
+
+constexpr std::uint64_t kEmptyStackDigest = 0x9e3779b97f4a7c15ULL;
+
+// One frame plus a digest of every frame below it, so that two stacks of different content
+// almost always differ in their top entry and are told apart without a walk.
+struct StackEntry {
+  std::uint64_t below = kEmptyStackDigest;
+  Frame frame;
+  [[nodiscard]] std::uint64_t digest() const noexcept {
+    const auto code =
+        static_cast<std::uint64_t>(frame.kind) * 8 + static_cast<std::uint64_t>(frame.expect) + 1;
+    return mix64(below ^ (code * 0x100000001b3ULL));
+  }
+};
+
+class Stack {
+ public:
+  [[nodiscard]] bool empty() const noexcept { return entries_.empty(); }
+  [[nodiscard]] std::size_t depth() const noexcept { return entries_.size(); }
+  [[nodiscard]] Frame top() const noexcept { return entries_.back().frame; }
+  [[nodiscard]] std::uint64_t digest() const noexcept {
+    return empty() ? kEmptyStackDigest : entries_.back().digest();
+  }
+  void push(Container kind, Expect expect) {
+    entries_.push_back(StackEntry{digest(), {kind, expect}});
+  }
+  void pop() noexcept { entries_.pop_back(); }
+  void set_expect(Expect expect) {
+    StackEntry entry = entries_.back();
+    entry.frame.expect = expect;
+    entries_.set_back(entry);
+  }
+  template <class Visit>
+  void for_each_bottom_up(Visit&& visit) const {
+    entries_.for_each([&](const StackEntry& e) { visit(e.frame); });
+  }
+  friend bool operator==(const Stack& a, const Stack& b) {
+    if (a.depth() != b.depth() || a.digest() != b.digest()) return false;
+    return ItemSeq<StackEntry>::equal(
+        a.entries_, b.entries_, [](const StackEntry& x, const StackEntry& y) {
+          return x.frame.kind == y.frame.kind && x.frame.expect == y.frame.expect;
+        });
+  }
+
+ private:
+  ItemSeq<StackEntry> entries_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// States and their keys
+
+struct State {
+  Stack stack;
+  PieceSeq out;
+  ItemSeq<RepairAction> repairs;
+  ItemSeq<Span> dropped_spans;
+  std::size_t pos = 0;
+  double cost = 0.0;
+  std::size_t repair_count = 0;
+  std::size_t garbage_skipped_bytes = 0;
+  std::size_t deleted_tokens = 0;
+  std::size_t inserted_tokens = 0;
+  std::size_t close_open_string_count = 0;
+  bool root_done = false;
+  // The prune-key hash covers the whole repair list, so it is computed only when two keys tie
+  // on cost, repair count and position, and kept until the state changes.
+  mutable std::optional<std::uint64_t> hash;
+};
+
+// IEEE 754 total order as an unsigned integer order: -NaN < -inf < ... < -0 < +0 < ... < +NaN.
+std::uint64_t total_order_bits(double d) noexcept {
+  const auto bits = std::bit_cast<std::uint64_t>(d);
+  return (bits >> 63) != 0 ? ~bits : bits | (1ULL << 63);
+}
+
+class Fnv1a {
+ public:
+  explicit Fnv1a(std::uint64_t seed) noexcept : h_(kOffsetBasis ^ seed) {}
+  void byte(std::uint8_t b) noexcept {
+    h_ ^= b;
+    h_ *= kPrime;
+  }
+  void bytes(std::string_view s) noexcept {
+    for (const char c : s) byte(static_cast<std::uint8_t>(c));
+  }
+  void u64(std::uint64_t v) noexcept {
+    for (int i = 0; i < 8; ++i) byte(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+  void absent(int n) noexcept {
+    for (int i = 0; i < n; ++i) byte(0xFF);
+  }
+  [[nodiscard]] std::uint64_t value() const noexcept { return h_; }
+
+ private:
+  static constexpr std::uint64_t kOffsetBasis = 14695981039346656037ULL;
+  static constexpr std::uint64_t kPrime = 1099511628211ULL;
+  std::uint64_t h_;
+};
+
+void hash_repair(Fnv1a& h, const RepairAction& r) {
+  h.bytes(r.op);
+  if (r.span) {
+    h.u64(r.span->start);
+    h.u64(r.span->end);
+  } else {
+    h.absent(16);
+  }
+  if (r.at) {
+    h.u64(*r.at);
+  } else {
+    h.absent(8);
+  }
+  if (r.token) h.bytes(*r.token);
+  h.u64(std::bit_cast<std::uint64_t>(r.cost_delta));
+  if (r.note) h.bytes(*r.note);
+}
+
+std::uint64_t prune_hash(const State& s, std::uint64_t seed) {
+  Fnv1a h(seed);
+  h.u64(s.pos);
+  h.byte(s.root_done ? 1 : 0);
+  h.u64(s.stack.depth());
+  s.stack.for_each_bottom_up([&](const Frame& f) {
+    h.byte(static_cast<std::uint8_t>(static_cast<std::uint8_t>(f.kind) + 1));
+    h.byte(static_cast<std::uint8_t>(static_cast<std::uint8_t>(f.expect) + 1));
+  });
+  h.bytes(s.out.tail().view());
+  h.u64(s.repairs.size());
+  s.repairs.for_each([&](const RepairAction& r) { hash_repair(h, r); });
+  return h.value();
+}
+
+// Orders states by (cost, repair count, position, hash), the hash computed on demand.
+class KeyOrder {
+ public:
+  KeyOrder(std::uint64_t seed, BeamStats& stats) noexcept : seed_(seed), stats_(stats) {}
+
+  // <0, 0 or >0 on everything but the hash.
+  static int compare_cheap(const State& a, const State& b) noexcept {
+    const std::uint64_t ca = total_order_bits(a.cost);
+    const std::uint64_t cb = total_order_bits(b.cost);
+    if (ca != cb) return ca < cb ? -1 : 1;
+    if (a.repair_count != b.repair_count) return a.repair_count < b.repair_count ? -1 : 1;
+    if (a.pos != b.pos) return a.pos < b.pos ? -1 : 1;
+    return 0;
+  }
+  [[nodiscard]] bool less(const State& a, const State& b) const {
+    const int c = compare_cheap(a, b);
+    if (c != 0) return c < 0;
+    return hash(a) < hash(b);
+  }
+  [[nodiscard]] std::uint64_t hash(const State& s) const {
+    if (!s.hash) {
+      s.hash = prune_hash(s, seed_);
+      ++stats_.prune_hashes;
+    }
+    return *s.hash;
+  }
+
+ private:
+  std::uint64_t seed_;
+  BeamStats& stats_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Token window
+//
+// The search only ever looks at tokens from the slowest live state onwards, so tokens are lexed
+// on demand and dropped once every state has passed them: memory stays bounded by how far the
+// beam is spread, not by the input size.
+
+class TokenWindow {
+ public:
+  TokenWindow(std::string_view text, bool allow_single_quotes)
+      : scanner_(text, allow_single_quotes),
+        eof_index_(count_tokens(text, allow_single_quotes) - 1) {
+    eof_.start = text.size();
+    eof_.end = text.size();
+    eof_.kind = TokenKind::Eof;
+  }
+  [[nodiscard]] std::size_t count() const noexcept { return eof_index_ + 1; }
+  [[nodiscard]] std::size_t eof_index() const noexcept { return eof_index_; }
+
+  // References stay valid until discard_before passes them (a deque keeps its elements in place
+  // when it grows at the back).
+  const Token& at(std::size_t index) {
+    if (index >= eof_index_) return eof_;
+    while (first_ + window_.size() <= index) window_.push_back(scanner_.next());
+    return window_[index - first_];
+  }
+  void discard_before(std::size_t index) {
+    while (!window_.empty() && first_ < index) {
+      window_.pop_front();
+      ++first_;
+    }
+  }
+
+ private:
+  TokenScanner scanner_;
+  std::size_t eof_index_;
+  std::deque<Token> window_;
+  std::size_t first_ = 0;  // index of window_.front()
+  Token eof_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The search
+
+bool is_punct(const Token& t, char c) noexcept {
+  return t.kind == TokenKind::Punct && t.text.size() == 1 && t.text[0] == c;
+}
+
+Span span_of(const Token& t) noexcept { return Span{t.start, t.end}; }
+
+RepairAction action_with_span(std::string_view op, double cost, Span span) {
+  RepairAction a = RepairAction::make(op, cost);
+  a.span = span;
+  return a;
+}
+
+RepairAction action_at(std::string_view op, double cost, std::size_t at,
+                       std::optional<std::string_view> token = std::nullopt) {
+  RepairAction a = RepairAction::make(op, cost);
+  a.at = at;
+  if (token) a.token = std::string(*token);
+  return a;
+}
+
+struct Increments {
+  std::size_t inserted = 0;
+  std::size_t deleted = 0;
+  std::size_t garbage = 0;
+};
+
+void add_repair(State& s, RepairAction action, Increments inc = {},
+                std::optional<Span> dropped = std::nullopt) {
+  s.cost += action.cost_delta;
+  s.repair_count += 1;
+  s.inserted_tokens += inc.inserted;
+  s.deleted_tokens += inc.deleted;
+  s.garbage_skipped_bytes += inc.garbage;
+  if (action.op == "close_open_string") s.close_open_string_count += 1;
+  if (dropped) s.dropped_spans.push_back(*dropped);
+  s.repairs.push_back(std::move(action));
+}
+
+bool value_position(const State& s) noexcept {
+  if (s.stack.empty()) return !s.root_done;
+  const Expect e = s.stack.top().expect;
+  return e == Expect::Value || e == Expect::ValueOrEnd;
+}
+
+bool key_position(const State& s) noexcept {
+  if (s.stack.empty()) return false;
+  const Frame f = s.stack.top();
+  return f.kind == Container::Object && f.expect == Expect::KeyOrEnd;
+}
+
+bool top_is(const State& s, Container kind, Expect expect) noexcept {
+  if (s.stack.empty()) return false;
+  const Frame f = s.stack.top();
+  return f.kind == kind && f.expect == expect;
+}
+
+bool top_expects(const State& s, Expect expect) noexcept {
+  return !s.stack.empty() && s.stack.top().expect == expect;
+}
+
+Expect after_comma(Container kind) noexcept {
+  return kind == Container::Object ? Expect::KeyOrEnd : Expect::ValueOrEnd;
+}
+
+// The enclosing value is complete: the root, or the current member or element.
+void value_complete(State& s) {
+  if (s.stack.empty()) {
+    s.root_done = true;
+    return;
+  }
+  const Frame f = s.stack.top();
+  if ((f.kind == Container::Object && f.expect == Expect::Value) ||
+      (f.kind == Container::Array && f.expect == Expect::ValueOrEnd)) {
+    s.stack.set_expect(Expect::CommaOrEnd);
+  }
+}
+
+// What the strict grammar does with a token, decided before anything is changed so that a
+// plain step can update its state in place.
+enum class StrictMove : std::uint8_t {
+  None,
+  Open,
+  Close,
+  Comma,
+  Colon,
+  Key,
+  BareKey,
+  Number,
+  Literal,
+  StrValue,
+  PythonNull,
+  BareValue,
+};
+
+enum class Alternative : std::uint8_t {
+  RemoveTrailingComma,
+  InsertComma,
+  InsertColon,
+  SynthesizeValue,
+  InsertCloser,
+  SkipGarbage,
+  TruncateSuffix,
+  DeleteToken,
+};
+
+class BeamSearch {
+ public:
+  BeamSearch(std::string_view text, const RepairOptions& options,
+             std::vector<RepairAction> base_repairs, BeamStats& stats)
+      : text_(text),
+        options_(options),
+        tokens_(text, options.allow_single_quotes),
+        stats_(stats),
+        keys_(options.deterministic_seed, stats) {
+    State initial;
+    for (const RepairAction& r : base_repairs) initial.cost += r.cost_delta;
+    initial.repairs.adopt(std::move(base_repairs));
+    beam_.push_back(std::move(initial));
+    stats_.tokens = tokens_.count();
+  }
+
+  std::vector<Candidate> run() {
+    const std::size_t limit = std::max(saturating_mul(4, tokens_.count()), std::size_t{64});
+    const std::size_t enough = saturating_mul(3, options_.top_k);
+    std::size_t steps = 0;
+    while (!beam_.empty()) {
+      next_.clear();
+      for (State& s : beam_) expand(std::move(s));
+      beam_.clear();
+      stats_.peak_successors = std::max<std::uint64_t>(stats_.peak_successors, next_.size());
+      prune();
+      ++steps;
+      if (finished_.size() >= enough || steps >= limit) break;
+      forget_passed_tokens();
+    }
+    stats_.steps = steps;
+    stats_.finished = finished_.size();
+    return build_candidates();
+  }
+
+ private:
+  static std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {
+    std::size_t r = 0;
+    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::size_t>::max() : r;
+  }
+
+  void push_next(State&& s) {
+    s.hash.reset();
+    next_.push_back(std::move(s));
+  }
+
+  void expand(State s) {
+    ++stats_.states_expanded;
+    if (s.pos > tokens_.eof_index()) return;
+    const Token& t = tokens_.at(s.pos);
+    if (s.root_done && s.stack.empty()) {
+      if (t.kind == TokenKind::Eof) {
+        finished_.push_back(std::move(s));
+        return;
+      }
+      if (t.kind == TokenKind::Ident || t.kind == TokenKind::Garbage) {
+        const std::size_t b = t.end - t.start;
+        if (fits_garbage_budget(s, b)) {
+          add_repair(
+              s, action_with_span("skip_suffix", 0.3 + 0.0002 * static_cast<double>(b), span_of(t)),
+              {.garbage = b});
+          s.pos += 1;
+          push_next(std::move(s));
+        }
+        return;
+      }
+    }
+    const StrictMove move = classify(s, t);
+    if (move != StrictMove::None) {
+      if (!strict_needs_repair(move, t)) {
+        apply_strict(s, move, t);
+        push_next(std::move(s));
+        return;
+      }
+      State successor = s;
+      apply_strict(successor, move, t);
+      push_next(std::move(successor));
+    }
+    if (s.repair_count >= options_.max_repairs) return;
+    std::array<Alternative, 8> alternatives{};
+    const std::size_t n = applicable_alternatives(s, t, alternatives);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + 1 == n) {
+        apply_alternative(s, alternatives[i], t);
+        push_next(std::move(s));
+      } else {
+        State copy = s;
+        apply_alternative(copy, alternatives[i], t);
+        push_next(std::move(copy));
+      }
+    }
+  }
+
+  [[nodiscard]] bool fits_garbage_budget(const State& s, std::size_t bytes) const noexcept {
+    return bytes <= options_.max_garbage_skip_bytes - s.garbage_skipped_bytes;
+  }
+
+  [[nodiscard]] bool string_acceptable(const State& s, const Token& t) const noexcept {
+    return t.closed || s.close_open_string_count < options_.max_close_open_string;
+  }
+
+  [[nodiscard]] StrictMove classify(const State& s, const Token& t) const {
+    const bool value_pos = value_position(s);
+    const bool key_pos = key_position(s);
+    switch (t.kind) {
+      case TokenKind::Punct:
+        return classify_punct(s, t, value_pos);
+      case TokenKind::Str:
+        if (!key_pos && !value_pos) return StrictMove::None;
+        if (!string_acceptable(s, t)) return StrictMove::None;
+        return key_pos ? StrictMove::Key : StrictMove::StrValue;
+      case TokenKind::Literal:
+        if (key_pos) return options_.allow_unquoted_keys ? StrictMove::BareKey : StrictMove::None;
+        return value_pos ? StrictMove::Literal : StrictMove::None;
+      case TokenKind::Ident:
+        if (key_pos) return options_.allow_unquoted_keys ? StrictMove::BareKey : StrictMove::None;
+        if (!value_pos) return StrictMove::None;
+        if (options_.allow_python_literals && is_python_null(t.text)) return StrictMove::PythonNull;
+        return options_.allow_unquoted_values ? StrictMove::BareValue : StrictMove::None;
+      case TokenKind::Number:
+        return value_pos ? StrictMove::Number : StrictMove::None;
+      case TokenKind::Garbage:
+      case TokenKind::Eof:
+        return StrictMove::None;
+    }
+    return StrictMove::None;
+  }
+
+  static bool is_python_null(std::string_view word) {
+    const std::string folded = ascii_lower(word);
+    return folded == "none" || folded == "undefined";
+  }
+
+  static StrictMove classify_punct(const State& s, const Token& t, bool value_pos) {
+    const char c = t.text[0];
+    if (c == '{' || c == '[') return value_pos ? StrictMove::Open : StrictMove::None;
+    if (s.stack.empty()) return StrictMove::None;
+    const Frame top = s.stack.top();
+    const bool after_comma = s.out.back_is(",");
+    if (c == '}' || c == ']') {
+      const Container kind = c == '}' ? Container::Object : Container::Array;
+      const Expect open_expect = c == '}' ? Expect::KeyOrEnd : Expect::ValueOrEnd;
+      if (top.kind != kind) return StrictMove::None;
+      if (top.expect == Expect::CommaOrEnd || (top.expect == open_expect && !after_comma)) {
+        return StrictMove::Close;
+      }
+      return StrictMove::None;
+    }
+    if (c == ',') return top.expect == Expect::CommaOrEnd ? StrictMove::Comma : StrictMove::None;
+    if (c == ':') {
+      return top.kind == Container::Object && top.expect == Expect::Colon ? StrictMove::Colon
+                                                                          : StrictMove::None;
+    }
+    return StrictMove::None;
+  }
+
+  [[nodiscard]] bool strict_needs_repair(StrictMove move, const Token& t) const noexcept {
+    switch (move) {
+      case StrictMove::BareKey:
+      case StrictMove::PythonNull:
+      case StrictMove::BareValue:
+        return true;
+      case StrictMove::Key:
+      case StrictMove::StrValue:
+        return !t.closed || (t.quote == '\'' && options_.allow_single_quotes);
+      default:
+        return false;
+    }
+  }
+
+  void string_repairs(State& s, const Token& t) const {
+    if (t.quote == '\'' && options_.allow_single_quotes) {
+      add_repair(s, action_with_span("convert_single_to_double_quotes", 0.9, span_of(t)));
+    }
+    if (!t.closed) add_repair(s, action_at("close_open_string", 3.0, t.end));
+  }
+
+  void apply_strict(State& s, StrictMove move, const Token& t) const {
+    switch (move) {
+      case StrictMove::None:
+        return;
+      case StrictMove::Open:
+        s.out.push_back(t.text);
+        if (t.text[0] == '{') {
+          s.stack.push(Container::Object, Expect::KeyOrEnd);
+        } else {
+          s.stack.push(Container::Array, Expect::ValueOrEnd);
+        }
+        s.pos += 1;
+        return;
+      case StrictMove::Close:
+        s.out.push_back(t.text);
+        s.stack.pop();
+        s.pos += 1;
+        value_complete(s);
+        return;
+      case StrictMove::Comma:
+        s.out.push_back(",");
+        s.stack.set_expect(after_comma(s.stack.top().kind));
+        s.pos += 1;
+        return;
+      case StrictMove::Colon:
+        s.out.push_back(":");
+        s.stack.set_expect(Expect::Value);
+        s.pos += 1;
+        return;
+      case StrictMove::Key:
+        s.out.push_quoted(t.text);
+        s.stack.set_expect(Expect::Colon);
+        s.pos += 1;
+        string_repairs(s, t);
+        return;
+      case StrictMove::BareKey:
+        s.out.push_quoted(t.text);
+        s.stack.set_expect(Expect::Colon);
+        s.pos += 1;
+        add_repair(s, action_with_span("wrap_key_with_quotes", 1.1, span_of(t)));
+        return;
+      case StrictMove::Number:
+      case StrictMove::Literal:  // the lexer already folded a literal to lower case
+        s.out.push_back(t.text);
+        s.pos += 1;
+        value_complete(s);
+        return;
+      case StrictMove::StrValue:
+        s.out.push_quoted(t.text);
+        s.pos += 1;
+        value_complete(s);
+        string_repairs(s, t);
+        return;
+      case StrictMove::PythonNull: {
+        s.out.push_back("null");
+        s.pos += 1;
+        value_complete(s);
+        RepairAction a = action_with_span("map_python_literal", 0.4, span_of(t));
+        a.note = t.text + " -> null";
+        add_repair(s, std::move(a));
+        return;
+      }
+      case StrictMove::BareValue:
+        s.out.push_quoted(t.text);
+        s.pos += 1;
+        value_complete(s);
+        add_repair(s, action_with_span("wrap_value_with_quotes", 1.5, span_of(t)));
+        return;
+    }
+  }
+
+  // The alternative rules that apply to `s` at `t`, in rule order.
+  std::size_t applicable_alternatives(const State& s, const Token& t,
+                                      std::array<Alternative, 8>& out) {
+    std::size_t n = 0;
+    const bool empty_stack = s.stack.empty();
+    const Frame top = empty_stack ? Frame{Container::Object, Expect::KeyOrEnd} : s.stack.top();
+    const bool is_eof = t.kind == TokenKind::Eof;
+    const bool word = t.kind == TokenKind::Ident || t.kind == TokenKind::Garbage;
+
+    if (s.out.back_is(",") &&
+        ((is_punct(t, '}') && top_is(s, Container::Object, Expect::KeyOrEnd)) ||
+         (is_punct(t, ']') && top_is(s, Container::Array, Expect::ValueOrEnd)))) {
+      out[n++] = Alternative::RemoveTrailingComma;
+    }
+    if (top_expects(s, Expect::CommaOrEnd) && comma_cost(top.kind, t)) {
+      out[n++] = Alternative::InsertComma;
+    }
+    // A key left without its colon at the end of the text or before the closing brace (a text
+    // cut off after a key) gets one too; a value is then synthesized for it. Closing the object
+    // right after the key could only give invalid text.
+    if (top_is(s, Container::Object, Expect::Colon) &&
+        (t.kind == TokenKind::Str || t.kind == TokenKind::Number || t.kind == TokenKind::Literal ||
+         t.kind == TokenKind::Ident || is_punct(t, '{') || is_punct(t, '[') || is_eof ||
+         is_punct(t, '}'))) {
+      out[n++] = Alternative::InsertColon;
+    }
+    if (value_position(s) && (is_eof || is_punct(t, ',') || is_punct(t, '}') || is_punct(t, ']'))) {
+      out[n++] = Alternative::SynthesizeValue;
+    }
+    if (is_eof && !empty_stack) out[n++] = Alternative::InsertCloser;
+    if (t.kind == TokenKind::Garbage && fits_garbage_budget(s, t.end - t.start)) {
+      out[n++] = Alternative::SkipGarbage;
+    }
+    if (options_.partial_ok && word && !s.out.empty() && !bare_key_before_colon(s, t)) {
+      out[n++] = Alternative::TruncateSuffix;
+    }
+    if (n == 0 && !is_eof && s.deleted_tokens < options_.max_deleted_tokens) {
+      out[n++] = Alternative::DeleteToken;
+    }
+    return n;
+  }
+
+  bool bare_key_before_colon(const State& s, const Token& t) {
+    if (t.kind != TokenKind::Ident || !key_position(s)) return false;
+    return is_punct(tokens_.at(s.pos + 1), ':');
+  }
+
+  // The cost of inserting a comma before `t` in a container of this kind, if one may go there.
+  static std::optional<double> comma_cost(Container kind, const Token& t) {
+    switch (t.kind) {
+      case TokenKind::Str:
+        return 0.7;
+      case TokenKind::Literal:
+        return 0.8;
+      case TokenKind::Ident:
+        return 1.0;
+      case TokenKind::Number:
+        if (kind == Container::Array) return 0.8;
+        return std::nullopt;
+      case TokenKind::Punct:
+        if (kind == Container::Array && (is_punct(t, '{') || is_punct(t, '['))) return 0.7;
+        return std::nullopt;
+      default:
+        return std::nullopt;
+    }
+  }
+
+  void apply_alternative(State& s, Alternative alternative, const Token& t) const {
+    switch (alternative) {
+      case Alternative::RemoveTrailingComma:
+        s.out.pop_back();
+        s.stack.set_expect(Expect::CommaOrEnd);
+        add_repair(s, action_at("remove_trailing_comma", 0.2, t.start));
+        return;
+      case Alternative::InsertComma: {
+        const Container kind = s.stack.top().kind;
+        s.out.push_back(",");
+        s.stack.set_expect(after_comma(kind));
+        add_repair(s, action_at("insert_missing_comma", *comma_cost(kind, t), t.start, ","),
+                   {.inserted = 1});
+        return;
+      }
+      case Alternative::InsertColon:
+        s.out.push_back(":");
+        s.stack.set_expect(Expect::Value);
+        add_repair(s, action_at("insert_missing_colon", 1.0, t.start, ":"), {.inserted = 1});
+        return;
+      case Alternative::SynthesizeValue:
+        s.out.push_back("null");
+        value_complete(s);
+        add_repair(s, action_at("synthesize_missing_value", 2.5, t.start, "null"), {.inserted = 1});
+        return;
+      case Alternative::InsertCloser: {
+        if ((top_is(s, Container::Array, Expect::ValueOrEnd) ||
+             top_is(s, Container::Object, Expect::KeyOrEnd)) &&
+            s.out.back_is(",")) {
+          s.out.pop_back();
+          s.stack.set_expect(Expect::CommaOrEnd);
+          add_repair(s, action_at("remove_trailing_comma", 0.2, t.start));
+        }
+        const std::string_view closer = s.stack.top().kind == Container::Object ? "}" : "]";
+        s.out.push_back(closer);
+        s.stack.pop();
+        value_complete(s);
+        add_repair(s, action_at("insert_missing_closer", 0.5, t.start, closer), {.inserted = 1});
+        return;
+      }
+      case Alternative::SkipGarbage: {
+        const std::size_t b = t.end - t.start;
+        s.pos += 1;
+        add_repair(
+            s, action_with_span("skip_garbage", 1.2 + 0.0002 * static_cast<double>(b), span_of(t)),
+            {.garbage = b});
+        return;
+      }
+      case Alternative::TruncateSuffix: {
+        const Span dropped{t.start, text_.size()};
+        s.pos = tokens_.eof_index();
+        add_repair(
+            s,
+            action_with_span("truncate_suffix",
+                             1.3 + 0.00005 * static_cast<double>(text_.size() - t.start), dropped),
+            {}, dropped);
+        return;
+      }
+      case Alternative::DeleteToken:
+        s.pos += 1;
+        add_repair(s, action_with_span("delete_unexpected_token", 2.5, span_of(t)), {.deleted = 1});
+        return;
+    }
+  }
+
+  // One state per signature (stack, tail, position, root flag), the one with the smallest key;
+  // then the beam_width smallest keys.
+  void prune() {
+    if (next_.size() <= options_.beam_width && positions_distinct()) {
+      // Nothing to merge (a signature includes the position) and nothing to cut: the usual
+      // case, a lone successor on well-formed stretches or a few states a token or two apart.
+      std::swap(beam_, next_);
+      next_.clear();
+      return;
+    }
+    kept_.clear();
+    kept_tails_.clear();
+    chain_.clear();
+    table_.clear();
+    for (State& s : next_) {
+      Tail tail = s.out.tail();
+      const std::uint64_t sig = signature_hash(s, tail);
+      auto [it, inserted] = table_.try_emplace(sig, kept_.size());
+      if (!inserted) {
+        bool merged = false;
+        for (std::size_t k = it->second; k != kNone; k = chain_[k]) {
+          if (same_signature(kept_[k], kept_tails_[k], s, tail)) {
+            if (keys_.less(s, kept_[k])) kept_[k] = std::move(s);
+            merged = true;
+            break;
+          }
+        }
+        if (merged) continue;
+        chain_.push_back(it->second);
+        it->second = kept_.size();
+      } else {
+        chain_.push_back(kNone);
+      }
+      kept_.push_back(std::move(s));
+      kept_tails_.push_back(tail);
+    }
+    next_.clear();
+    select_beam();
+  }
+
+  // Whether no two successors stand at the same token; checked only for a handful of states.
+  [[nodiscard]] bool positions_distinct() const noexcept {
+    constexpr std::size_t kMaxChecked = 8;
+    if (next_.size() > kMaxChecked) return false;
+    for (std::size_t i = 0; i < next_.size(); ++i) {
+      for (std::size_t j = i + 1; j < next_.size(); ++j) {
+        if (next_[i].pos == next_[j].pos) return false;
+      }
+    }
+    return true;
+  }
+
+  // Only the set of states kept depends on the order here: every later step ranks its states by
+  // key again. So the states are ordered by the cheap part of the key, and hashes are computed
+  // only for a tie that straddles the beam_width cut.
+  void select_beam() {
+    order_.resize(kept_.size());
+    std::iota(order_.begin(), order_.end(), std::size_t{0});
+    auto cheap_less = [&](std::size_t a, std::size_t b) {
+      return KeyOrder::compare_cheap(kept_[a], kept_[b]) < 0;
+    };
+    std::stable_sort(order_.begin(), order_.end(), cheap_less);
+    const std::size_t width = options_.beam_width;
+    if (order_.size() > width) {
+      if (width > 0) {
+        const State& last = kept_[order_[width - 1]];
+        auto ties_last = [&](std::size_t i) {
+          return KeyOrder::compare_cheap(kept_[order_[i]], last) == 0;
+        };
+        std::size_t lo = width - 1;
+        while (lo > 0 && ties_last(lo - 1)) --lo;
+        std::size_t hi = width;
+        while (hi < order_.size() && ties_last(hi)) ++hi;
+        if (hi > width) {
+          std::stable_sort(order_.begin() + static_cast<std::ptrdiff_t>(lo),
+                           order_.begin() + static_cast<std::ptrdiff_t>(hi),
+                           [&](std::size_t a, std::size_t b) {
+                             return keys_.hash(kept_[a]) < keys_.hash(kept_[b]);
+                           });
+        }
+      }
+      order_.resize(width);
+    }
+    beam_.clear();
+    beam_.reserve(order_.size());
+    for (std::size_t i : order_) beam_.push_back(std::move(kept_[i]));
+    kept_.clear();
+  }
+
+  static std::uint64_t signature_hash(const State& s, const Tail& tail) noexcept {
+    std::uint64_t h = mix64(s.pos ^ (s.root_done ? 0x8000000000000000ULL : 0));
+    h = mix64(h ^ s.stack.digest());
+    h = mix64(h ^ s.stack.depth());
+    Fnv1a tail_hash(0);
+    tail_hash.bytes(tail.view());
+    return mix64(h ^ tail_hash.value());
+  }
+
+  static bool same_signature(const State& a, const Tail& a_tail, const State& b,
+                             const Tail& b_tail) {
+    return a.pos == b.pos && a.root_done == b.root_done && a_tail == b_tail && a.stack == b.stack;
+  }
+
+  void forget_passed_tokens() {
+    std::size_t lowest = tokens_.eof_index();
+    for (const State& s : beam_) lowest = std::min(lowest, s.pos);
+    tokens_.discard_before(lowest);
+  }
+
+  std::vector<Candidate> build_candidates() {
+    std::vector<std::size_t> order(finished_.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      return keys_.less(finished_[a], finished_[b]);
+    });
+    std::vector<Candidate> candidates;
+    std::vector<std::string> accepted;  // the output text of each candidate, for de-duplication
+    std::unordered_multimap<std::size_t, std::size_t> texts;  // text hash -> candidate index
+    for (std::size_t index : order) {
+      const State& s = finished_[index];
+      const std::string joined = s.out.join();
+      const std::string_view text = trim_unicode_space(joined);
+      if (text.empty()) continue;
+      const std::size_t text_hash = std::hash<std::string_view>{}(text);
+      const auto [first, last] = texts.equal_range(text_hash);
+      const bool seen = std::any_of(first, last, [&](const auto& entry) {
+        return accepted[entry.second] == text;
+      });
+      if (seen) continue;
+      ++stats_.texts_parsed;
+      JsonResult parsed = parse_strict_json(text);
+      if (!parsed.ok()) continue;
+      texts.emplace(text_hash, candidates.size());
+      accepted.emplace_back(text);
+      candidates.push_back(make_candidate(s, candidates.size(), std::move(parsed).value(), text));
+      if (candidates.size() >= options_.top_k) break;
+    }
+    return candidates;
+  }
+
+  Candidate make_candidate(const State& s, std::size_t id, JsonValue value,
+                           std::string_view text) const {
+    Candidate c;
+    c.candidate_id = id;
+    // The output keeps numbers as they were written (1E2, -0); the candidate's text is the
+    // value's compact form, as for every other candidate.
+    c.normalized_json = to_compact_string(value, text.size());
+    c.value = std::move(value);
+    c.confidence = confidence_for_cost(options_.confidence_alpha, s.cost);
+    c.cost = s.cost;
+    c.repairs = s.repairs.to_vector();
+    c.validations.strict_json_parse = true;
+    c.diagnostics.garbage_skipped_bytes = s.garbage_skipped_bytes;
+    c.diagnostics.deleted_tokens = s.deleted_tokens;
+    c.diagnostics.inserted_tokens = s.inserted_tokens;
+    c.diagnostics.close_open_string_count = s.close_open_string_count;
+    c.diagnostics.beam_width = options_.beam_width;
+    c.diagnostics.max_repairs = options_.max_repairs;
+    c.dropped_spans = s.dropped_spans.to_vector();
+    return c;
+  }
+
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+  std::string_view text_;
+  const RepairOptions& options_;
+  TokenWindow tokens_;
+  BeamStats& stats_;
+  KeyOrder keys_;
+  std::vector<State> beam_;
+  std::vector<State> next_;
+  std::vector<State> finished_;
+  // Pruning scratch, kept across steps to reuse its storage.
+  std::vector<State> kept_;
+  std::vector<Tail> kept_tails_;
+  std::vector<std::size_t> chain_;  // next kept state with the same signature hash
+  std::unordered_map<std::uint64_t, std::size_t> table_;
+  std::vector<std::size_t> order_;
+};
+
+}  // namespace
+
+std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairOptions& options,
+                                            const std::vector<RepairAction>& base_repairs,
+                                            BeamStats& stats) {
+  stats = BeamStats{};
+  BeamSearch search(text, options, base_repairs, stats);
+  return search.run();
+}
+
+std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairOptions& options,
+                                            const std::vector<RepairAction>& base_repairs) {
+  BeamStats stats;
+  return probabilistic_repair(text, options, base_repairs, stats);
+}
+
+std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairOptions& options,
+                                            std::vector<RepairAction>&& base_repairs) {
+  BeamStats stats;
+  BeamSearch search(text, options, std::move(base_repairs), stats);
+  return search.run();
+}
+
+}  // namespace velvin

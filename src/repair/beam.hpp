@@ -1,0 +1,46 @@
+// Beam search repair: reads the tolerant token stream of a broken candidate text and keeps a
+// bounded set of partial parses, each paying for the repairs it needs. Parses that finish with
+// every container closed and pass the strict parser become ranked candidates. Called by the
+// pipeline, by probabilistic_repair_py and by the language-model rerun.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "core/records.hpp"
+
+namespace velvin {
+
+// Candidates best first, at most max(top_k, 1); every candidate's repairs begin with a copy of
+// `base_repairs`, whose costs are included in its cost.
+[[nodiscard]] std::vector<Candidate> probabilistic_repair(
+    std::string_view text, const RepairOptions& options,
+    const std::vector<RepairAction>& base_repairs);
+
+// The same, taking the base repairs over instead of copying them (a long list of heuristic
+// repairs then exists once during the search).
+[[nodiscard]] std::vector<Candidate> probabilistic_repair(std::string_view text,
+                                                          const RepairOptions& options,
+                                                          std::vector<RepairAction>&& base_repairs);
+
+// What one search did, for tests and benchmarks: tokens read, steps run, states expanded, the
+// largest beam before pruning, how many prune-key hashes had to be computed (only ties on cost,
+// repair count and position need one), how many parses finished and how many finished texts were
+// strictly parsed to make the candidates.
+struct BeamStats {
+  std::uint64_t tokens = 0;
+  std::uint64_t steps = 0;
+  std::uint64_t states_expanded = 0;
+  std::uint64_t peak_successors = 0;
+  std::uint64_t prune_hashes = 0;
+  std::uint64_t finished = 0;
+  std::uint64_t texts_parsed = 0;
+};
+
+// The same search, also reporting its work in `stats`.
+[[nodiscard]] std::vector<Candidate> probabilistic_repair(
+    std::string_view text, const RepairOptions& options,
+    const std::vector<RepairAction>& base_repairs, BeamStats& stats);
+
+}  // namespace velvin

@@ -1,0 +1,34 @@
+// Candidate extraction, the first stage of every repair run: finds the one span of a model's
+// output that most likely holds the JSON document (a Markdown code fence, or a bracket scan
+// through prose), copies it out, and records what it stripped as repair actions. Called by the
+// pipeline and by preprocess_py; never fails.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/records.hpp"
+
+namespace velvin {
+
+// What extraction hands on: made by extract_json_candidate, read by the pipeline (strict parse,
+// heuristic pass, beam search, input statistics) and by preprocess_py. `span` and the spans of
+// `repairs` are byte offsets into the text extraction was given, which is the decoded input
+// (invalid UTF-8 already replaced by U+FFFD), not the raw bytes.
+struct Extraction {
+  std::string text;  // the candidate, bytes span.start..span.end of the input (a fence's content
+                     // trimmed of white space)
+  std::string method;  // "code_fence", "brace_scan" or "no_json_found"
+  std::vector<RepairAction> repairs;
+  Span span;
+  bool truncated = false;
+};
+
+[[nodiscard]] Extraction extract_json_candidate(std::string_view text);
+
+// The record of a text taken whole, as when it holds no bracket: method "no_json_found", the
+// whole span, no repairs.
+[[nodiscard]] Extraction whole_text_extraction(std::string_view text);
+
+}  // namespace velvin

@@ -1,0 +1,253 @@
+#include "repair/lexer.hpp"
+
+#include "core/json.hpp"
+
+namespace velvin {
+
+namespace {
+
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool is_letter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_word_byte(unsigned char c) { return is_letter(c) || is_digit(c) || c == '_'; }
+
+bool is_punct(unsigned char c) {
+  return c == '{' || c == '}' || c == '[' || c == ']' || c == ':' || c == ',';
+}
+
+// Bytes that end a garbage run (a run always keeps its first byte, even one of these).
+bool is_delimiter(unsigned char c) {
+  return is_json_space(c) || c == '"' || c == '\'' || is_punct(c);
+}
+
+unsigned char byte_at(std::string_view text, std::size_t i) {
+  return static_cast<unsigned char>(text[i]);
+}
+
+int hex_digit(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The four bytes after "\u" read as an unsigned hexadecimal number; like an ordinary unsigned
+// parse it accepts one leading "+".
+std::optional<char32_t> parse_escape_hex(std::string_view four) {
+  std::size_t i = four[0] == '+' ? 1 : 0;
+  char32_t value = 0;
+  for (; i < four.size(); ++i) {
+    const int d = hex_digit(static_cast<unsigned char>(four[i]));
+    if (d < 0) return std::nullopt;
+    value = value * 16 + static_cast<char32_t>(d);
+  }
+  return value;
+}
+
+bool is_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+void append_range(std::string* out, std::string_view text, std::size_t i, std::size_t len) {
+  if (out != nullptr) out->append(text.substr(i, len));
+}
+
+void append_byte(std::string* out, char c) {
+  if (out != nullptr) out->push_back(c);
+}
+
+// The byte a one-letter escape stands for, or 0.
+char simple_escape(char c) {
+  switch (c) {
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    case 'b': return '\b';
+    case 'f': return '\f';
+    case '\\':
+    case '"':
+    case '\'': return c;
+    default: return 0;
+  }
+}
+
+struct StringScan {
+  std::size_t end = 0;
+  bool closed = false;
+};
+
+// Reads a string whose opening quote is at `start`; decodes into `value` when one is given. A
+// "\u" escape that is cut short or not hexadecimal is dropped and the bytes after it read as
+// ordinary characters; surrogate escapes decode as in the strict parser.
+//
+// Characters other than escapes are copied unchanged, and no byte of a multi-byte character is
+// a quote or a backslash, so the text between two of those is copied as one run; an escaped
+// multi-byte character likewise has its first byte copied with the escape and the rest with the
+// following run.
+StringScan scan_string(std::string_view text, std::size_t start, char quote, std::string* value) {
+  const std::size_t n = text.size();
+  std::size_t i = start + 1;
+  while (i < n) {
+    std::size_t run_end = i;
+    while (run_end < n && text[run_end] != quote && text[run_end] != '\\') ++run_end;
+    append_range(value, text, i, run_end - i);
+    i = run_end;
+    if (i == n) break;
+    if (text[i] == quote) return {i + 1, true};
+    if (++i == n) break;  // a backslash as the last byte leaves the string open
+    const char c = text[i];
+    if (const char byte = simple_escape(c); byte != 0) {
+      append_byte(value, byte);
+      ++i;
+    } else if (c == 'u') {
+      const auto code = i + 4 < n ? parse_escape_hex(text.substr(i + 1, 4)) : std::nullopt;
+      if (!code) {
+        ++i;  // drop the "u"; what follows is read as plain characters
+      } else if (!is_surrogate(*code)) {
+        if (value != nullptr) append_utf8(*value, *code);
+        i += 5;
+      } else {
+        // A surrogate pair (how JSON writes an emoji) is one character; a surrogate on its own
+        // stands for a character that cannot be known, U+FFFD, as in the strict parser.
+        const auto low = *code <= 0xDBFF && i + 10 < n && text[i + 5] == '\\' && text[i + 6] == 'u'
+                             ? parse_escape_hex(text.substr(i + 7, 4))
+                             : std::nullopt;
+        if (low && *low >= 0xDC00 && *low <= 0xDFFF) {
+          if (value != nullptr) append_utf8(*value, 0x10000 + ((*code - 0xD800) << 10) + (*low - 0xDC00));
+          i += 11;
+        } else {
+          if (value != nullptr) append_utf8(*value, 0xFFFD);
+          i += 5;
+        }
+      }
+    } else {
+      append_byte(value, c);  // any other escaped character stands for itself
+      ++i;
+    }
+  }
+  return {n, false};
+}
+
+std::size_t number_end(std::string_view text, std::size_t i) {
+  const std::size_t n = text.size();
+  std::size_t j = i + 1;
+  while (j < n && is_digit(byte_at(text, j))) ++j;
+  if (j < n && text[j] == '.') {
+    ++j;
+    while (j < n && is_digit(byte_at(text, j))) ++j;
+  }
+  if (j < n && (text[j] == 'e' || text[j] == 'E')) {
+    ++j;
+    if (j < n && (text[j] == '+' || text[j] == '-')) ++j;
+    while (j < n && is_digit(byte_at(text, j))) ++j;
+  }
+  return j;
+}
+
+// "true", "false" or "null" when the word folds to one of them, else nullptr.
+const char* literal_keyword(std::string_view word) {
+  static constexpr const char* kKeywords[] = {"true", "false", "null"};
+  for (const char* keyword : kKeywords) {
+    const std::string_view k(keyword);
+    if (word.size() != k.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < k.size() && same; ++i) {
+      const auto c = static_cast<unsigned char>(word[i]);
+      const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : word[i];
+      same = lower == k[i];
+    }
+    if (same) return keyword;
+  }
+  return nullptr;
+}
+
+// The token at or after `pos` (white space skipped), its text built only when `with_text`.
+// Returns false at the end of the text; otherwise `pos` moves past the token.
+bool scan_token(std::string_view text, std::size_t& pos, bool allow_single_quotes, Token& tok,
+                bool with_text) {
+  const std::size_t n = text.size();
+  while (pos < n && is_json_space(byte_at(text, pos))) ++pos;
+  if (pos >= n) return false;
+  const std::size_t i = pos;
+  const unsigned char c = byte_at(text, i);
+  tok = Token{};
+  tok.start = i;
+  std::size_t end = 0;
+  if (is_punct(c)) {
+    tok.kind = TokenKind::Punct;
+    end = i + 1;
+  } else if (c == '"' || (c == '\'' && allow_single_quotes)) {
+    tok.kind = TokenKind::Str;
+    tok.quote = static_cast<char>(c);
+    const StringScan s =
+        scan_string(text, i, static_cast<char>(c), with_text ? &tok.text : nullptr);
+    tok.closed = s.closed;
+    end = s.end;
+  } else if (c == '-' || is_digit(c)) {
+    tok.kind = TokenKind::Number;
+    end = number_end(text, i);
+  } else if (is_letter(c) || c == '_') {
+    end = i + 1;
+    while (end < n && is_word_byte(byte_at(text, end))) ++end;
+    const char* keyword = literal_keyword(text.substr(i, end - i));
+    tok.kind = keyword != nullptr ? TokenKind::Literal : TokenKind::Ident;
+    if (keyword != nullptr && with_text) tok.text = keyword;
+  } else {
+    tok.kind = TokenKind::Garbage;
+    end = i + 1;
+    while (end < n && !is_delimiter(byte_at(text, end))) ++end;
+  }
+  tok.end = end;
+  if (with_text && tok.kind != TokenKind::Str && tok.kind != TokenKind::Literal) {
+    tok.text = std::string(text.substr(i, end - i));
+  }
+  pos = end;
+  return true;
+}
+
+Token eof_token(std::size_t length) {
+  Token tok;
+  tok.start = length;
+  tok.end = length;
+  tok.kind = TokenKind::Eof;
+  return tok;
+}
+
+}  // namespace
+
+std::pair<Token, std::size_t> read_string(std::string_view text, std::size_t start, char quote) {
+  Token tok;
+  tok.kind = TokenKind::Str;
+  tok.start = start;
+  tok.quote = quote;
+  const StringScan s = scan_string(text, start, quote, &tok.text);
+  tok.closed = s.closed;
+  tok.end = s.end;
+  return {std::move(tok), s.end};
+}
+
+Token TokenScanner::next() {
+  Token tok;
+  if (!scan_token(text_, pos_, allow_single_quotes_, tok, true)) return eof_token(text_.size());
+  return tok;
+}
+
+bool TokenScanner::skip() {
+  Token tok;
+  return scan_token(text_, pos_, allow_single_quotes_, tok, false);
+}
+
+std::vector<Token> tolerant_lex(std::string_view text, bool allow_single_quotes) {
+  std::vector<Token> tokens;
+  TokenScanner scanner(text, allow_single_quotes);
+  for (;;) {
+    tokens.push_back(scanner.next());
+    if (tokens.back().kind == TokenKind::Eof) return tokens;
+  }
+}
+
+std::size_t count_tokens(std::string_view text, bool allow_single_quotes) {
+  TokenScanner scanner(text, allow_single_quotes);
+  std::size_t count = 1;  // Eof
+  while (scanner.skip()) ++count;
+  return count;
+}
+
+}  // namespace velvin

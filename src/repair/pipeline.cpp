@@ -1,0 +1,379 @@
+#include "repair/pipeline.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "repair/beam.hpp"
+#include "core/scan.hpp"
+#include "repair/heuristic.hpp"
+#include "llm/fallback.hpp"
+#include "scale/scale.hpp"
+#include "repair/schema.hpp"
+#include "core/strict.hpp"
+
+namespace velvin {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Tape entries rendered into the result document when the debug option asks for them.
+constexpr std::size_t kTapeEntriesShown = 10000;
+
+// ---- ranking ----
+
+// Maps a double onto a signed integer whose order is the IEEE 754 total order (-NaN < -inf <
+// ... < -0.0 < +0.0 < ... < +inf < +NaN), so float keys always compare.
+std::int64_t total_order_key(double d) {
+  auto bits = std::bit_cast<std::int64_t>(d);
+  bits ^= static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+  return bits;
+}
+
+std::uint64_t dropped_bytes(const Candidate& c) {
+  std::uint64_t total = 0;
+  for (const Span& s : c.dropped_spans) total += s.end > s.start ? s.end - s.start : 0;
+  return total;
+}
+
+// Negative when a ranks before b.
+int compare_rank(const Candidate& a, const Candidate& b) {
+  auto cmp = [](auto x, auto y) { return x < y ? -1 : (y < x ? 1 : 0); };
+  // Higher is better for the first two keys, so they compare b against a.
+  if (int c = cmp(total_order_key(b.validations.schema_match.value_or(0.0)),
+                  total_order_key(a.validations.schema_match.value_or(0.0))))
+    return c;
+  if (int c = cmp(total_order_key(b.confidence), total_order_key(a.confidence))) return c;
+  if (int c = cmp(total_order_key(a.cost), total_order_key(b.cost))) return c;
+  if (int c = cmp(a.diagnostics.deleted_tokens, b.diagnostics.deleted_tokens)) return c;
+  if (int c = cmp(a.diagnostics.close_open_string_count, b.diagnostics.close_open_string_count))
+    return c;
+  if (int c = cmp(dropped_bytes(a), dropped_bytes(b))) return c;
+  const auto text_len = [](const Candidate& c) {
+    return c.normalized_json ? c.normalized_json->size() : std::size_t{0};
+  };
+  if (int c = cmp(text_len(b), text_len(a))) return c;  // longer text first
+  if (int c = cmp(a.repairs.size(), b.repairs.size())) return c;
+  return cmp(a.candidate_id, b.candidate_id);
+}
+
+// ---- one run of the pipeline ----
+
+class PipelineRun {
+ public:
+  PipelineRun(std::string_view bytes, const RepairOptions& options)
+      : bytes_(bytes), options_(options), start_(Clock::now()) {}
+
+  RepairResult run() {
+    if (auto scaled = scale_route()) return std::move(*scaled);
+    // Valid input (the common case) is read in place; only invalid bytes force a decoded copy.
+    std::string decoded;
+    std::string_view text = bytes_;
+    if (!is_valid_utf8(bytes_)) {
+      decoded = decode_utf8_lossy(bytes_);
+      text = decoded;
+    }
+    extraction_ = extract_json_candidate(text);
+    if (auto whole = whole_document(text)) {
+      extraction_ = whole_text_extraction(text);
+      stats_ = input_stats(text.size());
+      return strict_outcome(std::move(*whole));
+    }
+    stats_ = input_stats(text.size());
+    combined_ = extraction_.repairs;
+
+    JsonResult strict = strict_parse(extraction_.text);
+    if (strict) return strict_outcome(std::move(strict).value());
+    last_error_ = strict.error();
+    if (options_.mode == "strict_only") return failure_outcome("JSONDecodeError", "strict_only");
+
+    HeuristicResult heuristic = heuristic_repair(extraction_.text, options_);
+    combined_.insert(combined_.end(), std::make_move_iterator(heuristic.repairs.begin()),
+                     std::make_move_iterator(heuristic.repairs.end()));
+    if (heuristic.text != extraction_.text) {
+      JsonResult repaired = strict_parse(heuristic.text);
+      if (repaired) return fast_outcome(std::move(repaired).value(), heuristic.text.size());
+      last_error_ = repaired.error();
+    }
+    if (options_.mode == "fast_repair") return failure_outcome("JSONDecodeError", "fast_repair");
+
+    // The language-model step needs the combined list afterwards; otherwise the search takes it.
+    std::vector<Candidate> candidates =
+        options_.allow_llm ? probabilistic_repair(heuristic.text, options_, combined_)
+                           : probabilistic_repair(heuristic.text, options_, std::move(combined_));
+    score_against_schema(candidates);
+    candidates = rank_candidates(std::move(candidates));
+    llm_step(heuristic.text, candidates);
+    if (candidates.empty()) return failure_outcome("UnrepairableJSON", "probabilistic");
+    return beam_outcome(std::move(candidates));
+  }
+
+ private:
+  // The value of the whole text when it is a JSON document that extraction would cut: a root
+  // string that mentions a bracket ("see [1]", or JSON encoded inside a string) is that
+  // string, not the bracketed text inside it. Only a root string can be valid JSON and still
+  // lose text to extraction, so other inputs are not parsed twice.
+  std::optional<JsonValue> whole_document(std::string_view text) const {
+    if (extraction_.repairs.empty()) return std::nullopt;
+    const std::size_t i = scan::skip_space(text.data(), 0, text.size());
+    if (i == text.size() || text[i] != '"') return std::nullopt;
+    JsonResult whole = strict_parse(text);
+    if (!whole) return std::nullopt;
+    return std::move(whole).value();
+  }
+
+  // The route for huge well-formed documents: mode "scale_pipeline" always takes it (and
+  // fails there); mode "auto" takes it for a large input that opens with "[" or "{", and any
+  // failure then lets the repair stages run on the same input.
+  std::optional<RepairResult> scale_route() {
+    const bool forced = options_.mode == "scale_pipeline";
+    if (!forced && !(options_.mode == "auto" && automatic_scale_applies())) return std::nullopt;
+    const char* mode_used = forced ? "scale_pipeline" : "auto_scale";
+    if (options_.scale_output == "tape") {
+      ScaleTapeResult tape = parse_root_array_scale_tape(bytes_, options_);
+      if (tape) {
+        auto& [t, plan] = tape.value();
+        JsonValue ir = split_description(plan, t.to_json_value(options_.debug, kTapeEntriesShown));
+        return scale_result(std::nullopt, std::move(ir), plan, mode_used);
+      }
+      if (forced) return scale_failure(std::move(tape).error());
+      return std::nullopt;
+    }
+    ScaleValueResult value = parse_root_array_scale(bytes_, options_);
+    if (value) {
+      auto& [v, plan] = value.value();
+      JsonValue ir = split_description(plan, std::nullopt);
+      return scale_result(std::move(v), std::move(ir), plan, mode_used);
+    }
+    if (forced) return scale_failure(std::move(value).error());
+    return std::nullopt;
+  }
+
+  bool automatic_scale_applies() const {
+    const std::string setting = ascii_lower(trim_unicode_space(options_.allow_parallel));
+    if (setting == "0" || setting == "no" || setting == "false") return false;
+    if (bytes_.size() < options_.parallel_threshold_bytes) return false;
+    std::size_t i = bytes_.size() >= 3 && bytes_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    std::size_t end = bytes_.size();
+    while (i < end && is_json_space(static_cast<unsigned char>(bytes_[i]))) ++i;
+    while (end > i && is_json_space(static_cast<unsigned char>(bytes_[end - 1]))) --end;
+    return i < end && (bytes_[i] == '[' || bytes_[i] == '{');
+  }
+
+  static JsonValue split_description(const SplitPlan& plan, std::optional<JsonValue> tape) {
+    JsonObject members;
+    members.push_back(JsonMember{"split_mode", JsonValue::string(plan.mode)});
+    members.push_back(JsonMember{"chunks", JsonValue::uinteger(plan.chunk_count)});
+    members.push_back(JsonMember{"elements", JsonValue::uinteger(plan.elements)});
+    if (tape) members.push_back(JsonMember{"tape", std::move(*tape)});
+    return JsonValue::object(std::move(members));
+  }
+
+  // The scale route's input statistics: the whole input counts as the extracted span.
+  InputStats whole_input_stats() const {
+    InputStats stats;
+    stats.input_bytes = bytes_.size();
+    stats.extracted_span = Span{0, bytes_.size()};
+    return stats;
+  }
+
+  RepairResult scale_result(std::optional<JsonValue> value, JsonValue ir, const SplitPlan& plan,
+                            const char* mode_used) const {
+    Candidate c;
+    c.value = std::move(value);
+    c.ir = std::move(ir);
+    c.confidence = 1.0;
+    c.cost = 0.0;
+    c.validations.strict_json_parse = true;  // no schema score on this route
+    c.diagnostics.beam_width = 0;
+    c.diagnostics.max_repairs = 0;
+    RepairResult r;
+    r.status = "strict_ok";
+    r.best_index = 0;
+    r.input_stats = whole_input_stats();
+    r.candidates.push_back(std::move(c));
+    r.metrics = Metrics::make(mode_used);
+    r.metrics.split_mode = plan.mode;
+    r.metrics.parallel_workers = options_.parallel_workers.value_or(0);
+    r.metrics.elements = plan.elements;
+    r.metrics.structural_density = plan.structural_density;
+    return finish(std::move(r));
+  }
+
+  RepairResult scale_failure(std::string message) const {
+    RepairResult r;
+    r.status = "failed";
+    r.input_stats = whole_input_stats();
+    r.errors.push_back(ParseError{"ScalePipelineError", std::nullopt, std::move(message)});
+    r.metrics = Metrics::make("scale_pipeline");
+    return finish(std::move(r));
+  }
+
+  // The language-model step: may add candidates (merged and ranked again) and fills the
+  // language-model metrics. Off unless the record enables it; never fails.
+  void llm_step(const std::string& repaired_text, std::vector<Candidate>& candidates) {
+    if (!options_.allow_llm) return;
+    LlmRerunResult llm =
+        maybe_llm_rerun(repaired_text, combined_, candidates, last_error_.position, options_);
+    llm_calls_ = llm.calls;
+    llm_time_ms_ = llm.time_ms;
+    llm_trigger_ = std::move(llm.trigger);
+    if (llm.candidates.empty()) return;
+    score_against_schema(llm.candidates);
+    candidates.insert(candidates.end(), std::make_move_iterator(llm.candidates.begin()),
+                      std::make_move_iterator(llm.candidates.end()));
+    candidates = rank_candidates(std::move(candidates));
+  }
+
+  InputStats input_stats(std::size_t decoded_size) const {
+    InputStats stats;
+    stats.input_bytes = bytes_.size();
+    stats.extracted_span = extraction_.span;
+    stats.prefix_skipped_bytes = extraction_.span.start;
+    stats.suffix_skipped_bytes =
+        decoded_size > extraction_.span.end ? decoded_size - extraction_.span.end : 0;
+    return stats;
+  }
+
+  void score_against_schema(std::vector<Candidate>& candidates) const {
+    if (!options_.schema) return;
+    for (Candidate& c : candidates) {
+      if (c.value) c.validations.schema_match = schema_match_score(*c.value, options_.schema);
+    }
+  }
+
+  // The single candidate of the strict and fast outcomes.
+  Candidate single_candidate(JsonValue value, std::vector<RepairAction> repairs,
+                             std::size_t text_size) const {
+    Candidate c;
+    c.cost = total_cost(repairs);
+    c.confidence = c.cost > 0 ? confidence_for_cost(options_.confidence_alpha, c.cost) : 1.0;
+    c.validations.strict_json_parse = true;
+    c.validations.schema_match = schema_match_score(value, options_.schema);
+    c.diagnostics.beam_width = 0;
+    c.diagnostics.max_repairs = 0;
+    c.normalized_json = to_compact_string(value, text_size);
+    c.value = std::move(value);
+    c.repairs = std::move(repairs);
+    return c;
+  }
+
+  RepairResult strict_outcome(JsonValue value) {
+    const bool clean = extraction_.repairs.empty();
+    RepairResult r = base_result(clean ? "strict_ok" : "repaired", "strict");
+    r.candidates.push_back(
+        single_candidate(std::move(value), extraction_.repairs, extraction_.text.size()));
+    return finish(std::move(r));
+  }
+
+  RepairResult fast_outcome(JsonValue value, std::size_t repaired_size) {
+    RepairResult r = base_result("repaired", "fast_repair");
+    // The run ends here, so the combined list moves into the candidate.
+    r.candidates.push_back(single_candidate(std::move(value), std::move(combined_), repaired_size));
+    return finish(std::move(r));
+  }
+
+  RepairResult beam_outcome(std::vector<Candidate> candidates) {
+    const Candidate& best = candidates.front();
+    const bool partial = extraction_.truncated || !best.dropped_spans.empty();
+    RepairResult r = base_result(partial ? "partial" : "repaired", "probabilistic");
+    if (partial && options_.partial_ok) {
+      r.partial = PartialResult{best.value, best.dropped_spans};
+    }
+    // Keep at least the best candidate: best_index 0 must designate one.
+    const std::size_t keep = static_cast<std::size_t>(std::max<std::uint64_t>(options_.top_k, 1));
+    if (candidates.size() > keep) candidates.resize(keep);
+    r.candidates = std::move(candidates);
+    r.metrics.beam_width = options_.beam_width;
+    r.metrics.max_repairs = options_.max_repairs;
+    return finish(std::move(r));
+  }
+
+  RepairResult failure_outcome(const char* kind, const char* mode_used) {
+    RepairResult r = base_result("failed", mode_used);
+    r.best_index.reset();
+    r.errors.push_back(ParseError{kind, last_error_.position, last_error_.message});
+    if (std::string_view(kind) == "UnrepairableJSON") {
+      r.metrics.beam_width = options_.beam_width;
+      r.metrics.max_repairs = options_.max_repairs;
+    }
+    return finish(std::move(r));
+  }
+
+  RepairResult base_result(const char* status, const char* mode_used) const {
+    RepairResult r;
+    r.status = status;
+    r.best_index = 0;
+    r.input_stats = stats_;
+    r.metrics = Metrics::make(mode_used);
+    r.metrics.llm_calls = llm_calls_;
+    r.metrics.llm_time_ms = llm_time_ms_;
+    r.metrics.llm_trigger = llm_trigger_;
+    if (options_.debug) {
+      r.debug = JsonValue::object({JsonMember{"extraction", extraction_debug_json(extraction_)}});
+    }
+    return r;
+  }
+
+  RepairResult finish(RepairResult r) const {
+    r.metrics.elapsed_ms = millis_since(start_);
+    return r;
+  }
+
+  std::string_view bytes_;
+  const RepairOptions& options_;
+  Clock::time_point start_;
+  Extraction extraction_;
+  InputStats stats_;
+  std::vector<RepairAction> combined_;
+  JsonError last_error_;
+  std::uint64_t llm_calls_ = 0;
+  u128 llm_time_ms_ = 0;
+  std::optional<std::string> llm_trigger_;
+};
+
+}  // namespace
+
+double total_cost(const std::vector<RepairAction>& repairs) {
+  double cost = -0.0;
+  for (const RepairAction& a : repairs) cost += a.cost_delta;
+  return cost;
+}
+
+std::vector<Candidate> rank_candidates(std::vector<Candidate> candidates) {
+  if (candidates.size() >= 2) {
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return compare_rank(a, b) < 0; });
+  }
+  for (std::size_t i = 0; i < candidates.size(); ++i) candidates[i].candidate_id = i;
+  return candidates;
+}
+
+JsonValue extraction_debug_json(const Extraction& extraction) {
+  JsonArray repairs;
+  repairs.reserve(extraction.repairs.size());
+  for (const RepairAction& a : extraction.repairs) repairs.push_back(a.to_json_value());
+  JsonObject members;
+  members.push_back(JsonMember{"method", JsonValue::string(extraction.method)});
+  members.push_back(JsonMember{"span", span_to_json(extraction.span)});
+  members.push_back(JsonMember{"truncated", JsonValue::boolean(extraction.truncated)});
+  members.push_back(JsonMember{"repairs", JsonValue::array(std::move(repairs))});
+  return JsonValue::object(std::move(members));
+}
+
+RepairResult parse_bytes(std::string_view bytes, const RepairOptions& options) {
+  return PipelineRun(bytes, options).run();
+}
+
+RepairResult parse(std::string_view text, const RepairOptions& options) {
+  return parse_bytes(text, options);
+}
+
+}  // namespace velvin

@@ -1,0 +1,32 @@
+// The parse pipeline: one call takes a model's raw output and the options, runs the stages in
+// order (scale route, lossy decoding, extraction, strict parse, heuristic repair, beam search,
+// schema scoring and ranking, language-model step) and assembles the RepairResult. Never fails:
+// every outcome is a result with a status word. Called by parse_py and the velvin tool.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "repair/extract.hpp"
+#include "core/json.hpp"
+#include "core/records.hpp"
+
+namespace velvin {
+
+// `text` is UTF-8; its bytes go to parse_bytes.
+[[nodiscard]] RepairResult parse(std::string_view text, const RepairOptions& options);
+
+// `bytes` are the raw input, possibly invalid UTF-8.
+[[nodiscard]] RepairResult parse_bytes(std::string_view bytes, const RepairOptions& options);
+
+// {"method", "span", "truncated", "repairs"}: the extraction as the debug block shows it.
+[[nodiscard]] JsonValue extraction_debug_json(const Extraction& extraction);
+
+// Sorts stably by the ranking order (schema score, confidence, cost, deleted tokens, closed
+// strings, dropped bytes, longer text, fewer repairs, previous id) and renumbers the ids.
+[[nodiscard]] std::vector<Candidate> rank_candidates(std::vector<Candidate> candidates);
+
+// Sum of the cost deltas in list order starting from -0.0, so no repairs cost -0.0.
+[[nodiscard]] double total_cost(const std::vector<RepairAction>& repairs);
+
+}  // namespace velvin

@@ -1,0 +1,611 @@
+#include "scale/comma_scan.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace velvin {
+
+// ---------------------------------------------------------------------------------------------
+// Worker passes
+
+WorkerOutcome run_worker_pass(std::size_t threads, const std::function<WorkerOutcome()>& worker,
+                              const ThreadStarter& start) {
+  // A pass of one worker gains nothing from a thread, and small pieces make such passes by the
+  // thousand (every element of a split document may be planned and split again): it runs here.
+  if (threads == 1) {
+    try {
+      return worker();
+    } catch (...) {
+      return std::string(kWorkerPanickedMessage);
+    }
+  }
+  std::vector<WorkerOutcome> outcomes(threads);
+  // Set by a worker whose body threw; a flag, because building the message could throw again.
+  std::vector<unsigned char> panicked(threads, 0);
+  std::vector<std::thread> running;
+  running.reserve(threads);
+  bool spawn_failed = false;
+  for (std::size_t i = 0; i < threads; ++i) {
+    auto body = [&worker, &outcomes, &panicked, i]() noexcept {
+      try {
+        outcomes[i] = worker();
+      } catch (...) {
+        panicked[i] = 1;
+      }
+    };
+    try {
+      running.push_back(start ? start(body) : std::thread(body));
+    } catch (...) {
+      spawn_failed = true;
+      break;
+    }
+  }
+  for (std::thread& t : running) {
+    if (t.joinable()) t.join();
+  }
+  if (spawn_failed) return std::string(kSpawnFailedMessage);
+  for (std::size_t i = 0; i < running.size(); ++i) {
+    if (panicked[i] != 0) return std::string(kWorkerPanickedMessage);
+    if (outcomes[i]) return std::move(outcomes[i]);
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Block classification: 64 bytes at a time into one bit mask per byte class.
+
+constexpr std::size_t kBlock = 64;
+
+struct BlockMasks {
+  std::uint64_t quote = 0;
+  std::uint64_t backslash = 0;
+  std::uint64_t open = 0;     // '[' or '{'
+  std::uint64_t close = 0;    // ']' or '}'
+  std::uint64_t objkind = 0;  // bit 5 of the byte: set for '{' and '}', clear for '[' and ']'
+  std::uint64_t comma = 0;
+  std::uint64_t colon = 0;
+  std::uint64_t space = 0;  // bytes up to 0x20: white space and control bytes
+};
+
+#if defined(__SSE2__)
+
+inline std::uint64_t mask16(__m128i v) noexcept {
+  return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(v)));
+}
+
+// The transducer needs only strings and brackets (kFull false); the collecting scan needs
+// commas, colons and white space too.
+template <bool kFull>
+inline BlockMasks classify(const unsigned char* p) noexcept {
+  BlockMasks m;
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i lower = _mm_set1_epi8(0x20);
+  const __m128i open = _mm_set1_epi8('{');
+  const __m128i close = _mm_set1_epi8('}');
+  const __m128i comma = _mm_set1_epi8(',');
+  const __m128i colon = _mm_set1_epi8(':');
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const __m128i folded = _mm_or_si128(v, lower);  // '[' -> '{', ']' -> '}'
+    const int shift = 16 * k;
+    m.quote |= mask16(_mm_cmpeq_epi8(v, quote)) << shift;
+    m.backslash |= mask16(_mm_cmpeq_epi8(v, backslash)) << shift;
+    m.open |= mask16(_mm_cmpeq_epi8(folded, open)) << shift;
+    m.close |= mask16(_mm_cmpeq_epi8(folded, close)) << shift;
+    m.objkind |= mask16(_mm_slli_epi16(v, 2)) << shift;
+    if constexpr (kFull) {
+      m.comma |= mask16(_mm_cmpeq_epi8(v, comma)) << shift;
+      m.colon |= mask16(_mm_cmpeq_epi8(v, colon)) << shift;
+      m.space |= mask16(_mm_cmpeq_epi8(_mm_min_epu8(v, lower), v)) << shift;
+    }
+  }
+  return m;
+}
+
+#else
+
+template <bool kFull>
+inline BlockMasks classify(const unsigned char* p) noexcept {
+  BlockMasks m;
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    const unsigned char c = p[i];
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    const unsigned char folded = c | 0x20;
+    if (c == '"') m.quote |= bit;
+    if (c == '\\') m.backslash |= bit;
+    if (folded == '{') m.open |= bit;
+    if (folded == '}') m.close |= bit;
+    if ((c & 0x20) != 0) m.objkind |= bit;
+    if (c == ',') m.comma |= bit;
+    if (c == ':') m.colon |= bit;
+    if (c <= 0x20) m.space |= bit;
+  }
+  return m;
+}
+
+#endif
+
+inline std::uint64_t prefix_xor(std::uint64_t x) noexcept {
+  x ^= x << 1;
+  x ^= x << 2;
+  x ^= x << 4;
+  x ^= x << 8;
+  x ^= x << 16;
+  x ^= x << 32;
+  return x;
+}
+
+[[gnu::always_inline]] inline std::int64_t popcount(std::uint64_t x) noexcept {
+  return std::popcount(x);
+}
+
+// The scanning loops count bits several times per 64-byte block. A baseline x86-64 build turns
+// each count into a library call; these loops are therefore also compiled for CPUs with the
+// popcnt instruction and the better version is chosen when the program is loaded.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__)
+#define VELVIN_SCAN_KERNEL __attribute__((target_clones("popcnt", "default")))
+#else
+#define VELVIN_SCAN_KERNEL
+#endif
+
+// A byte that can belong to a number or literal token: not white space (or a control byte),
+// not a quote and not structural.
+inline bool is_scalar_byte(unsigned char c) noexcept {
+  return c > 0x20 && c != '"' && c != '[' && c != ']' && c != '{' && c != '}' && c != ',' &&
+         c != ':';
+}
+
+// The bytes of one block, padded with spaces (a class that changes nothing) when the block is
+// the partial tail of a range.
+struct Block {
+  const unsigned char* p;
+  std::size_t len;
+  BlockMasks masks;
+  std::uint64_t quote_parity;  // prefix_xor(masks.quote)
+  unsigned char pad[kBlock];
+
+  template <bool kFull>
+  void load(const unsigned char* src, std::size_t n) noexcept {
+    len = n;
+    if (n == kBlock) {
+      p = src;
+    } else {
+      std::memset(pad, ' ', kBlock);
+      std::memcpy(pad, src, n);
+      p = pad;
+    }
+    masks = classify<kFull>(p);
+    quote_parity = prefix_xor(masks.quote);
+  }
+};
+
+// The string state of one simulation across a block: `in_region` has bit i set when the state
+// after byte i is inside a string (so an opening quote is in, a closing quote out, and every
+// other byte has the same state before and after), `open_quotes` marks quotes that open a
+// string.
+struct StringMasks {
+  std::uint64_t in_region;
+  std::uint64_t open_quotes;
+};
+
+// Bytes escaped by a backslash if every backslash of the block escapes (as it does inside a
+// string): walking the backslashes in order, each one that is not itself escaped escapes the
+// next byte. `pending` says the block's first byte is escaped, and on return whether the byte
+// after the block is.
+inline std::uint64_t escaped_bytes(std::uint64_t backslash, std::size_t len, bool& pending) noexcept {
+  std::uint64_t escaped = pending ? 1 : 0;
+  std::uint64_t live = backslash & ~escaped;
+  pending = false;
+  while (live != 0) {
+    const unsigned bit = static_cast<unsigned>(std::countr_zero(live));
+    live &= live - 1;
+    if (bit + 1 >= len) {
+      pending = true;
+      break;
+    }
+    const std::uint64_t next = std::uint64_t{1} << (bit + 1);
+    escaped |= next;
+    live &= ~next;
+  }
+  return escaped;
+}
+
+// The string masks of a block that holds backslashes (or starts escaped). Out of line: the hot
+// loops stay small enough to keep their masks in registers.
+[[gnu::noinline]] StringMasks advance_strings_escaped(const Block& b, bool& in_string,
+                                                      bool& escaped) noexcept {
+  // Escapes, assuming every backslash lies inside a string; that holds (and the masks are the
+  // automaton's) when the resulting strings do contain every backslash. A backslash outside
+  // a string, which the automaton ignores, only occurs in invalid text.
+  {
+    bool pending = escaped;
+    const std::uint64_t quotes = b.masks.quote & ~escaped_bytes(b.masks.backslash, b.len, pending);
+    const std::uint64_t in_region = prefix_xor(quotes) ^ (in_string ? ~std::uint64_t{0} : 0);
+    if ((b.masks.backslash & ~in_region) == 0) {
+      in_string = (in_region >> 63) != 0;
+      escaped = in_string && pending;
+      return {in_region, quotes & in_region};
+    }
+  }
+  // Walk the automaton byte by byte (not the block's padding: a trailing backslash must stay
+  // pending for the next range).
+  std::uint64_t in_region = 0, open_quotes = 0;
+  for (std::size_t i = 0; i < b.len; ++i) {
+    const unsigned char c = b.p[i];
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+      open_quotes |= bit;
+    }
+    if (in_string) in_region |= bit;
+  }
+  return {in_region, open_quotes};
+}
+
+// The string masks of one block in the automaton's terms, advancing the string state.
+[[gnu::always_inline]] inline StringMasks advance_strings(const Block& b, bool& in_string,
+                                                          bool& escaped) noexcept {
+  if (b.masks.backslash != 0 || escaped) return advance_strings_escaped(b, in_string, escaped);
+  // No escapes: the string state flips at every quote.
+  const std::uint64_t in_region = b.quote_parity ^ (in_string ? ~std::uint64_t{0} : 0);
+  in_string = (in_region >> 63) != 0;
+  return {in_region, b.masks.quote & in_region};
+}
+
+// One run of the automaton for the transducer: string flags and depth deltas.
+struct Simulation {
+  std::int64_t obj = 0;
+  std::int64_t arr = 0;
+  bool in_string = false;
+  bool escaped = false;
+  int follows = -1;  // index of an earlier simulation this one merged into, or -1
+  std::int64_t obj_offset = 0;
+  std::int64_t arr_offset = 0;
+
+  void step(const Block& b) noexcept {
+    const StringMasks s = advance_strings(b, in_string, escaped);
+    const std::uint64_t outside = ~s.in_region;
+    const std::uint64_t obj_kind = b.masks.objkind;
+    obj += popcount(b.masks.open & obj_kind & outside) - popcount(b.masks.close & obj_kind & outside);
+    arr += popcount(b.masks.open & ~obj_kind & outside) -
+           popcount(b.masks.close & ~obj_kind & outside);
+  }
+};
+
+// The collecting run: root-level commas, entry counts and structural bytes over a range.
+class Collector {
+ public:
+  Collector(const ScanState& entry, ScanDepths target, bool prev_scalar)
+      : obj_(entry.obj_depth),
+        arr_(entry.arr_depth),
+        in_string_(entry.in_string),
+        escaped_(entry.in_string && entry.escaped),
+        target_(target),
+        prev_scalar_(prev_scalar ? 1U : 0U) {}
+
+  void step(const Block& b, std::uint64_t base) {
+    const StringMasks s = advance_strings(b, in_string_, escaped_);
+    const BlockMasks& m = b.masks;
+    const std::uint64_t valid = b.len == kBlock ? ~std::uint64_t{0} : (std::uint64_t{1} << b.len) - 1;
+    const std::uint64_t outside = ~s.in_region;
+    const std::uint64_t brackets = (m.open | m.close) & outside;
+    const std::uint64_t commas = m.comma & outside;
+    structural_ += popcount((brackets | commas | (m.colon & outside)) & valid);
+    const std::uint64_t scalar =
+        ~(m.space | m.quote | m.open | m.close | m.comma | m.colon) & outside & valid;
+    const std::uint64_t starts = scalar & ~((scalar << 1) | prev_scalar_);
+    prev_scalar_ = scalar >> 63;
+    const std::uint64_t tokens = brackets | (s.open_quotes & valid) | starts;
+
+    const std::uint64_t block_entries = static_cast<std::uint64_t>(popcount(tokens));
+    if (brackets == 0) {
+      if (commas != 0 && obj_ == target_.obj && arr_ == target_.arr) {
+        record_at_target(m, brackets, commas, tokens, base);
+      }
+      entries_ += block_entries;
+      return;
+    }
+    // Each depth can fall by at most its closers in the block and rise by at most its openers:
+    // inside the elements of a root container most blocks cannot reach the target depths.
+    const std::uint64_t obj = brackets & m.objkind;
+    const std::uint64_t arr = brackets & ~m.objkind;
+    const std::int64_t obj_open = popcount(obj & m.open), obj_close = popcount(obj & m.close);
+    const std::int64_t arr_open = popcount(arr & m.open), arr_close = popcount(arr & m.close);
+    if (commas != 0 && obj_ - obj_close <= target_.obj && target_.obj <= obj_ + obj_open &&
+        arr_ - arr_close <= target_.arr && target_.arr <= arr_ + arr_open) {
+      record_at_target(m, brackets, commas, tokens, base);
+    }
+    obj_ += obj_open - obj_close;
+    arr_ += arr_open - arr_close;
+    entries_ += block_entries;
+  }
+
+  InteriorScan finish() && {
+    InteriorScan out;
+    out.commas = std::move(commas_);
+    out.entries_before = std::move(entries_before_);
+    out.entries = entries_;
+    out.structural = structural_;
+    out.exit = ScanState{obj_, arr_, in_string_, in_string_ && escaped_};
+    return out;
+  }
+
+ private:
+  // Records the commas that sit at the target depths. The depth at a comma is the depth at the
+  // block start plus the brackets before it, counted with masks rather than walked one by one.
+  void record_at_target(const BlockMasks& m, std::uint64_t brackets, std::uint64_t commas,
+                        std::uint64_t tokens, std::uint64_t base) {
+    const std::uint64_t obj_open = brackets & m.objkind & m.open;
+    const std::uint64_t obj_close = brackets & m.objkind & m.close;
+    const std::uint64_t arr_open = brackets & ~m.objkind & m.open;
+    const std::uint64_t arr_close = brackets & ~m.objkind & m.close;
+    while (commas != 0) {
+      const unsigned bit = static_cast<unsigned>(std::countr_zero(commas));
+      commas &= commas - 1;
+      const std::uint64_t below = (std::uint64_t{1} << bit) - 1;
+      const std::int64_t obj = obj_ + popcount(obj_open & below) - popcount(obj_close & below);
+      const std::int64_t arr = arr_ + popcount(arr_open & below) - popcount(arr_close & below);
+      if (obj != target_.obj || arr != target_.arr) continue;
+      commas_.push_back(base + bit);
+      entries_before_.push_back(entries_ + static_cast<std::uint64_t>(popcount(tokens & below)));
+    }
+  }
+
+  std::int64_t obj_;
+  std::int64_t arr_;
+  bool in_string_;
+  bool escaped_;
+  ScanDepths target_;
+  std::uint64_t prev_scalar_;
+  std::uint64_t entries_ = 0;
+  std::uint64_t structural_ = 0;
+  std::vector<std::uint64_t> commas_;
+  std::vector<std::uint64_t> entries_before_;
+};
+
+// The collecting scan of bytes[begin, end) entered in `entry`.
+VELVIN_SCAN_KERNEL InteriorScan collect_range(std::string_view bytes, std::uint64_t begin, std::uint64_t end,
+                           const ScanState& entry, ScanDepths target) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  // A scalar token that runs across the range start must not be counted twice: outside a
+  // string, the byte before is a quote (closing a string) or was itself scanned outside one.
+  const bool prev_scalar = !entry.in_string && begin > 0 && is_scalar_byte(data[begin - 1]);
+  Collector collector(entry, target, prev_scalar);
+  Block block;
+  for (std::uint64_t pos = begin; pos < end; pos += kBlock) {
+    block.load<true>(data + pos, static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, end - pos)));
+    collector.step(block, pos);
+  }
+  return std::move(collector).finish();
+}
+
+VELVIN_SCAN_KERNEL ChunkTransducer transducer_of(const unsigned char* data, std::size_t n) {
+  // Entry states 0 (outside), 2 (inside) and 3 (inside, first byte escaped); 1 behaves as 0.
+  std::array<Simulation, 3> sims;
+  sims[1].in_string = true;
+  sims[2].in_string = true;
+  sims[2].escaped = true;
+  Block block;
+  for (std::size_t pos = 0; pos < n; pos += kBlock) {
+    block.load<false>(data + pos, std::min(kBlock, n - pos));
+    for (std::size_t k = 0; k < sims.size(); ++k) {
+      if (sims[k].follows < 0) sims[k].step(block);
+    }
+    // Once two simulations reach the same string state they stay together: the later one
+    // follows the earlier at a constant depth offset.
+    for (std::size_t k = 1; k < sims.size(); ++k) {
+      if (sims[k].follows >= 0) continue;
+      for (std::size_t j = 0; j < k; ++j) {
+        if (sims[j].follows < 0 && sims[j].in_string == sims[k].in_string &&
+            sims[j].escaped == sims[k].escaped) {
+          sims[k].follows = static_cast<int>(j);
+          sims[k].obj_offset = sims[k].obj - sims[j].obj;
+          sims[k].arr_offset = sims[k].arr - sims[j].arr;
+          // Whoever followed k now follows j.
+          for (Simulation& m : sims) {
+            if (m.follows == static_cast<int>(k)) {
+              m.follows = static_cast<int>(j);
+              m.obj_offset += sims[k].obj_offset;
+              m.arr_offset += sims[k].arr_offset;
+            }
+          }
+          break;
+        }
+      }
+    }
+  }
+  auto outcome = [&](const Simulation& s) {
+    const Simulation& leader = s.follows >= 0 ? sims[static_cast<std::size_t>(s.follows)] : s;
+    const std::int64_t obj = s.follows >= 0 ? leader.obj + s.obj_offset : s.obj;
+    const std::int64_t arr = s.follows >= 0 ? leader.arr + s.arr_offset : s.arr;
+    return TransducerOutcome{obj, arr, leader.in_string, leader.in_string && leader.escaped};
+  };
+  ChunkTransducer t;
+  t.outcomes[0] = outcome(sims[0]);
+  t.outcomes[1] = t.outcomes[0];
+  t.outcomes[2] = outcome(sims[1]);
+  t.outcomes[3] = outcome(sims[2]);
+  return t;
+}
+
+struct Chunk {
+  std::uint64_t start;
+  std::uint64_t end;
+};
+
+std::vector<Chunk> make_chunks(std::uint64_t begin, std::uint64_t end, std::size_t chunk_bytes) {
+  const std::uint64_t step = std::max<std::size_t>(chunk_bytes, 1);
+  std::vector<Chunk> chunks;
+  chunks.reserve(static_cast<std::size_t>((end - begin) / step + 1));
+  // `step` may be as large as the type allows: s + step would wrap, end - s cannot.
+  for (std::uint64_t s = begin; s < end; s += std::min(step, end - s)) {
+    chunks.push_back({s, s + std::min(step, end - s)});
+  }
+  return chunks;
+}
+
+}  // namespace
+
+ChunkTransducer compute_transducer(std::string_view chunk) {
+  return transducer_of(reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size());
+}
+
+std::vector<std::uint64_t> scan_chunk_commas(std::string_view bytes, std::uint64_t chunk_start,
+                                             std::uint64_t chunk_end, const ScanState& entry,
+                                             std::int64_t target_obj, std::int64_t target_arr) {
+  chunk_end = std::min<std::uint64_t>(chunk_end, bytes.size());
+  if (chunk_start >= chunk_end) return {};
+  return collect_range(bytes, chunk_start, chunk_end, entry, ScanDepths{target_obj, target_arr})
+      .commas;
+}
+
+InteriorScan scan_interior_serial(std::string_view bytes, std::uint64_t begin, std::uint64_t end,
+                                  ScanDepths initial, ScanDepths target) {
+  end = std::min<std::uint64_t>(end, bytes.size());
+  const ScanState entry{initial.obj, initial.arr, false, false};
+  if (begin >= end) {
+    InteriorScan empty;
+    empty.exit = entry;
+    return empty;
+  }
+  return collect_range(bytes, begin, end, entry, target);
+}
+
+Result<InteriorScan, std::string> scan_interior_parallel(std::string_view bytes,
+                                                         std::uint64_t begin, std::uint64_t end,
+                                                         ScanDepths initial, ScanDepths target,
+                                                         std::size_t workers,
+                                                         std::size_t chunk_bytes,
+                                                         const ThreadStarter& start_thread) {
+  end = std::min<std::uint64_t>(end, bytes.size());
+  const ScanState initial_state{initial.obj, initial.arr, false, false};
+  // An interior of white space only (as in "[ ]") has nothing to find: no threads for it.
+  std::uint64_t first = begin;
+  while (first < end && is_json_space(static_cast<unsigned char>(bytes[first]))) ++first;
+  if (first >= end) {
+    InteriorScan empty;
+    empty.exit = initial_state;
+    return empty;
+  }
+  const std::vector<Chunk> chunks = make_chunks(begin, end, chunk_bytes);
+  const std::size_t threads = std::min(chunks.size(), std::max<std::size_t>(workers, 1));
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+
+  // First pass: each chunk's effect for every entry string state.
+  SlotTable<ChunkTransducer> transducers(chunks.size());
+  {
+    WorkCounter counter(chunks.size());
+    auto worker = [&]() -> WorkerOutcome {
+      while (auto k = counter.next()) {
+        const Chunk& c = chunks[*k];
+        transducers.store(*k, transducer_of(data + c.start, static_cast<std::size_t>(c.end - c.start)));
+      }
+      return std::nullopt;
+    };
+    if (auto error = run_worker_pass(threads, worker, start_thread)) return std::move(*error);
+  }
+  std::vector<std::optional<ChunkTransducer>> effects = transducers.take();
+
+  // Serial composition: the true entry state of every chunk.
+  std::vector<ScanState> entries;
+  entries.reserve(chunks.size());
+  ScanState state = initial_state;
+  for (const auto& effect : effects) {
+    if (!effect) return std::string("missing transducer");
+    entries.push_back(state);
+    const TransducerOutcome& o = effect->at(state);
+    state.obj_depth += o.obj_delta;
+    state.arr_depth += o.arr_delta;
+    state.in_string = o.in_string;
+    state.escaped = o.in_string && o.escaped;
+  }
+
+  // Second pass: the commas of each chunk from its known entry state.
+  SlotTable<InteriorScan> scans(chunks.size());
+  {
+    WorkCounter counter(chunks.size());
+    auto worker = [&]() -> WorkerOutcome {
+      while (auto k = counter.next()) {
+        const Chunk& c = chunks[*k];
+        scans.store(*k, collect_range(bytes, c.start, c.end, entries[*k], target));
+      }
+      return std::nullopt;
+    };
+    if (auto error = run_worker_pass(threads, worker, start_thread)) return std::move(*error);
+  }
+
+  // Merge in chunk order; entry counts become counts from the interior's start.
+  std::vector<std::optional<InteriorScan>> parts = scans.take();
+  InteriorScan out;
+  std::size_t total_commas = 0;
+  for (const auto& part : parts) {
+    if (part) total_commas += part->commas.size();
+  }
+  out.commas.reserve(total_commas);
+  out.entries_before.reserve(total_commas);
+  for (auto& part : parts) {
+    if (!part) continue;
+    out.commas.insert(out.commas.end(), part->commas.begin(), part->commas.end());
+    for (std::uint64_t before : part->entries_before) out.entries_before.push_back(out.entries + before);
+    out.entries += part->entries;
+    out.structural += part->structural;
+    part.reset();
+  }
+  out.exit = state;
+  return out;
+}
+
+CommaResult find_commas(std::string_view bytes, std::uint64_t interior_start,
+                        std::uint64_t interior_end, ScanDepths initial, ScanDepths target,
+                        std::size_t workers, std::size_t chunk_bytes,
+                        const ThreadStarter& start_thread) {
+  auto scan = scan_interior_parallel(bytes, interior_start, interior_end, initial, target, workers,
+                                     chunk_bytes, start_thread);
+  if (!scan) return std::move(scan).error();
+  return std::move(scan.value().commas);
+}
+
+namespace {
+
+bool is_container_span(std::string_view bytes, std::uint64_t start, std::uint64_t end, char open,
+                       char close) {
+  return start < end && end <= bytes.size() && bytes[start] == open && bytes[end - 1] == close;
+}
+
+}  // namespace
+
+CommaResult find_root_array_commas(std::string_view bytes, std::uint64_t start, std::uint64_t end,
+                                   std::size_t workers, std::size_t chunk_bytes,
+                                   const ThreadStarter& start_thread) {
+  if (!is_container_span(bytes, start, end, '[', ']')) return std::string("not a root array span");
+  return find_commas(bytes, start + 1, end - 1, ScanDepths{0, 1}, ScanDepths{0, 1}, workers,
+                     chunk_bytes, start_thread);
+}
+
+CommaResult find_root_object_commas(std::string_view bytes, std::uint64_t start,
+                                    std::uint64_t end, std::size_t workers,
+                                    std::size_t chunk_bytes, const ThreadStarter& start_thread) {
+  if (!is_container_span(bytes, start, end, '{', '}')) return std::string("not a root object span");
+  return find_commas(bytes, start + 1, end - 1, ScanDepths{1, 0}, ScanDepths{1, 0}, workers,
+                     chunk_bytes, start_thread);
+}
+
+}  // namespace velvin
