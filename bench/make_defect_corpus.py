@@ -473,7 +473,7 @@ def place_doc_kind(plan, k, value, r):
     if k == "truncated_string_final_newline":
         cuts = list(cut_points(value))
         if cuts and not {"surplus_closer", "prose_after"} & set(plan.doc):
-            plan.tail, prefix = r.choice(cuts)
+            plan.tail, prefix = r.choice(cuts[len(cuts) // 2:])  # a reply runs out late rather than early
             plan.doc[k] = True
             plan.take(k)
             return truncate(value, plan.tail, prefix)

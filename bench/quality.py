@@ -12,12 +12,13 @@ PATH (installed on first use into <build>/npm-bench).
 
 Usage: python3 bench/quality.py [--build DIR] [--data FILE ...] [--kinds K,K] [--show-misses N] [--no-node]
   --kinds        per-kind tables and misses for these kinds only
-  --show-misses  print input, expected and velvin's value for the first N misses of each kind shown
+  --show-misses  print input, expected and velvin's value for the N shortest misses of each kind shown
 """
 import argparse
 import json
 import os
 import platform
+import re
 import sys
 from pathlib import Path
 
@@ -69,24 +70,41 @@ def print_table(title, rows, engines):
         print("%-32s%6d" % (name, len(columns[0])) + "".join("%12s" % rate(c) for c in columns))
 
 
-def excerpt(a, b, width=90):
-    """The stretch of two texts around their first difference."""
-    i = next((k for k, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
-    start = max(0, i - width // 2)
-    cut = lambda s: ("…" if start else "") + s[start:start + width] + ("…" if len(s) > start + width else "")
-    return cut(a), cut(b)
+def first_difference(a, b):
+    return next((k for k, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+
+
+def excerpt(text, at, width):
+    start = max(0, at - width // 2)
+    return ("…" if start else "") + text[start:start + width] + ("…" if len(text) > start + width else "")
+
+
+def input_near(text, want, at, width=500):
+    """The stretch of a long input where the meant value starts to differ: found by the last two
+    strings before that point, else by the same fraction of the text."""
+    last = re.findall(r'"((?:[^"\\]|\\.)*)"', want[:at])[-2:]
+    pos, spot = 0, None
+    for s in last:
+        pos = text.find(s, pos)
+        if pos < 0:
+            break
+        spot = pos = pos + len(s)
+    if spot is None or pos < 0:
+        spot = len(text) * at // max(len(want), 1)
+    return excerpt(text, spot + width // 4, width)
 
 
 def show_misses(corpus, kind, velvin, velvin_hits, n):
-    shown = 0
-    for (found, value), hit, (i, text, meant, kinds) in zip(velvin, velvin_hits, corpus.docs):
-        if hit or kind not in kinds or shown == n:
-            continue
-        shown += 1
+    """The n shortest misses of a kind: short inputs show the fault best."""
+    misses = [(len(doc[1]), doc, got) for got, hit, doc in zip(velvin, velvin_hits, corpus.docs)
+              if not hit and kind in doc[3]]
+    for _, (i, text, meant, kinds), (found, value) in sorted(misses, key=lambda m: m[:2])[:n]:
         want = json.dumps(meant, ensure_ascii=False, separators=(",", ":"))
         got = json.dumps(value, ensure_ascii=False, separators=(",", ":")) if found else "(no value)"
-        want, got = excerpt(want, got) if len(want) > 200 else (want, got)
-        body = text if len(text) <= 600 else text[:600] + "… (%d bytes)" % len(text.encode())
+        at = first_difference(want, got)
+        body = text if len(text) <= 600 else "(%d bytes) %s" % (len(text.encode()), input_near(text, want, at))
+        if len(want) > 200:
+            want, got = excerpt(want, at, 100), excerpt(got, at, 100)
         print("--- %s line %d, kinds %s\ninput:    %s\nexpected: %s\nvelvin:   %s"
               % (corpus.name, i + 1, ",".join(kinds), body, want, got))
 
@@ -124,7 +142,7 @@ def main():
         rows = [(k, [[h for h, d in zip(col, c.docs) if k in d[3]] for col in columns[c.name]]) for k in c.kinds(wanted)]
         print_table("Per kind, %s (a document counts for every kind it holds)" % c.name, rows, engines)
     for c in by_kind if args.show_misses else []:
-        print("\nFirst %d velvin misses per kind, %s" % (args.show_misses, c.name))
+        print("\nThe %d shortest velvin misses per kind, %s" % (args.show_misses, c.name))
         for k in c.kinds(wanted):
             show_misses(c, k, velvin[c.name], columns[c.name][0], args.show_misses)
 
