@@ -463,8 +463,9 @@ def site_kinds(r, size, kind, i):
         # a few kinds, each at several sites: a long reply repeats its model's habits
         pool = [k for k in KINDS if k not in ("double_encoded", "truncated_string_final_newline", primary)]
         mix = [primary] + r.sample(pool, r.randint(1, 3))
-        kinds = [primary] * r.randint(2, 4)
-        kinds += [r.choice(mix) for _ in range(r.randint(6, 14) - len(kinds))]
+        repeat = [k for k in mix if k not in DOC_KINDS] or [r.choice([k for k in pool if k not in DOC_KINDS])]
+        kinds = [k for k in mix if k in DOC_KINDS] + ([] if primary in DOC_KINDS else [primary] * r.randint(2, 4))
+        kinds += [r.choice(repeat) for _ in range(r.randint(6, 14) - len(kinds))]
     return sorted(kinds, key=lambda k: k not in DOC_KINDS)
 
 
