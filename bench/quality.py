@@ -33,11 +33,12 @@ class Corpus:
 
     def __init__(self, path):
         self.path, self.name, self.docs = Path(path), Path(path).stem, []
-        self.per_kind = "llm-" not in self.name  # our corpora name their kinds, the shared ones are mixes
+        self.per_kind = False  # the defect corpora name each document's kinds; the shared ones are mixes
         lines = self.path.read_text(encoding="utf-8").splitlines()
-        for i, line in enumerate(filter(None, lines)):
+        for i, line in enumerate(filter(None, lines)):  # numbered as jsonrepair_bench.js numbers them
             d = json.loads(line)
             if "expected" in d:
+                self.per_kind = True
                 self.docs.append((i, d["input"], json.loads(d["expected"]), d["kinds"]))
             elif "truncated" not in d["defects"]:
                 self.docs.append((i, d["input"], json.loads(d["source"]), d["defects"]))
