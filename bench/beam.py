@@ -24,18 +24,10 @@ import sys
 import time
 from pathlib import Path
 
+from bench_common import cpu_model
+
 ROOT = Path(__file__).resolve().parents[1]
 SIZES = [("1KB", 1_000), ("10KB", 10_000), ("100KB", 100_000), ("1MB", 1_000_000)]
-
-
-def cpu_model():
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 # ---- element pools: the values that documents are assembled from ----

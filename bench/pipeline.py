@@ -15,24 +15,14 @@ import argparse
 import json
 import os
 import platform
-import shutil
 import statistics
-import subprocess
 import sys
 import time
 from pathlib import Path
 
+from bench_common import cpu_model, ensure_jsonrepair, run_jsonrepair, same_value
+
 ROOT = Path(__file__).resolve().parents[1]
-
-
-def cpu_model():
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def best_ns(fn, arg, repeats):
@@ -64,7 +54,7 @@ def quality(docs, values):
             found_truncated += found
         else:
             complete += 1
-            exact += found and value == json.loads(doc["source"])
+            exact += found and same_value(value, json.loads(doc["source"]))
     return exact, complete, found_truncated, truncated
 
 
@@ -79,36 +69,6 @@ def run_velvin(vn, docs, repeats):
         else:
             values.append((True, result["candidates"][result["best_index"]]["value"]))
     return latencies, values
-
-
-def ensure_jsonrepair(build):
-    if shutil.which("node") is None or shutil.which("npm") is None:
-        return None, "node or npm not on PATH"
-    prefix = Path(build) / "npm-bench"
-    if not (prefix / "node_modules" / "jsonrepair").is_dir():
-        prefix.mkdir(parents=True, exist_ok=True)
-        r = subprocess.run(["npm", "install", "--silent", "--prefix", str(prefix), "jsonrepair"],
-                           capture_output=True, text=True, timeout=300)
-        if r.returncode != 0:
-            return None, "npm install jsonrepair failed: " + r.stderr.strip()[:200]
-    version = json.loads((prefix / "node_modules" / "jsonrepair" / "package.json").read_text())["version"]
-    return prefix, version
-
-
-def run_jsonrepair(prefix, corpus, repeats):
-    env = dict(os.environ, NODE_PATH=str(prefix / "node_modules"))
-    r = subprocess.run(["node", str(ROOT / "bench" / "jsonrepair_bench.js"), str(corpus), str(repeats)],
-                       capture_output=True, text=True, env=env, timeout=1800)
-    if r.returncode != 0:
-        raise RuntimeError(r.stderr)
-    out = json.loads(r.stdout)
-    values = []
-    for text in out["outputs"]:
-        try:
-            values.append((True, json.loads(text)) if text is not None else (False, None))
-        except ValueError:
-            values.append((False, None))
-    return out["latencies"], values
 
 
 def main():

@@ -28,6 +28,8 @@ import sys
 import tempfile
 import time
 
+from bench_common import cpu_model
+
 MB = 1 << 20
 
 # Resident memory a run needs, in multiples of the document size (measured on these documents,
@@ -65,17 +67,6 @@ print(json.dumps({"seconds": seconds, "bytes": len(data), "plan": plan, "rss_bef
                   "rss_loaded_kib": loaded,
                   "peak_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
 """
-
-
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def available_bytes():

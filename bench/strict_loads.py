@@ -16,17 +16,9 @@ import sys
 import time
 from pathlib import Path
 
+from bench_common import cpu_model
+
 ROOT = Path(__file__).resolve().parents[1]
-
-
-def cpu_model():
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def best_seconds(fn, arg, budget):
