@@ -72,6 +72,9 @@ struct Candidate {
   CandidateValidations validations;
   CandidateDiagnostics diagnostics;
   std::vector<Span> dropped_spans;
+  // Made by the reading mode of the search (not rendered): the pipeline judges such a
+  // candidate's completeness by its own repairs.
+  bool reread = false;
   [[nodiscard]] JsonValue to_json_value() const;
   // The same rendering, moving the value trees out instead of copying them.
   [[nodiscard]] JsonValue into_json_value() &&;

@@ -15,6 +15,7 @@
 
 #include "core/json.hpp"
 #include "repair/lexer.hpp"
+#include "repair/readings.hpp"
 
 namespace velvin {
 
@@ -302,7 +303,9 @@ class PieceSeq : public CowChain<PiecePayload> {
 // ---------------------------------------------------------------------------------------------
 // Container stack
 
-enum class Container : std::uint8_t { Object = 0, Array = 1 };
+// A tuple is an array written in parentheses; a call is a wrapper such as ObjectId(...) that
+// stands for its one argument. Both exist only in the reading mode.
+enum class Container : std::uint8_t { Object = 0, Array = 1, Tuple = 2, Call = 3 };
 enum class Expect : std::uint8_t {
   KeyOrEnd = 0,
   Colon = 1,
@@ -384,7 +387,9 @@ struct State {
   double cost = 0.0;
   std::size_t repair_count = 0;
   std::size_t garbage_skipped_bytes = 0;
+  std::size_t dropped_bytes = 0;
   std::size_t deleted_tokens = 0;
+  std::size_t synthesized_values = 0;
   std::size_t inserted_tokens = 0;
   std::size_t close_open_string_count = 0;
   bool root_done = false;
@@ -529,6 +534,42 @@ class TokenWindow {
   Token eof_;
 };
 
+// Where the search reads. In the token mode a position is an index into the lexer's stream and
+// each position has one token; in the reading mode a position is a byte offset and each
+// position has every reading of the text there (the lexer's token first).
+class TokenSource {
+ public:
+  static constexpr bool kReadings = false;
+  TokenSource(std::string_view text, const RepairOptions& options)
+      : window_(text, options.allow_single_quotes) {}
+  [[nodiscard]] std::size_t count() const noexcept { return window_.count(); }
+  [[nodiscard]] std::size_t eof() const noexcept { return window_.eof_index(); }
+  const Token& plain(std::size_t pos) { return window_.at(pos); }
+  static std::size_t plain_next(std::size_t pos) noexcept { return pos + 1; }
+  static std::span<const Reading> extra(std::size_t) noexcept { return {}; }
+  void discard_before(std::size_t pos) { window_.discard_before(pos); }
+
+ private:
+  TokenWindow window_;
+};
+
+class ReadingSource {
+ public:
+  static constexpr bool kReadings = true;
+  ReadingSource(std::string_view text, const RepairOptions& options)
+      : readings_(text, options), count_(count_tokens(text, options.allow_single_quotes)) {}
+  [[nodiscard]] std::size_t count() const noexcept { return count_; }
+  [[nodiscard]] std::size_t eof() const noexcept { return readings_.size(); }
+  const Token& plain(std::size_t pos) { return readings_.at(pos).front().token; }
+  std::size_t plain_next(std::size_t pos) { return readings_.at(pos).front().next; }
+  std::span<const Reading> extra(std::size_t pos) { return readings_.at(pos).subspan(1); }
+  void discard_before(std::size_t pos) { readings_.discard_before(pos); }
+
+ private:
+  Readings readings_;
+  std::size_t count_;
+};
+
 // ---------------------------------------------------------------------------------------------
 // The search
 
@@ -566,8 +607,18 @@ void add_repair(State& s, RepairAction action, Increments inc = {},
   s.deleted_tokens += inc.deleted;
   s.garbage_skipped_bytes += inc.garbage;
   if (action.op == "close_open_string") s.close_open_string_count += 1;
-  if (dropped) s.dropped_spans.push_back(*dropped);
+  if (action.op == "synthesize_missing_value") s.synthesized_values += 1;
+  if (dropped) {
+    s.dropped_spans.push_back(*dropped);
+    s.dropped_bytes += dropped->end > dropped->start ? dropped->end - dropped->start : 0;
+  }
   s.repairs.push_back(std::move(action));
+}
+
+// How much of the text a state has given up: bytes skipped or cut off, and tokens deleted or
+// made up in place of a value, each counting as a short word. Only grows along a path.
+std::size_t content_lost(const State& s) noexcept {
+  return s.garbage_skipped_bytes + s.dropped_bytes + 8 * (s.deleted_tokens + s.synthesized_values);
 }
 
 bool value_position(const State& s) noexcept {
@@ -596,6 +647,10 @@ Expect after_comma(Container kind) noexcept {
   return kind == Container::Object ? Expect::KeyOrEnd : Expect::ValueOrEnd;
 }
 
+bool array_like(Container kind) noexcept {
+  return kind == Container::Array || kind == Container::Tuple;
+}
+
 // The enclosing value is complete: the root, or the current member or element.
 void value_complete(State& s) {
   if (s.stack.empty()) {
@@ -603,8 +658,8 @@ void value_complete(State& s) {
     return;
   }
   const Frame f = s.stack.top();
-  if ((f.kind == Container::Object && f.expect == Expect::Value) ||
-      (f.kind == Container::Array && f.expect == Expect::ValueOrEnd)) {
+  if (((f.kind == Container::Object || f.kind == Container::Call) && f.expect == Expect::Value) ||
+      (array_like(f.kind) && f.expect == Expect::ValueOrEnd)) {
     s.stack.set_expect(Expect::CommaOrEnd);
   }
 }
@@ -635,15 +690,20 @@ enum class Alternative : std::uint8_t {
   SkipGarbage,
   TruncateSuffix,
   DeleteToken,
+  // The reading mode's structural readings.
+  DropExtraComma,
+  ReplaceCloser,
+  DropSurplusCloser,
 };
 
+template <class Source>
 class BeamSearch {
  public:
   BeamSearch(std::string_view text, const RepairOptions& options,
              std::vector<RepairAction> base_repairs, BeamStats& stats)
       : text_(text),
         options_(options),
-        tokens_(text, options.allow_single_quotes),
+        tokens_(text, options),
         stats_(stats),
         keys_(options.deterministic_seed, stats) {
     State initial;
@@ -664,7 +724,7 @@ class BeamSearch {
       stats_.peak_successors = std::max<std::uint64_t>(stats_.peak_successors, next_.size());
       prune();
       ++steps;
-      if (finished_.size() >= enough || steps >= limit) break;
+      if (steps >= limit || (finished_.size() >= enough && !live_state_may_win())) break;
       forget_passed_tokens();
     }
     stats_.steps = steps;
@@ -685,8 +745,10 @@ class BeamSearch {
 
   void expand(State s) {
     ++stats_.states_expanded;
-    if (s.pos > tokens_.eof_index()) return;
-    const Token& t = tokens_.at(s.pos);
+    if (s.pos > tokens_.eof()) return;
+    if constexpr (Source::kReadings) expand_readings(s);
+    const Token& t = tokens_.plain(s.pos);
+    const std::size_t next = tokens_.plain_next(s.pos);
     if (s.root_done && s.stack.empty()) {
       if (t.kind == TokenKind::Eof) {
         finished_.push_back(std::move(s));
@@ -698,36 +760,135 @@ class BeamSearch {
           add_repair(
               s, action_with_span("skip_suffix", 0.3 + 0.0002 * static_cast<double>(b), span_of(t)),
               {.garbage = b});
-          s.pos += 1;
+          s.pos = next;
           push_next(std::move(s));
         }
         return;
+      }
+      if constexpr (Source::kReadings) {
+        if (is_closer(t) && s.repair_count < options_.max_repairs) {
+          apply_alternative(s, Alternative::DropSurplusCloser, t, next);
+          push_next(std::move(s));
+          return;
+        }
       }
     }
     const StrictMove move = classify(s, t);
     if (move != StrictMove::None) {
       if (!strict_needs_repair(move, t)) {
-        apply_strict(s, move, t);
+        apply_strict(s, move, t, next);
         push_next(std::move(s));
         return;
       }
       State successor = s;
-      apply_strict(successor, move, t);
+      apply_strict(successor, move, t, next);
       push_next(std::move(successor));
     }
     if (s.repair_count >= options_.max_repairs) return;
-    std::array<Alternative, 8> alternatives{};
+    std::array<Alternative, 11> alternatives{};
     const std::size_t n = applicable_alternatives(s, t, alternatives);
     for (std::size_t i = 0; i < n; ++i) {
       if (i + 1 == n) {
-        apply_alternative(s, alternatives[i], t);
+        apply_alternative(s, alternatives[i], t, next);
         push_next(std::move(s));
       } else {
         State copy = s;
-        apply_alternative(copy, alternatives[i], t);
+        apply_alternative(copy, alternatives[i], t, next);
         push_next(std::move(copy));
       }
     }
+  }
+
+  // The readings of the text at the state's position other than the lexer's token, each taken
+  // on a copy of the state when the grammar has room for it and the repair budget allows.
+  void expand_readings(const State& s) {
+    if (s.repair_count >= options_.max_repairs) return;
+    for (const Reading& r : tokens_.extra(s.pos)) {
+      State copy = s;
+      if (!take_reading(copy, r)) continue;
+      if (r.repair) add_repair(copy, *r.repair);
+      push_next(std::move(copy));
+    }
+  }
+
+  bool take_reading(State& s, const Reading& r) {
+    const bool root_done = s.root_done && s.stack.empty();
+    switch (r.shape) {
+      case ReadingShape::skip:
+        s.pos = r.next;
+        return true;
+      case ReadingShape::token: {
+        if (root_done) return false;
+        if (r.place == ReadingPlace::key && !key_position(s)) return false;
+        if (r.place == ReadingPlace::value && !value_position(s)) return false;
+        const StrictMove move = classify(s, r.token);
+        if (move == StrictMove::None) return false;
+        apply_strict(s, move, r.token, r.next);
+        return true;
+      }
+      case ReadingShape::tuple_open:
+      case ReadingShape::call_open:
+        if (root_done || !value_position(s)) return false;
+        if (r.shape == ReadingShape::tuple_open) {
+          s.out.push_back("[");
+          s.stack.push(Container::Tuple, Expect::ValueOrEnd);
+        } else {
+          s.stack.push(Container::Call, Expect::Value);
+        }
+        s.pos = r.next;
+        return true;
+      case ReadingShape::paren_close:
+        return close_paren(s, r);
+    }
+    return false;
+  }
+
+  // ")" closes a tuple (dropping a comma before it: a one-element tuple is written ("a",)) or
+  // a call whose argument is complete.
+  bool close_paren(State& s, const Reading& r) {
+    if (s.stack.empty()) return false;
+    const Frame top = s.stack.top();
+    if (top.kind == Container::Call) {
+      if (top.expect != Expect::CommaOrEnd) return false;
+    } else if (top.kind == Container::Tuple) {
+      if (top.expect == Expect::ValueOrEnd && s.out.back_is(",")) {
+        s.out.pop_back();
+        add_repair(s, action_at("remove_trailing_comma", 0.2, r.token.start));
+      } else if (top.expect != Expect::CommaOrEnd && top.expect != Expect::ValueOrEnd) {
+        return false;
+      }
+      s.out.push_back("]");
+    } else {
+      return false;
+    }
+    s.stack.pop();
+    s.pos = r.next;
+    value_complete(s);
+    return true;
+  }
+
+  // The token mode stops once it has enough finished parses. The reading mode prefers the parse
+  // that keeps more of the text, so it goes on while a live state could still finish with less
+  // lost than the best finished one (loss and cost only grow along a path).
+  [[nodiscard]] bool live_state_may_win() const {
+    if constexpr (!Source::kReadings) {
+      return false;
+    } else {
+      const State* best = nullptr;
+      for (const State& f : finished_) {
+        if (best == nullptr || keeps_more(f, *best)) best = &f;
+      }
+      return std::any_of(beam_.begin(), beam_.end(),
+                         [&](const State& s) { return keeps_more(s, *best); });
+    }
+  }
+
+  // Ordered by what was lost, then by cost.
+  static bool keeps_more(const State& a, const State& b) noexcept {
+    const std::size_t la = content_lost(a);
+    const std::size_t lb = content_lost(b);
+    if (la != lb) return la < lb;
+    return KeyOrder::compare_cheap(a, b) < 0;
   }
 
   [[nodiscard]] bool fits_garbage_budget(const State& s, std::size_t bytes) const noexcept {
@@ -814,7 +975,7 @@ class BeamSearch {
     if (!t.closed) add_repair(s, action_at("close_open_string", 3.0, t.end));
   }
 
-  void apply_strict(State& s, StrictMove move, const Token& t) const {
+  void apply_strict(State& s, StrictMove move, const Token& t, std::size_t next) const {
     switch (move) {
       case StrictMove::None:
         return;
@@ -825,51 +986,51 @@ class BeamSearch {
         } else {
           s.stack.push(Container::Array, Expect::ValueOrEnd);
         }
-        s.pos += 1;
+        s.pos = next;
         return;
       case StrictMove::Close:
         s.out.push_back(t.text);
         s.stack.pop();
-        s.pos += 1;
+        s.pos = next;
         value_complete(s);
         return;
       case StrictMove::Comma:
         s.out.push_back(",");
         s.stack.set_expect(after_comma(s.stack.top().kind));
-        s.pos += 1;
+        s.pos = next;
         return;
       case StrictMove::Colon:
         s.out.push_back(":");
         s.stack.set_expect(Expect::Value);
-        s.pos += 1;
+        s.pos = next;
         return;
       case StrictMove::Key:
         s.out.push_quoted(t.text);
         s.stack.set_expect(Expect::Colon);
-        s.pos += 1;
+        s.pos = next;
         string_repairs(s, t);
         return;
       case StrictMove::BareKey:
         s.out.push_quoted(t.text);
         s.stack.set_expect(Expect::Colon);
-        s.pos += 1;
+        s.pos = next;
         add_repair(s, action_with_span("wrap_key_with_quotes", 1.1, span_of(t)));
         return;
       case StrictMove::Number:
       case StrictMove::Literal:  // the lexer already folded a literal to lower case
         s.out.push_back(t.text);
-        s.pos += 1;
+        s.pos = next;
         value_complete(s);
         return;
       case StrictMove::StrValue:
         s.out.push_quoted(t.text);
-        s.pos += 1;
+        s.pos = next;
         value_complete(s);
         string_repairs(s, t);
         return;
       case StrictMove::PythonNull: {
         s.out.push_back("null");
-        s.pos += 1;
+        s.pos = next;
         value_complete(s);
         RepairAction a = action_with_span("map_python_literal", 0.4, span_of(t));
         a.note = t.text + " -> null";
@@ -878,7 +1039,7 @@ class BeamSearch {
       }
       case StrictMove::BareValue:
         s.out.push_quoted(t.text);
-        s.pos += 1;
+        s.pos = next;
         value_complete(s);
         add_repair(s, action_with_span("wrap_value_with_quotes", 1.5, span_of(t)));
         return;
@@ -887,7 +1048,7 @@ class BeamSearch {
 
   // The alternative rules that apply to `s` at `t`, in rule order.
   std::size_t applicable_alternatives(const State& s, const Token& t,
-                                      std::array<Alternative, 8>& out) {
+                                      std::array<Alternative, 11>& out) {
     std::size_t n = 0;
     const bool empty_stack = s.stack.empty();
     const Frame top = empty_stack ? Frame{Container::Object, Expect::KeyOrEnd} : s.stack.top();
@@ -899,7 +1060,8 @@ class BeamSearch {
          (is_punct(t, ']') && top_is(s, Container::Array, Expect::ValueOrEnd)))) {
       out[n++] = Alternative::RemoveTrailingComma;
     }
-    if (top_expects(s, Expect::CommaOrEnd) && comma_cost(top.kind, t)) {
+    if (top_expects(s, Expect::CommaOrEnd) && top.kind != Container::Call &&
+        comma_cost(top.kind, t)) {
       out[n++] = Alternative::InsertComma;
     }
     // A key left without its colon at the end of the text or before the closing brace (a text
@@ -915,6 +1077,13 @@ class BeamSearch {
       out[n++] = Alternative::SynthesizeValue;
     }
     if (is_eof && !empty_stack) out[n++] = Alternative::InsertCloser;
+    if constexpr (Source::kReadings) {
+      if (extra_comma(s, t)) out[n++] = Alternative::DropExtraComma;
+      if (mismatched_closer(s, t)) out[n++] = Alternative::ReplaceCloser;
+      if (is_closer(t) && !empty_stack && closer_kind(t) != top.kind) {
+        out[n++] = Alternative::DropSurplusCloser;
+      }
+    }
     if (t.kind == TokenKind::Garbage && fits_garbage_budget(s, t.end - t.start)) {
       out[n++] = Alternative::SkipGarbage;
     }
@@ -927,9 +1096,34 @@ class BeamSearch {
     return n;
   }
 
+  // A comma where an element or member was expected: after an opening bracket or another comma.
+  static bool extra_comma(const State& s, const Token& t) {
+    if (!is_punct(t, ',') || s.stack.empty()) return false;
+    const Frame top = s.stack.top();
+    return (array_like(top.kind) && top.expect == Expect::ValueOrEnd) ||
+           (top.kind == Container::Object && top.expect == Expect::KeyOrEnd);
+  }
+
+  // A closer of the other kind where this container could end: "[1, 2}".
+  static bool mismatched_closer(const State& s, const Token& t) {
+    if (!is_closer(t) || s.stack.empty()) return false;
+    const Frame top = s.stack.top();
+    const bool may_end =
+        top.expect == Expect::CommaOrEnd ||
+        ((top.expect == Expect::ValueOrEnd || top.expect == Expect::KeyOrEnd) && !s.out.back_is(","));
+    if (!may_end) return false;
+    return (is_punct(t, '}') && array_like(top.kind)) ||
+           (is_punct(t, ']') && top.kind == Container::Object);
+  }
+
+  static bool is_closer(const Token& t) { return is_punct(t, '}') || is_punct(t, ']'); }
+  static Container closer_kind(const Token& t) {
+    return is_punct(t, '}') ? Container::Object : Container::Array;
+  }
+
   bool bare_key_before_colon(const State& s, const Token& t) {
     if (t.kind != TokenKind::Ident || !key_position(s)) return false;
-    return is_punct(tokens_.at(s.pos + 1), ':');
+    return is_punct(tokens_.plain(tokens_.plain_next(s.pos)), ':');
   }
 
   // The cost of inserting a comma before `t` in a container of this kind, if one may go there.
@@ -942,17 +1136,18 @@ class BeamSearch {
       case TokenKind::Ident:
         return 1.0;
       case TokenKind::Number:
-        if (kind == Container::Array) return 0.8;
+        if (array_like(kind)) return 0.8;
         return std::nullopt;
       case TokenKind::Punct:
-        if (kind == Container::Array && (is_punct(t, '{') || is_punct(t, '['))) return 0.7;
+        if (array_like(kind) && (is_punct(t, '{') || is_punct(t, '['))) return 0.7;
         return std::nullopt;
       default:
         return std::nullopt;
     }
   }
 
-  void apply_alternative(State& s, Alternative alternative, const Token& t) const {
+  void apply_alternative(State& s, Alternative alternative, const Token& t,
+                         std::size_t next) const {
     switch (alternative) {
       case Alternative::RemoveTrailingComma:
         s.out.pop_back();
@@ -985,16 +1180,39 @@ class BeamSearch {
           s.stack.set_expect(Expect::CommaOrEnd);
           add_repair(s, action_at("remove_trailing_comma", 0.2, t.start));
         }
-        const std::string_view closer = s.stack.top().kind == Container::Object ? "}" : "]";
-        s.out.push_back(closer);
+        const Container kind = s.stack.top().kind;
         s.stack.pop();
+        if (kind == Container::Call) {  // a wrapper writes nothing of its own
+          value_complete(s);
+          add_repair(s, action_at("insert_missing_closer", 0.5, t.start, ")"), {.inserted = 1});
+          return;
+        }
+        const std::string_view closer = kind == Container::Object ? "}" : "]";
+        s.out.push_back(closer);
         value_complete(s);
         add_repair(s, action_at("insert_missing_closer", 0.5, t.start, closer), {.inserted = 1});
         return;
       }
+      case Alternative::DropExtraComma:
+        s.pos = next;
+        add_repair(s, action_at("drop_extra_comma", 0.3, t.start));
+        return;
+      case Alternative::ReplaceCloser: {
+        const std::string_view closer = s.stack.top().kind == Container::Object ? "}" : "]";
+        s.out.push_back(closer);
+        s.stack.pop();
+        s.pos = next;
+        value_complete(s);
+        add_repair(s, action_at("replace_mismatched_closer", 0.6, t.start, closer));
+        return;
+      }
+      case Alternative::DropSurplusCloser:
+        s.pos = next;
+        add_repair(s, action_at("drop_surplus_closer", 0.3, t.start));
+        return;
       case Alternative::SkipGarbage: {
         const std::size_t b = t.end - t.start;
-        s.pos += 1;
+        s.pos = next;
         add_repair(
             s, action_with_span("skip_garbage", 1.2 + 0.0002 * static_cast<double>(b), span_of(t)),
             {.garbage = b});
@@ -1002,7 +1220,7 @@ class BeamSearch {
       }
       case Alternative::TruncateSuffix: {
         const Span dropped{t.start, text_.size()};
-        s.pos = tokens_.eof_index();
+        s.pos = tokens_.eof();
         add_repair(
             s,
             action_with_span("truncate_suffix",
@@ -1011,7 +1229,7 @@ class BeamSearch {
         return;
       }
       case Alternative::DeleteToken:
-        s.pos += 1;
+        s.pos = next;
         add_repair(s, action_with_span("delete_unexpected_token", 2.5, span_of(t)), {.deleted = 1});
         return;
     }
@@ -1121,7 +1339,7 @@ class BeamSearch {
   }
 
   void forget_passed_tokens() {
-    std::size_t lowest = tokens_.eof_index();
+    std::size_t lowest = tokens_.eof();
     for (const State& s : beam_) lowest = std::min(lowest, s.pos);
     tokens_.discard_before(lowest);
   }
@@ -1130,6 +1348,11 @@ class BeamSearch {
     std::vector<std::size_t> order(finished_.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      if constexpr (Source::kReadings) {
+        const std::size_t la = content_lost(finished_[a]);
+        const std::size_t lb = content_lost(finished_[b]);
+        if (la != lb) return la < lb;
+      }
       return keys_.less(finished_[a], finished_[b]);
     });
     std::vector<Candidate> candidates;
@@ -1176,6 +1399,7 @@ class BeamSearch {
     c.diagnostics.beam_width = options_.beam_width;
     c.diagnostics.max_repairs = options_.max_repairs;
     c.dropped_spans = s.dropped_spans.to_vector();
+    c.reread = Source::kReadings;
     return c;
   }
 
@@ -1183,7 +1407,7 @@ class BeamSearch {
 
   std::string_view text_;
   const RepairOptions& options_;
-  TokenWindow tokens_;
+  Source tokens_;
   BeamStats& stats_;
   KeyOrder keys_;
   std::vector<State> beam_;
@@ -1203,7 +1427,7 @@ std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairO
                                             const std::vector<RepairAction>& base_repairs,
                                             BeamStats& stats) {
   stats = BeamStats{};
-  BeamSearch search(text, options, base_repairs, stats);
+  BeamSearch<TokenSource> search(text, options, base_repairs, stats);
   return search.run();
 }
 
@@ -1216,7 +1440,14 @@ std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairO
 std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairOptions& options,
                                             std::vector<RepairAction>&& base_repairs) {
   BeamStats stats;
-  BeamSearch search(text, options, std::move(base_repairs), stats);
+  BeamSearch<TokenSource> search(text, options, std::move(base_repairs), stats);
+  return search.run();
+}
+
+std::vector<Candidate> reading_repair(std::string_view text, const RepairOptions& options,
+                                      std::vector<RepairAction> base_repairs) {
+  BeamStats stats;
+  BeamSearch<ReadingSource> search(text, options, std::move(base_repairs), stats);
   return search.run();
 }
 

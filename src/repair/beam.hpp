@@ -24,6 +24,14 @@ namespace velvin {
                                                           const RepairOptions& options,
                                                           std::vector<RepairAction>&& base_repairs);
 
+// The reading mode of the same search: positions are bytes, and at each one the search weighs
+// every reading of the text there (repair/readings.hpp) against the lexer's token, so that a
+// quote can be content, bare words one string, a malformed number its number. For text whose
+// token-level repair lost content.
+[[nodiscard]] std::vector<Candidate> reading_repair(std::string_view text,
+                                                    const RepairOptions& options,
+                                                    std::vector<RepairAction> base_repairs);
+
 // What one search did, for tests and benchmarks: tokens read, steps run, states expanded, the
 // largest beam before pruning, how many prune-key hashes had to be computed (only ties on cost,
 // repair count and position need one), how many parses finished and how many finished texts were

@@ -73,9 +73,41 @@ struct StringScan {
   bool closed = false;
 };
 
-// Reads a string whose opening quote is at `start`; decodes into `value` when one is given. A
-// "\u" escape that is cut short or not hexadecimal is dropped and the bytes after it read as
-// ordinary characters; surrogate escapes decode as in the strict parser.
+// Reads the escape whose backslash is at i - 1 (i < n): decodes it into `value` when one is
+// given and returns the offset after it. A "\u" escape that is cut short or not hexadecimal is
+// dropped and the bytes after it read as ordinary characters; surrogate escapes decode as in the
+// strict parser.
+std::size_t read_escape(std::string_view text, std::size_t i, std::string* value) {
+  const std::size_t n = text.size();
+  const char c = text[i];
+  if (const char byte = simple_escape(c); byte != 0) {
+    append_byte(value, byte);
+    return i + 1;
+  }
+  if (c != 'u') {
+    append_byte(value, c);  // any other escaped character stands for itself
+    return i + 1;
+  }
+  const auto code = i + 4 < n ? parse_escape_hex(text.substr(i + 1, 4)) : std::nullopt;
+  if (!code) return i + 1;  // drop the "u"; what follows is read as plain characters
+  if (!is_surrogate(*code)) {
+    if (value != nullptr) append_utf8(*value, *code);
+    return i + 5;
+  }
+  // A surrogate pair (how JSON writes an emoji) is one character; a surrogate on its own
+  // stands for a character that cannot be known, U+FFFD, as in the strict parser.
+  const auto low = *code <= 0xDBFF && i + 10 < n && text[i + 5] == '\\' && text[i + 6] == 'u'
+                       ? parse_escape_hex(text.substr(i + 7, 4))
+                       : std::nullopt;
+  if (low && *low >= 0xDC00 && *low <= 0xDFFF) {
+    if (value != nullptr) append_utf8(*value, 0x10000 + ((*code - 0xD800) << 10) + (*low - 0xDC00));
+    return i + 11;
+  }
+  if (value != nullptr) append_utf8(*value, 0xFFFD);
+  return i + 5;
+}
+
+// Reads a string whose opening quote is at `start`; decodes into `value` when one is given.
 //
 // Characters other than escapes are copied unchanged, and no byte of a multi-byte character is
 // a quote or a backslash, so the text between two of those is copied as one run; an escaped
@@ -92,35 +124,7 @@ StringScan scan_string(std::string_view text, std::size_t start, char quote, std
     if (i == n) break;
     if (text[i] == quote) return {i + 1, true};
     if (++i == n) break;  // a backslash as the last byte leaves the string open
-    const char c = text[i];
-    if (const char byte = simple_escape(c); byte != 0) {
-      append_byte(value, byte);
-      ++i;
-    } else if (c == 'u') {
-      const auto code = i + 4 < n ? parse_escape_hex(text.substr(i + 1, 4)) : std::nullopt;
-      if (!code) {
-        ++i;  // drop the "u"; what follows is read as plain characters
-      } else if (!is_surrogate(*code)) {
-        if (value != nullptr) append_utf8(*value, *code);
-        i += 5;
-      } else {
-        // A surrogate pair (how JSON writes an emoji) is one character; a surrogate on its own
-        // stands for a character that cannot be known, U+FFFD, as in the strict parser.
-        const auto low = *code <= 0xDBFF && i + 10 < n && text[i + 5] == '\\' && text[i + 6] == 'u'
-                             ? parse_escape_hex(text.substr(i + 7, 4))
-                             : std::nullopt;
-        if (low && *low >= 0xDC00 && *low <= 0xDFFF) {
-          if (value != nullptr) append_utf8(*value, 0x10000 + ((*code - 0xD800) << 10) + (*low - 0xDC00));
-          i += 11;
-        } else {
-          if (value != nullptr) append_utf8(*value, 0xFFFD);
-          i += 5;
-        }
-      }
-    } else {
-      append_byte(value, c);  // any other escaped character stands for itself
-      ++i;
-    }
+    i = read_escape(text, i, value);
   }
   return {n, false};
 }
@@ -232,6 +236,27 @@ Token TokenScanner::next() {
 bool TokenScanner::skip() {
   Token tok;
   return scan_token(text_, pos_, allow_single_quotes_, tok, false);
+}
+
+Token lex_token_at(std::string_view text, std::size_t pos, bool allow_single_quotes) {
+  Token tok;
+  if (!scan_token(text, pos, allow_single_quotes, tok, true)) return eof_token(text.size());
+  return tok;
+}
+
+std::string decode_string_body(std::string_view text, std::size_t from, std::size_t to) {
+  const std::string_view body = text.substr(0, to);
+  std::string value;
+  std::size_t i = from;
+  while (i < to) {
+    std::size_t run_end = i;
+    while (run_end < to && body[run_end] != '\\') ++run_end;
+    value.append(body.substr(i, run_end - i));
+    i = run_end;
+    if (i == to || ++i == to) break;  // a backslash as the last byte is dropped
+    i = read_escape(body, i, &value);
+  }
+  return value;
 }
 
 std::vector<Token> tolerant_lex(std::string_view text, bool allow_single_quotes) {

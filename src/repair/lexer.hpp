@@ -49,6 +49,15 @@ class TokenScanner {
   bool allow_single_quotes_;
 };
 
+// The token at or after byte `pos` (white space skipped), or the Eof token: the lexer started
+// anywhere, for readers that jump between positions.
+[[nodiscard]] Token lex_token_at(std::string_view text, std::size_t pos, bool allow_single_quotes);
+
+// The decoded value of text[from, to) read as the inside of a string literal: escapes resolved
+// as read_string resolves them, quote characters kept as they are.
+[[nodiscard]] std::string decode_string_body(std::string_view text, std::size_t from,
+                                             std::size_t to);
+
 // Number of tokens in the stream, Eof included, without building any text.
 [[nodiscard]] std::size_t count_tokens(std::string_view text, bool allow_single_quotes);
 

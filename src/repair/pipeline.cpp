@@ -110,6 +110,7 @@ class PipelineRun {
                            : probabilistic_repair(heuristic.text, options_, std::move(combined_));
     score_against_schema(candidates);
     candidates = rank_candidates(std::move(candidates));
+    if (loses_content(candidates)) read_again(candidates);
     llm_step(heuristic.text, candidates);
     if (candidates.empty()) return failure_outcome("UnrepairableJSON", "probabilistic");
     return beam_outcome(std::move(candidates));
@@ -216,6 +217,61 @@ class PipelineRun {
     return finish(std::move(r));
   }
 
+  // Whether the best token-level repair gave up part of the text (skipped, deleted, truncated,
+  // or put a made-up value in its place), or found nothing: then the text is read again.
+  static bool loses_content(const std::vector<Candidate>& candidates) {
+    if (candidates.empty()) return true;
+    return std::any_of(candidates.front().repairs.begin(), candidates.front().repairs.end(),
+                       [](const RepairAction& a) {
+                         return a.op == "skip_garbage" || a.op == "skip_suffix" ||
+                                a.op == "delete_unexpected_token" || a.op == "truncate_suffix" ||
+                                a.op == "synthesize_missing_value";
+                       });
+  }
+
+  // The reading mode of the search, on the extracted text itself (the heuristic's rewrite can
+  // already have cut what the model meant), with budgets that grow with the text: a long reply
+  // with many slips needs as many repairs as they take. Its candidates join the ranking.
+  void read_again(std::vector<Candidate>& candidates) {
+    RepairOptions options = options_;
+    const std::uint64_t kilobytes = std::max<std::uint64_t>(1, (extraction_.text.size() + 1023) / 1024);
+    options.max_repairs = saturating_product(options.max_repairs, kilobytes);
+    options.max_deleted_tokens = saturating_product(options.max_deleted_tokens, kilobytes);
+    std::vector<Candidate> read = reading_repair(extraction_.text, options, extraction_.repairs);
+    if (read.empty()) return;
+    score_against_schema(read);
+    candidates.insert(candidates.end(), std::make_move_iterator(read.begin()),
+                      std::make_move_iterator(read.end()));
+    candidates = rank_keeping_content(std::move(candidates));
+  }
+
+  // The ranking once the text has been read again: between readings that fit the schema
+  // equally, the one that keeps more of the text comes first, then the usual order.
+  static std::vector<Candidate> rank_keeping_content(std::vector<Candidate> candidates) {
+    candidates = rank_candidates(std::move(candidates));
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+      const double sa = a.validations.schema_match.value_or(0.0);
+      const double sb = b.validations.schema_match.value_or(0.0);
+      if (sa != sb) return sa > sb;
+      return candidate_loss(a) < candidate_loss(b);
+    });
+    for (std::size_t i = 0; i < candidates.size(); ++i) candidates[i].candidate_id = i;
+    return candidates;
+  }
+
+  // What a candidate gave up of the text, in the measure of the search's reading mode.
+  static std::uint64_t candidate_loss(const Candidate& c) {
+    std::uint64_t lost = c.diagnostics.garbage_skipped_bytes + 8 * c.diagnostics.deleted_tokens;
+    for (const Span& s : c.dropped_spans) lost += s.end > s.start ? s.end - s.start : 0;
+    for (const RepairAction& a : c.repairs) lost += a.op == "synthesize_missing_value" ? 8 : 0;
+    return lost;
+  }
+
+  static std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r = 0;
+    return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+  }
+
   // The language-model step: may add candidates (merged and ranked again) and fills the
   // language-model metrics. Off unless the record enables it; never fails.
   void llm_step(const std::string& repaired_text, std::vector<Candidate>& candidates) {
@@ -282,7 +338,7 @@ class PipelineRun {
 
   RepairResult beam_outcome(std::vector<Candidate> candidates) {
     const Candidate& best = candidates.front();
-    const bool partial = extraction_.truncated || !best.dropped_spans.empty();
+    const bool partial = text_was_cut(best) || !best.dropped_spans.empty();
     RepairResult r = base_result(partial ? "partial" : "repaired", "probabilistic");
     if (partial && options_.partial_ok) {
       r.partial = PartialResult{best.value, best.dropped_spans};
@@ -294,6 +350,17 @@ class PipelineRun {
     r.metrics.beam_width = options_.beam_width;
     r.metrics.max_repairs = options_.max_repairs;
     return finish(std::move(r));
+  }
+
+  // Whether the text ended before the document did. The bracket scan says so when the brackets
+  // never balance; a candidate of the reading mode knows better, since quotes that the scan
+  // misread can unbalance them: it ran out of text when it had to close a string or a container
+  // at the end.
+  bool text_was_cut(const Candidate& best) const {
+    if (!best.reread) return extraction_.truncated;
+    return std::any_of(best.repairs.begin(), best.repairs.end(), [](const RepairAction& a) {
+      return a.op == "close_open_string" || a.op == "insert_missing_closer";
+    });
   }
 
   RepairResult failure_outcome(const char* kind, const char* mode_used) {
