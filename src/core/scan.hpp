@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -74,6 +75,17 @@ inline std::size_t find_first(const char* s, std::size_t i, std::size_t n) {
 inline std::size_t skip_space(const char* s, std::size_t i, std::size_t n) {
   if (i >= n || !is_space(byte_at(s, i))) return i;
   return find_first<Spaces, true>(s, i + 1, n);
+}
+
+// Length of the line break that ends `text` ("\n", "\r\n" or "\r"; 0 when there is none or it
+// is escaped). A string cut off by the end of a model's output does not own the output's final
+// line break: the file ends there, the string does not go on.
+inline std::size_t final_line_break(std::string_view text) {
+  std::size_t k = 0;
+  if (!text.empty() && text.back() == '\n') k = 1;
+  if (text.size() > k && text[text.size() - k - 1] == '\r') ++k;
+  if (k > 0 && text.size() > k && text[text.size() - k - 1] == '\\') return 0;
+  return k;
 }
 
 // Index of the quote that closes a string whose body starts at `i`, or n when the text ends

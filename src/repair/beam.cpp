@@ -918,7 +918,13 @@ class BeamSearch {
         if (options_.allow_python_literals && is_python_null(t.text)) return StrictMove::PythonNull;
         return options_.allow_unquoted_values ? StrictMove::BareValue : StrictMove::None;
       case TokenKind::Number:
-        return value_pos ? StrictMove::Number : StrictMove::None;
+        if (!value_pos) return StrictMove::None;
+        // The reading mode takes only numbers the grammar accepts; "-.5" or "1." go through
+        // the reading that says what they mean (the token mode checks its text at the end).
+        if constexpr (Source::kReadings) {
+          if (!is_json_number(t.text)) return StrictMove::None;
+        }
+        return StrictMove::Number;
       case TokenKind::Garbage:
       case TokenKind::Eof:
         return StrictMove::None;

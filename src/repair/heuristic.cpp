@@ -532,8 +532,9 @@ bool close_open_structures(std::string_view in, const OpenState& state, std::str
   out.reserve(n + 1 + brace_count + bracket_count);
   out.append(in);
   if (state.open_string) {
-    out.push_back('"');
-    record_at(actions, "close_open_string", 3.0, n);
+    const std::size_t at = n - scan::final_line_break(in);
+    out.insert(at, 1, '"');
+    record_at(actions, "close_open_string", 3.0, at);
   }
   if (brace_count > 0 && bracket_count > 0) {
     // Both kinds are open, so their order matters: find the nesting (the survey only counts).

@@ -1,6 +1,7 @@
 #include "repair/lexer.hpp"
 
 #include "core/json.hpp"
+#include "core/scan.hpp"
 
 namespace velvin {
 
@@ -125,6 +126,11 @@ StringScan scan_string(std::string_view text, std::size_t start, char quote, std
     if (text[i] == quote) return {i + 1, true};
     if (++i == n) break;  // a backslash as the last byte leaves the string open
     i = read_escape(text, i, value);
+  }
+  const std::size_t line_break = scan::final_line_break(text);
+  if (line_break > 0 && n - line_break > start) {
+    if (value != nullptr) value->resize(value->size() - line_break);
+    return {n - line_break, false};
   }
   return {n, false};
 }

@@ -13,6 +13,7 @@
 #include "repair/beam.hpp"
 #include "core/scan.hpp"
 #include "repair/heuristic.hpp"
+#include "repair/lexer.hpp"
 #include "llm/fallback.hpp"
 #include "scale/scale.hpp"
 #include "repair/schema.hpp"
@@ -110,7 +111,7 @@ class PipelineRun {
                            : probabilistic_repair(heuristic.text, options_, std::move(combined_));
     score_against_schema(candidates);
     candidates = rank_candidates(std::move(candidates));
-    if (loses_content(candidates)) read_again(candidates);
+    if (loses_content(candidates)) read_again(candidates, text);
     llm_step(heuristic.text, candidates);
     if (candidates.empty()) return failure_outcome("UnrepairableJSON", "probabilistic");
     return beam_outcome(std::move(candidates));
@@ -232,12 +233,19 @@ class PipelineRun {
   // The reading mode of the search, on the extracted text itself (the heuristic's rewrite can
   // already have cut what the model meant), with budgets that grow with the text: a long reply
   // with many slips needs as many repairs as they take. Its candidates join the ranking.
-  void read_again(std::vector<Candidate>& candidates) {
-    RepairOptions options = options_;
-    const std::uint64_t kilobytes = std::max<std::uint64_t>(1, (extraction_.text.size() + 1023) / 1024);
-    options.max_repairs = saturating_product(options.max_repairs, kilobytes);
-    options.max_deleted_tokens = saturating_product(options.max_deleted_tokens, kilobytes);
-    std::vector<Candidate> read = reading_repair(extraction_.text, options, extraction_.repairs);
+  void read_again(std::vector<Candidate>& candidates, std::string_view input) {
+    std::vector<Candidate> read =
+        reading_repair(extraction_.text, document_budgets(extraction_.text), extraction_.repairs);
+    if (auto escaped = escaped_document(input)) {
+      std::vector<RepairAction> base = extraction_.repairs;
+      RepairAction decode = RepairAction::make("decode_escaped_json", 0.5);
+      decode.span = escaped->span;
+      base.push_back(std::move(decode));
+      std::vector<Candidate> decoded =
+          reading_repair(escaped->text, document_budgets(escaped->text), std::move(base));
+      read.insert(read.end(), std::make_move_iterator(decoded.begin()),
+                  std::make_move_iterator(decoded.end()));
+    }
     if (read.empty()) return;
     score_against_schema(read);
     candidates.insert(candidates.end(), std::make_move_iterator(read.begin()),
@@ -265,6 +273,51 @@ class PipelineRun {
     for (const Span& s : c.dropped_spans) lost += s.end > s.start ? s.end - s.start : 0;
     for (const RepairAction& a : c.repairs) lost += a.op == "synthesize_missing_value" ? 8 : 0;
     return lost;
+  }
+
+  RepairOptions document_budgets(std::string_view text) const {
+    RepairOptions options = options_;
+    const std::uint64_t kilobytes = std::max<std::uint64_t>(1, (text.size() + 1023) / 1024);
+    options.max_repairs = saturating_product(options.max_repairs, kilobytes);
+    options.max_deleted_tokens = saturating_product(options.max_deleted_tokens, kilobytes);
+    return options;
+  }
+
+  struct EscapedDocument {
+    std::string text;  // the document with one level of escaping taken off
+    Span span;         // where it stood in the input
+  };
+
+  // A JSON document written as the inside of a string literal (its quotes escaped), with or
+  // without the string's own quotes around it: `{\"a\": 1}` or `"{\"a\": 1}"`.
+  static std::optional<EscapedDocument> escaped_document(std::string_view text) {
+    std::size_t open = 0;
+    for (;;) {
+      open = text.find("\\\"", open);
+      if (open == std::string_view::npos) return std::nullopt;
+      // The escaped quote must begin a key or an element: "{" or "[" and white space before it.
+      std::size_t k = open;
+      for (;;) {  // back over white space, written plainly or escaped
+        if (k > 0 && is_json_space(static_cast<unsigned char>(text[k - 1]))) {
+          --k;
+        } else if (k > 1 && text[k - 2] == '\\' &&
+                   (text[k - 1] == 'n' || text[k - 1] == 'r' || text[k - 1] == 't')) {
+          k -= 2;
+        } else {
+          break;
+        }
+      }
+      if (k > 0 && (text[k - 1] == '{' || text[k - 1] == '[')) {
+        open = k - 1;
+        break;
+      }
+      open += 2;
+    }
+    if (open > 0 && text[open - 1] == '"') {
+      auto [token, end] = read_string(text, open - 1, '"');
+      return EscapedDocument{std::move(token.text), Span{open - 1, end}};
+    }
+    return EscapedDocument{decode_string_body(text, open, text.size()), Span{open, text.size()}};
   }
 
   static std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {

@@ -133,9 +133,11 @@ RepairAction action_at(std::string_view op, double cost, std::size_t at) {
   return a;
 }
 
-Token string_token(std::size_t start, std::size_t end, std::string text) {
+Token string_token(std::size_t start, std::size_t end, std::string text,
+                   std::optional<char> quote = std::nullopt) {
   Token t;
   t.kind = TokenKind::Str;
+  t.quote = quote;
   t.start = start;
   t.end = end;
   t.text = std::move(text);
@@ -165,6 +167,32 @@ Reading shaped_reading(ReadingShape shape, std::size_t start, std::size_t end,
 }
 
 }  // namespace
+
+bool is_json_number(std::string_view text) noexcept {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  const auto digits = [&] {
+    const std::size_t from = i;
+    while (i < n && is_digit(byte_at(text, i))) ++i;
+    return i > from;
+  };
+  if (i < n && text[i] == '-') ++i;
+  if (i < n && text[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return false;
+  }
+  if (i < n && text[i] == '.') {
+    ++i;
+    if (!digits()) return false;
+  }
+  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    if (!digits()) return false;
+  }
+  return i == n;
+}
 
 std::optional<std::string> loose_number_text(std::string_view text) {
   std::size_t i = 0;
@@ -204,7 +232,7 @@ std::optional<std::string> loose_number_text(std::string_view text) {
   out += integer.empty() ? "0" : integer;
   if (point || (exponent_mark && exponent.empty())) out += "." + (fraction.empty() ? "0" : fraction);
   if (!exponent.empty()) out += "e" + exponent;
-  if (out == text) return std::nullopt;  // valid JSON already
+  if (is_json_number(text)) return std::nullopt;
   return out;
 }
 
@@ -282,21 +310,29 @@ void Readings::add_string_readings(const Token& plain, std::vector<Reading>& out
       RepairAction a = action_with_span("escape_inner_quotes", 0.3 + 0.2 * static_cast<double>(inner),
                                         plain.start, *end + 1);
       out.push_back(token_reading(string_token(plain.start, *end + 1,
-                                               decode_string_body(text_, body, *end)),
+                                               decode_string_body(text_, body, *end), quote),
                                   *end + 1, std::move(a)));
     }
-    // The quote opens the next string: this one lost its closing quote at the comma or line
-    // break before it.
+    // The quote opens the next string: this one lost its closing quote at the comma before it,
+    // or where its line ended.
     std::size_t k = close;
-    while (k > body && (text_[k - 1] == ' ' || text_[k - 1] == '\t')) --k;
-    if (k > body && (text_[k - 1] == ',' || text_[k - 1] == '\n' || text_[k - 1] == '\r')) {
-      std::size_t end = k - 1;
-      if (text_[end] == '\n' && end > body && text_[end - 1] == '\r') --end;
-      std::size_t trimmed = end;
+    bool line_break = false;
+    while (k > body && is_json_space(byte_at(text_, k - 1))) {
+      line_break = line_break || text_[k - 1] == '\n' || text_[k - 1] == '\r';
+      --k;
+    }
+    std::optional<std::size_t> end;
+    if (k > body && text_[k - 1] == ',' && (k - 1 == body || text_[k - 2] != '\\')) {
+      end = k - 1;  // the comma is read again, as structure
+    } else if (line_break && k > body) {
+      end = k;
+    }
+    if (end) {
+      std::size_t trimmed = *end;
       while (trimmed > body && (text_[trimmed - 1] == ' ' || text_[trimmed - 1] == '\t')) --trimmed;
-      out.push_back(token_reading(string_token(plain.start, end,
-                                               decode_string_body(text_, body, trimmed)),
-                                  end, action_at("insert_missing_quote", 0.8, end)));
+      out.push_back(token_reading(string_token(plain.start, *end,
+                                               decode_string_body(text_, body, trimmed), quote),
+                                  *end, action_at("insert_missing_quote", 0.8, *end)));
     }
   }
   if (!plain.closed) {
@@ -316,7 +352,7 @@ void Readings::add_string_readings(const Token& plain, std::vector<Reading>& out
     }
     if (closer && k > body && text_[k - 1] != '\\') {
       end = k;
-      out.push_back(token_reading(string_token(plain.start, end, decode_string_body(text_, body, end)),
+      out.push_back(token_reading(string_token(plain.start, end, decode_string_body(text_, body, end), quote),
                                   end, action_at("insert_missing_quote", 0.8, end)));
     }
   }

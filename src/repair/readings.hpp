@@ -71,6 +71,9 @@ class Readings {
   std::unordered_map<std::size_t, std::size_t> quote_end_;
 };
 
+// Whether `text` is exactly one number of the JSON grammar.
+[[nodiscard]] bool is_json_number(std::string_view text) noexcept;
+
 // The JSON number a malformed number text means (".5" 0.5, "5." 5.0, "+3" 3, "1_000" 1000,
 // "-.3" -0.3, "2e" 2.0), or nothing when the text is not one or is valid JSON already.
 [[nodiscard]] std::optional<std::string> loose_number_text(std::string_view text);
