@@ -309,6 +309,19 @@ class PipelineRun {
       }
       if (k > 0 && (text[k - 1] == '{' || text[k - 1] == '[')) {
         open = k - 1;
+        // An array of objects begins before its first object: "[{\"a\"...".
+        for (std::size_t b = open; b > 0;) {
+          const char c = text[b - 1];
+          if (c == '[') {
+            open = --b;
+          } else if (is_json_space(static_cast<unsigned char>(c))) {
+            --b;
+          } else if (b > 1 && text[b - 2] == '\\' && (c == 'n' || c == 'r' || c == 't')) {
+            b -= 2;
+          } else {
+            break;
+          }
+        }
         break;
       }
       open += 2;

@@ -32,7 +32,9 @@ bool delimiter_follows(std::string_view text, std::size_t i) {
   i = skip_space(text, i);
   if (i >= text.size()) return true;
   const char c = text[i];
-  return c == ',' || c == '}' || c == ']' || c == ':' || c == ')';
+  // ")" ends a call's argument (ObjectId("5f1")), not the "12" of `"size (12")"`.
+  if (c == ')') return delimiter_follows(text, i + 1);
+  return c == ',' || c == '}' || c == ']' || c == ':';
 }
 
 // The three-byte typographic quotes: “ ” (double) and ‘ ’ (single).
@@ -87,17 +89,24 @@ struct Run {
 Run bare_run(std::string_view text, std::size_t start, bool key) {
   const std::size_t n = text.size();
   const unsigned char first = byte_at(text, start);
-  const bool words = is_letter(first) || first == '_' || first >= 0x80;
+  bool words = is_letter(first) || first == '_' || first >= 0x80;
   std::size_t depth = 0;
   std::size_t i = start;
   std::size_t end = start;
   for (; i < n; ++i) {
     const unsigned char c = byte_at(text, i);
     if (c == '\n' || c == '\r' || c == '"' || c == ',' || c == '{') break;
-    if (c == ':' && key) break;
+    // A key ends at its colon; a value runs through the colons of URLs and times, but not
+    // through one that a space follows ("a: 1" is a member).
+    if (c == ':' && (key || i + 1 == n || is_json_space(byte_at(text, i + 1)))) break;
     if (c == ' ' || c == '\t') {
-      if (!words) break;
-      if (comment_at(text, skip_space(text, i))) break;
+      const std::size_t after = skip_space(text, i);
+      if (comment_at(text, after)) break;
+      // "2 items left" is text; "1 2" are two numbers.
+      if (!words && !(after < n && (is_letter(byte_at(text, after)) || byte_at(text, after) >= 0x80))) {
+        break;
+      }
+      words = true;
       continue;
     }
     if (c == '[' || c == '(') {
@@ -270,6 +279,13 @@ std::vector<Reading> Readings::read(std::size_t pos) {
 // The first quote at or after `quote_pos` (itself a quote of this string) that a delimiter
 // follows, on the same line and within kMaxInnerQuotes quotes; every quote passed on the way
 // gets the same answer, so no stretch of text is searched twice.
+// Whether the quote at `j` comes right after a comma (white space aside): it opens the next
+// key or element, so the string before it ended earlier.
+bool Readings::opens_after_comma(std::size_t j) const {
+  while (j > 0 && (text_[j - 1] == ' ' || text_[j - 1] == '\t')) --j;
+  return j > 0 && text_[j - 1] == ',';
+}
+
 std::optional<std::size_t> Readings::content_quote_end(std::size_t quote_pos, char quote) {
   std::vector<std::size_t> passed;
   std::size_t answer = kNone;
@@ -289,7 +305,7 @@ std::optional<std::size_t> Readings::content_quote_end(std::size_t quote_pos, ch
     while (j < text_.size() && text_[j] != quote && text_[j] != '\n' && text_[j] != '\r') {
       j += text_[j] == '\\' ? 2 : 1;
     }
-    if (j >= text_.size() || text_[j] != quote) break;
+    if (j >= text_.size() || text_[j] != quote || opens_after_comma(j)) break;
     i = j;
   }
   for (std::size_t p : passed) quote_end_[p] = answer;
@@ -408,6 +424,41 @@ void Readings::add_bare_readings(const Token& plain, std::vector<Reading>& out) 
   }
 }
 
+// NumberLong("12"), NumberInt(7), NumberDecimal("1.5"): a number written through the
+// constructor of a database shell is that number, whether its argument is quoted or not.
+std::optional<Readings::NumberCall> Readings::number_call(std::string_view name,
+                                                          std::size_t paren) const {
+  static constexpr std::string_view kNames[] = {"NumberLong", "NumberInt", "NumberDecimal",
+                                                "NumberDouble", "Int32", "Int64", "Long",
+                                                "Decimal128", "Double"};
+  if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames)) return std::nullopt;
+  std::size_t i = skip_space(text_, paren + 1);
+  const bool quoted = i < text_.size() && (text_[i] == '"' || text_[i] == '\'');
+  const std::size_t from = quoted ? i + 1 : i;
+  std::size_t to = from;
+  while (to < text_.size() && (is_digit(byte_at(text_, to)) || text_[to] == '-' || text_[to] == '+' ||
+                               text_[to] == '.' || text_[to] == 'e' || text_[to] == 'E')) {
+    ++to;
+  }
+  std::string number(text_.substr(from, to - from));
+  if (!is_json_number(number)) {
+    auto loose = loose_number_text(number);
+    if (!loose) return std::nullopt;
+    number = *loose;
+  }
+  if (quoted) {
+    if (to >= text_.size() || text_[to] != text_[i]) return std::nullopt;
+    ++to;
+  }
+  const std::size_t close = skip_space(text_, to);
+  if (close >= text_.size() || text_[close] != ')') return std::nullopt;
+  Token t;
+  t.kind = TokenKind::Number;
+  t.end = close + 1;
+  t.text = std::move(number);
+  return NumberCall{std::move(t), close + 1};
+}
+
 void Readings::add_punctuation_readings(std::size_t pos, std::vector<Reading>& out) {
   const std::string_view text = text_;
   const char c = text[pos];
@@ -462,6 +513,14 @@ void Readings::add_punctuation_readings(std::size_t pos, std::vector<Reading>& o
     const std::size_t paren = skip_space(text, name_end);
     if (paren < text.size() && text[paren] == '(') {
       RepairAction a = action_with_span("unwrap_call", 0.5, pos, paren + 1);
+      a.note = std::string(text.substr(pos, name_end - pos));
+      if (auto number = number_call(text.substr(pos, name_end - pos), paren)) {
+        RepairAction whole = a;
+        whole.span = Span{pos, number->end};
+        number->token.start = pos;
+        out.push_back(token_reading(std::move(number->token), number->end, std::move(whole),
+                                    ReadingPlace::value));
+      }
       out.push_back(shaped_reading(ReadingShape::call_open, pos, paren + 1, std::move(a)));
     }
     return;

@@ -62,6 +62,13 @@ class Readings {
   void add_bare_readings(const Token& plain, std::vector<Reading>& out);
   void add_punctuation_readings(std::size_t pos, std::vector<Reading>& out);
   std::optional<std::size_t> content_quote_end(std::size_t quote_pos, char quote);
+  [[nodiscard]] bool opens_after_comma(std::size_t quote_pos) const;
+  struct NumberCall {
+    Token token;
+    std::size_t end;
+  };
+  [[nodiscard]] std::optional<NumberCall> number_call(std::string_view name,
+                                                      std::size_t paren) const;
 
   std::string_view text_;
   const RepairOptions& options_;
