@@ -724,7 +724,10 @@ class BeamSearch {
       stats_.peak_successors = std::max<std::uint64_t>(stats_.peak_successors, next_.size());
       prune();
       ++steps;
-      if (steps >= limit || (finished_.size() >= enough && !live_state_may_win())) break;
+      // With top_k 0 every mode stops after its first step, as asked.
+      if (steps >= limit || (finished_.size() >= enough && (enough == 0 || !live_state_may_win()))) {
+        break;
+      }
       forget_passed_tokens();
     }
     stats_.steps = steps;
@@ -878,6 +881,7 @@ class BeamSearch {
       for (const State& f : finished_) {
         if (best == nullptr || keeps_more(f, *best)) best = &f;
       }
+      if (best == nullptr) return !beam_.empty();
       return std::any_of(beam_.begin(), beam_.end(),
                          [&](const State& s) { return keeps_more(s, *best); });
     }
