@@ -557,7 +557,9 @@ class ReadingSource {
  public:
   static constexpr bool kReadings = true;
   ReadingSource(std::string_view text, const RepairOptions& options)
-      : readings_(text, options), count_(count_tokens(text, options.allow_single_quotes)) {}
+      // Counted without single-quoted strings: one apostrophe can make the lexer read most of a
+      // text as a single string that the readings then do not take.
+      : readings_(text, options), count_(count_tokens(text, false)) {}
   [[nodiscard]] std::size_t count() const noexcept { return count_; }
   [[nodiscard]] std::size_t eof() const noexcept { return readings_.size(); }
   const Token& plain(std::size_t pos) { return readings_.at(pos).front().token; }

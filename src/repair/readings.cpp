@@ -520,6 +520,7 @@ void Readings::add_punctuation_readings(std::size_t pos, std::vector<Reading>& o
         number->token.start = pos;
         out.push_back(token_reading(std::move(number->token), number->end, std::move(whole),
                                     ReadingPlace::value));
+        return;
       }
       out.push_back(shaped_reading(ReadingShape::call_open, pos, paren + 1, std::move(a)));
     }
