@@ -1309,6 +1309,7 @@ class BeamSearch {
       return KeyOrder::compare_cheap(kept_[a], kept_[b]) < 0;
     };
     std::stable_sort(order_.begin(), order_.end(), cheap_less);
+    if constexpr (Source::kReadings) cap_lossy_states();
     const std::size_t width = options_.beam_width;
     if (order_.size() > width) {
       if (width > 0) {
@@ -1334,6 +1335,20 @@ class BeamSearch {
     beam_.reserve(order_.size());
     for (std::size_t i : order_) beam_.push_back(std::move(kept_[i]));
     kept_.clear();
+  }
+
+  // The reading mode wants the reading that keeps the text: of the states that have given up
+  // more than the least any state has, only a few stay, the cheapest. Without the cap, every
+  // garbage skip beside a good reading would hold a place in the beam for as long as the
+  // document lasts.
+  void cap_lossy_states() {
+    constexpr std::size_t kMaxLossy = 2;
+    std::size_t least = std::numeric_limits<std::size_t>::max();
+    for (std::size_t i : order_) least = std::min(least, content_lost(kept_[i]));
+    std::size_t lossy = 0;
+    std::erase_if(order_, [&](std::size_t i) {
+      return content_lost(kept_[i]) > least && ++lossy > kMaxLossy;
+    });
   }
 
   static std::uint64_t signature_hash(const State& s, const Tail& tail) noexcept {
@@ -1457,10 +1472,16 @@ std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairO
 }
 
 std::vector<Candidate> reading_repair(std::string_view text, const RepairOptions& options,
-                                      std::vector<RepairAction> base_repairs) {
-  BeamStats stats;
+                                      std::vector<RepairAction> base_repairs, BeamStats& stats) {
+  stats = BeamStats{};
   BeamSearch<ReadingSource> search(text, options, std::move(base_repairs), stats);
   return search.run();
+}
+
+std::vector<Candidate> reading_repair(std::string_view text, const RepairOptions& options,
+                                      std::vector<RepairAction> base_repairs) {
+  BeamStats stats;
+  return reading_repair(text, options, std::move(base_repairs), stats);
 }
 
 }  // namespace velvin

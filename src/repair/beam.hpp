@@ -46,7 +46,11 @@ struct BeamStats {
   std::uint64_t texts_parsed = 0;
 };
 
-// The same search, also reporting its work in `stats`.
+// The same searches, also reporting their work in `stats`.
+[[nodiscard]] std::vector<Candidate> reading_repair(std::string_view text,
+                                                    const RepairOptions& options,
+                                                    std::vector<RepairAction> base_repairs,
+                                                    BeamStats& stats);
 [[nodiscard]] std::vector<Candidate> probabilistic_repair(
     std::string_view text, const RepairOptions& options,
     const std::vector<RepairAction>& base_repairs, BeamStats& stats);

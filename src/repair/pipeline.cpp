@@ -111,7 +111,7 @@ class PipelineRun {
                            : probabilistic_repair(heuristic.text, options_, std::move(combined_));
     score_against_schema(candidates);
     candidates = rank_candidates(std::move(candidates));
-    if (loses_content(candidates)) read_again(candidates, text);
+    if (loses_content(candidates, heuristic.text)) read_again(candidates, text);
     llm_step(heuristic.text, candidates);
     if (candidates.empty()) return failure_outcome("UnrepairableJSON", "probabilistic");
     return beam_outcome(std::move(candidates));
@@ -219,15 +219,37 @@ class PipelineRun {
   }
 
   // Whether the best token-level repair gave up part of the text (skipped, deleted, truncated,
-  // or put a made-up value in its place), or found nothing: then the text is read again.
-  static bool loses_content(const std::vector<Candidate>& candidates) {
+  // or put a made-up value in its place), or found nothing: then the text is read again. What
+  // it gave up at the very end of a text that was cut off (the half-written last word, the value
+  // that never came) no reading can bring back, so that alone does not count.
+  bool loses_content(const std::vector<Candidate>& candidates, std::string_view searched) const {
     if (candidates.empty()) return true;
+    const std::size_t tail = extraction_.truncated ? last_token_start(searched) : searched.size() + 1;
     return std::any_of(candidates.front().repairs.begin(), candidates.front().repairs.end(),
-                       [](const RepairAction& a) {
+                       [&](const RepairAction& a) {
+                         const std::uint64_t at = a.span ? a.span->start : a.at.value_or(0);
+                         if (a.op == "truncate_suffix" || a.op == "synthesize_missing_value") {
+                           return at < tail;
+                         }
                          return a.op == "skip_garbage" || a.op == "skip_suffix" ||
-                                a.op == "delete_unexpected_token" || a.op == "truncate_suffix" ||
-                                a.op == "synthesize_missing_value";
+                                a.op == "delete_unexpected_token";
                        });
+  }
+
+  // Where the last token of `text` begins: after the last delimiter or white space.
+  static std::size_t last_token_start(std::string_view text) {
+    std::size_t end = text.size();
+    while (end > 0 && is_json_space(static_cast<unsigned char>(text[end - 1]))) --end;
+    std::size_t start = end;
+    while (start > 0) {
+      const char c = text[start - 1];
+      if (is_json_space(static_cast<unsigned char>(c)) || c == ',' || c == ':' || c == '[' ||
+          c == '{' || c == '"') {
+        break;
+      }
+      --start;
+    }
+    return start;
   }
 
   // The reading mode of the search, on the extracted text itself (the heuristic's rewrite can
