@@ -64,6 +64,7 @@ char simple_escape(char c) {
     case 'f': return '\f';
     case '\\':
     case '"':
+    case '/':
     case '\'': return c;
     default: return 0;
   }
@@ -86,7 +87,10 @@ std::size_t read_escape(std::string_view text, std::size_t i, std::string* value
     return i + 1;
   }
   if (c != 'u') {
-    append_byte(value, c);  // any other escaped character stands for itself
+    // Not an escape at all: the backslash is the writer's own (a Windows path, a regular
+    // expression), so it stays with the character after it.
+    append_byte(value, '\\');
+    append_byte(value, c);
     return i + 1;
   }
   const auto code = i + 4 < n ? parse_escape_hex(text.substr(i + 1, 4)) : std::nullopt;

@@ -265,13 +265,14 @@ std::vector<Reading> Readings::read(std::size_t pos) {
   plain.token = lex_token_at(text_, pos, options_.allow_single_quotes);
   plain.next = plain.token.end;
   out.push_back(std::move(plain));
-  const Token& t = out.front().token;
+  // A copy: the readings below grow `out`, which moves the token.
+  const Token t = out.front().token;
   if (t.kind == TokenKind::Eof) return out;
   if (t.kind == TokenKind::Str) {
     add_string_readings(t, out);
   } else if (t.kind != TokenKind::Punct) {
     add_punctuation_readings(t.start, out);
-    if (bare_start(text_, t.start)) add_bare_readings(out.front().token, out);
+    if (bare_start(text_, t.start)) add_bare_readings(t, out);
   }
   return out;
 }
@@ -383,6 +384,7 @@ void Readings::add_bare_readings(const Token& plain, std::vector<Reading>& out) 
   const bool single_word = plain.kind == TokenKind::Ident || plain.kind == TokenKind::Literal ||
                            plain.kind == TokenKind::Number;
   if (value.end > start) {
+    bool number_read = false;
     // A malformed number is the number it means.
     if (options_.allow_unquoted_values) {
       if (auto number = loose_number_text(text.substr(start, value.end - start));
@@ -395,9 +397,13 @@ void Readings::add_bare_readings(const Token& plain, std::vector<Reading>& out) 
         RepairAction a = action_with_span("normalize_number", 0.3, start, value.end);
         a.note = note_of(text.substr(start, value.end - start), *number);
         out.push_back(token_reading(std::move(t), value.end, std::move(a), ReadingPlace::value));
+        number_read = true;
       }
     }
-    const bool longer = !(single_word && value.end == plain.end);
+    // A number the grammar rejects and no reading repairs ("01234", a zip code) is text.
+    const bool rejected =
+        plain.kind == TokenKind::Number && !is_json_number(plain.text) && !number_read;
+    const bool longer = rejected || !(single_word && value.end == plain.end);
     if (options_.allow_unquoted_values && longer) {
       std::string word(text.substr(start, value.end - start));
       out.push_back(token_reading(string_token(start, value.end, word), value.end,
