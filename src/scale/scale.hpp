@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/options.hpp"
 #include "scale/comma_scan.hpp"
 #include "scale/tape.hpp"
 #include "core/records.hpp"
@@ -43,17 +44,6 @@ using ScaleTapeResult = Result<std::pair<Tape, SplitPlan>, std::string>;
 [[nodiscard]] ScaleTapeResult parse_root_array_scale_tape(std::string_view bytes,
                                                           const RepairOptions& options,
                                                           const ThreadStarter& start_thread);
-
-// ---- Option readings ----
-
-enum class ParallelSetting : std::uint8_t { off, on, automatic };
-
-// Trimmed of Unicode white space and lower-cased: "auto" is automatic; "1", "true" and "yes"
-// are on; anything else (also the empty text) is off.
-[[nodiscard]] ParallelSetting allow_parallel_bool(std::string_view text);
-
-// The option when set, else the threads available to this process, else 2.
-[[nodiscard]] std::size_t parallel_workers(const std::optional<std::uint64_t>& option);
 
 // ---- Spans and the split plan ----
 

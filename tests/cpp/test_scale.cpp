@@ -34,20 +34,6 @@ std::vector<std::string> texts_of(std::string_view bytes, const std::vector<Span
 
 using Texts = std::vector<std::string>;
 
-// ---- Option readings ----
-
-TEST(AllowParallel, ThreeReadings) {
-  for (std::string_view on : {"1", "true", " TRUE\t", "Yes", "\xe2\x80\x83yes"}) {
-    EXPECT_EQ(allow_parallel_bool(on), ParallelSetting::on) << on;
-  }
-  for (std::string_view off : {"", "on", "2", "false", "no", "0", "auto matic"}) {
-    EXPECT_EQ(allow_parallel_bool(off), ParallelSetting::off) << off;
-  }
-  EXPECT_EQ(allow_parallel_bool(" AUTO "), ParallelSetting::automatic);
-  EXPECT_EQ(parallel_workers(std::uint64_t{3}), 3U);
-  EXPECT_GE(parallel_workers(std::nullopt), 1U);
-}
-
 // ---- Spans and plans ----
 
 TEST(Spans, TrimAndElementSpans) {
