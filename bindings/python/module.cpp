@@ -1,7 +1,9 @@
 // velvin_native: the CPython extension module over the core library, built against the stable
 // ABI (3.9+). This file holds the method table and the module's initialisation; the entry
-// points are in entry_points.cpp. No C++ exception crosses into Python.
+// points are in entry_points.cpp, the table of options in options.cpp. No C++ exception
+// crosses into Python.
 #include "entry_points.hpp"
+#include "options.hpp"
 
 namespace velvin::py {
 namespace {
@@ -20,6 +22,10 @@ PyMethodDef kMethods[] = {
     {"parse_root_array_scale_py",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_root_array_scale_py)),
      METH_VARARGS | METH_KEYWORDS, "parse_root_array_scale_py(data, options=None)\n--\n\n"},
+    {"option_table_py",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(option_table_py)), METH_NOARGS,
+     "option_table_py()\n--\n\nThe options of the options dictionary: a tuple of (name, type, "
+     "default, description)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
