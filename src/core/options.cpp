@@ -35,7 +35,7 @@ const OptionSpec kRegistry[] = {
     {"allow_parallel", &O::allow_parallel,
      "auto | true | false: split large documents across threads"},
     {"parallel_threshold_bytes", &O::parallel_threshold_bytes,
-     "input size from which \"auto\" sends a [ or { document to the scale pipeline"},
+     "input size for the automatic scale route"},
     {"min_elements_for_parallel", &O::min_elements_for_parallel,
      "elements needed before splitting"},
     {"density_threshold", &O::density_threshold,
@@ -50,7 +50,7 @@ const OptionSpec kRegistry[] = {
     {"scale_target_keys", &O::scale_target_keys,
      "keys of a root object whose value is the large part"},
     {"schema", &O::schema,
-     "{\"required_keys\": [...], \"types\": {...}}: candidates that fit rank first"},
+     "{\"required_keys\": [...], \"types\": {...}}; fitting candidates rank first"},
     {"allow_llm", &O::allow_llm, "let the language-model fallback run", false},
     {"llm_mode", &O::llm_mode, "what the language model is asked for", false},
     {"llm_command", &O::llm_command,
@@ -91,18 +91,6 @@ bool store(RepairOptions& options, const OptionSpec& spec, Plain&& value) {
     return true;
   }
   return false;
-}
-
-std::optional<std::uint64_t> parse_count(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
 }
 
 std::optional<double> parse_real(std::string_view text) {
@@ -254,7 +242,7 @@ std::optional<OptionTextError> store_option_text(RepairOptions& options, const O
       return std::nullopt;
     case OptionType::count:
     case OptionType::optional_count: {
-      auto n = parse_count(text);
+      auto n = parse_count_text(text);
       if (!n) return expected("a non-negative integer", text);
       (void)set_count(options, spec, *n);
       return std::nullopt;
@@ -281,6 +269,18 @@ std::optional<OptionTextError> store_option_text(RepairOptions& options, const O
       return store_json_text(options, spec, text);
   }
   return expected("a value", text);
+}
+
+std::optional<std::uint64_t> parse_count_text(std::string_view text) noexcept {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
 }
 
 ParallelSetting allow_parallel_bool(std::string_view text) {

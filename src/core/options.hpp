@@ -128,6 +128,9 @@ struct OptionTextError {
                                                                const OptionSpec& spec,
                                                                std::string_view text);
 
+// A count as flags write it: decimal digits only, within 64 bits.
+[[nodiscard]] std::optional<std::uint64_t> parse_count_text(std::string_view text) noexcept;
+
 // ---- Shared readings ----
 
 enum class ParallelSetting : std::uint8_t { off, on, automatic };
