@@ -230,14 +230,6 @@ std::vector<Span> spans_from_commas(std::string_view bytes, std::uint64_t start,
   return std::move(cs.spans);
 }
 
-double structural_density(std::string_view bytes, std::uint64_t start, std::uint64_t end) {
-  end = std::min<std::uint64_t>(end, bytes.size());
-  if (start >= end) return 0.0;
-  const Span span{start, end};
-  return static_cast<double>(structural_count(bytes, span)) /
-         static_cast<double>(length_of(span));
-}
-
 Result<PairSpans, std::string> iter_root_object_pair_spans(std::string_view bytes,
                                                            std::uint64_t start,
                                                            std::uint64_t end,

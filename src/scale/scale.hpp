@@ -65,10 +65,6 @@ using ScaleTapeResult = Result<std::pair<Tape, SplitPlan>, std::string>;
                                                   std::uint64_t end,
                                                   const std::vector<std::uint64_t>& commas);
 
-// Bytes of ",:[]{}" outside strings per byte of bytes[start, end).
-[[nodiscard]] double structural_density(std::string_view bytes, std::uint64_t start,
-                                        std::uint64_t end);
-
 struct PairSpans {
   std::vector<Span> spans;
   bool used_parallel_scan = false;
