@@ -16,9 +16,10 @@ if os.environ.get("VELVIN_TEST_INSTALLED") != "1":
 
 
 @pytest.fixture
-def every_option_flag(tmp_path):
-    """Command-line flags giving every Python-reachable option a value other than its default,
-    and the options dict they stand for; built from the module's table of options."""
+def check_every_option_flag(tmp_path):
+    """A check for a command-line tool: flags that give every Python-reachable option a value
+    other than its default (built from the module's table of options) must give the document
+    parse_py gives with the same options. `run(*args, stdin=...)` runs the tool."""
     import velvin_native
 
     schema = {"required_keys": ["a"], "types": {"a": "int"}}
@@ -36,4 +37,13 @@ def every_option_flag(tmp_path):
         shown = {"text_list": "a,,b", "json": tmp_path / "schema.json"}.get(kind, value)
         args += [flag, str(shown)]
         options[name] = value
-    return args, options
+
+    def check(run):
+        text = b'{"a": 1 "b": [1, 2 @ 3'  # the beam search runs: most options show
+        printed = json.loads(run("--document", *args, stdin=text).stdout)
+        expected = json.loads(json.dumps(velvin_native.parse_py(text, options)))
+        for doc in (printed, expected):
+            doc["metrics"]["elapsed_ms"] = 0
+        assert printed == expected
+
+    return check
