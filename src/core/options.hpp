@@ -86,7 +86,8 @@ struct OptionSpec {
   std::string_view name;  // the options-dictionary key; command-line flags spell it with '-'
   OptionField field;
   std::string_view description;  // one line, for --help and the Python package
-  // The language-model fields are not: no Python caller can switch the fallback on.
+  // Read from the options dictionary. The language-model fields are not, so that no Python
+  // caller can switch the fallback on.
   bool from_python = true;
 
   [[nodiscard]] OptionType type() const noexcept { return static_cast<OptionType>(field.index()); }
