@@ -9,6 +9,10 @@ namespace velvin::py {
 namespace {
 
 PyMethodDef kMethods[] = {
+    {"option_table_py",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(option_table_py)), METH_NOARGS,
+     "option_table_py()\n--\n\nThe options of the options dictionary: a tuple of (name, type, "
+     "default, description)."},
     {"strict_loads_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strict_loads_py)),
      METH_VARARGS | METH_KEYWORDS, "strict_loads_py(input)\n--\n\n"},
     {"parse_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_py)),
@@ -22,10 +26,6 @@ PyMethodDef kMethods[] = {
     {"parse_root_array_scale_py",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_root_array_scale_py)),
      METH_VARARGS | METH_KEYWORDS, "parse_root_array_scale_py(data, options=None)\n--\n\n"},
-    {"option_table_py",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(option_table_py)), METH_NOARGS,
-     "option_table_py()\n--\n\nThe options of the options dictionary: a tuple of (name, type, "
-     "default, description)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
