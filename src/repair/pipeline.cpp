@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "repair/beam.hpp"
+#include "core/options.hpp"
 #include "core/scan.hpp"
 #include "repair/heuristic.hpp"
 #include "llm/fallback.hpp"
@@ -157,8 +158,7 @@ class PipelineRun {
   }
 
   bool automatic_scale_applies() const {
-    const std::string setting = ascii_lower(trim_unicode_space(options_.allow_parallel));
-    if (setting == "0" || setting == "no" || setting == "false") return false;
+    if (declines_automatic_scale_route(options_.allow_parallel)) return false;
     if (bytes_.size() < options_.parallel_threshold_bytes) return false;
     std::size_t i = bytes_.size() >= 3 && bytes_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
     std::size_t end = bytes_.size();

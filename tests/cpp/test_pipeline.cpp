@@ -315,6 +315,10 @@ TEST(PipelineScaleRoute, AutomaticRouteNeedsSizeBracketAndPermission) {
   RepairOptions off = o;
   off.allow_parallel = "  FALSE ";
   EXPECT_EQ(run("[1, 2, 3, 4]", off).metrics.mode_used, "strict");
+  off.allow_parallel = "off";  // not a word that closes the route: parsed whole on it
+  const RepairResult whole = run("[1, 2, 3, 4]", off);
+  EXPECT_EQ(whole.metrics.mode_used, "auto_scale");
+  EXPECT_EQ(whole.metrics.split_mode, "NO_SPLIT");
   RepairOptions other_mode = o;
   other_mode.mode = "probabilistic";
   EXPECT_EQ(run("[1, 2, 3, 4]", other_mode).metrics.mode_used, "strict");
