@@ -16,9 +16,9 @@ RepairResult run(std::string_view input, RepairOptions options = {}) {
   return parse_bytes(input, options);
 }
 
-std::vector<std::string> ops(const Candidate& c) {
-  std::vector<std::string> out;
-  for (const RepairAction& a : c.repairs) out.push_back(a.op);
+std::vector<Op> ops(const Candidate& c) {
+  std::vector<Op> out;
+  for (const RepairAction& a : c.repairs) out.push_back(a.op());
   return out;
 }
 
@@ -96,7 +96,7 @@ TEST(Pipeline, FencedJsonIsRepairedByExtraction) {
   EXPECT_EQ(r.metrics.mode_used, "strict");
   ASSERT_EQ(r.candidates.size(), 1u);
   EXPECT_EQ(ops(r.candidates[0]),
-            (std::vector<std::string>{"strip_prefix_text", "strip_suffix_text", "strip_code_fence"}));
+            (std::vector<Op>{Op::StripPrefixText, Op::StripSuffixText, Op::StripCodeFence}));
   EXPECT_DOUBLE_EQ(r.candidates[0].cost, 0.8);
   EXPECT_NEAR(r.candidates[0].confidence, 0.5712090638488149, 1e-15);
 }
@@ -128,7 +128,7 @@ TEST(Pipeline, HeuristicRepairGivesFastOutcome) {
   const Candidate& c = r.candidates[0];
   EXPECT_EQ(c.normalized_json, R"({"a":1})");
   ASSERT_GE(c.repairs.size(), 2u);
-  EXPECT_EQ(c.repairs[0].op, "strip_prefix_text");  // extraction repairs come first
+  EXPECT_EQ(c.repairs[0].op(), Op::StripPrefixText);  // extraction repairs come first
   double sum = 0;
   for (const RepairAction& a : c.repairs) sum += a.cost_delta;
   EXPECT_DOUBLE_EQ(c.cost, sum);
@@ -375,7 +375,10 @@ TEST(PipelineLlmStep, PatchedCandidatesAreMergedAndRanked) {
   const auto& repairs = r.candidates[0].repairs;
   ASSERT_FALSE(repairs.empty());
   bool patched = false;
-  for (const RepairAction& a : repairs) patched |= a.op == "llm_patch_suggest" && a.note == "p1";
+  for (const RepairAction& a : repairs) {
+    patched |= a.op() == Op::LlmPatchSuggest && a.note("") == "p1" &&
+               a.origin() == Origin{Stage::LanguageModel, 1};
+  }
   EXPECT_TRUE(patched);
   for (std::size_t i = 0; i < r.candidates.size(); ++i) EXPECT_EQ(r.candidates[i].candidate_id, i);
 }
