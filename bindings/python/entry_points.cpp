@@ -127,7 +127,7 @@ PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
       }
       result = parse(*text, *options);
     }
-    return json_to_py_consuming(std::move(result).into_json_value());
+    return result_to_py(std::move(result));
   });
 }
 

@@ -1,6 +1,7 @@
 #include "records.hpp"
 
 #include <string>
+#include <utility>
 
 #include "convert.hpp"
 
@@ -23,7 +24,8 @@ PyObject* optional_str(const std::optional<std::string>& v) { return v ? new_str
 // rendered into one scratch buffer.
 class RepairConverter {
  public:
-  explicit RepairConverter(const StageTexts& texts) : texts_(texts) {
+  RepairConverter(const StageTexts& texts, SpanForm span_form)
+      : texts_(texts), span_form_(span_form) {
     for (std::size_t i = 0; i < kKeyCount; ++i) {
       keys_[i] = PyRef(PyUnicode_InternFromString(kKeyNames[i]));
       if (!keys_[i]) ok_ = false;
@@ -37,7 +39,7 @@ class RepairConverter {
     const std::optional<Span> span = action.span();
     const std::optional<std::string_view> token = action.token();
     if (!set(d.get(), 0, shared_str(words_, action.op_word())) ||
-        !set(d.get(), 1, span ? span_tuple(*span) : new_none()) ||
+        !set(d.get(), 1, span ? span_object(*span) : new_none()) ||
         !set(d.get(), 2, optional_uint(action.at())) ||
         !set(d.get(), 3, token ? shared_str(tokens_, *token) : new_none()) ||
         !set(d.get(), 4, cost(action.cost_delta)) ||
@@ -68,6 +70,12 @@ class RepairConverter {
     return str;
   }
 
+  PyObject* span_object(const Span& span) const {
+    if (span_form_ == SpanForm::Tuple) return span_tuple(span);
+    return Py_BuildValue("[KK]", static_cast<unsigned long long>(span.start),
+                         static_cast<unsigned long long>(span.end));
+  }
+
   PyObject* note(const RepairAction& action) {
     if (action.note_kind() == NoteKind::None) return new_none();
     note_.clear();
@@ -87,6 +95,7 @@ class RepairConverter {
   }
 
   const StageTexts& texts_;
+  SpanForm span_form_;
   PyRef keys_[kKeyCount];
   KeyMemo words_;
   KeyMemo tokens_;
@@ -101,8 +110,8 @@ constexpr std::size_t kGcPauseMinRepairs = 64;
 
 // One list of the repairs of `first` followed by those of `second`.
 PyObject* repairs_to_py(const StageTexts& texts, std::span<const RepairAction> first,
-                        std::span<const RepairAction> second) {
-  RepairConverter converter(texts);
+                        std::span<const RepairAction> second, SpanForm span_form) {
+  RepairConverter converter(texts, span_form);
   if (!converter.ok()) return nullptr;
   const std::size_t total = first.size() + second.size();
   std::optional<GcPause> pause;
@@ -163,7 +172,7 @@ PyObject* candidate_to_py(const Candidate& c, const StageTexts& texts) {
       !set_item(d.get(), "ir", optional_json_to_py(c.ir)) ||
       !set_item(d.get(), "confidence", PyFloat_FromDouble(c.confidence)) ||
       !set_item(d.get(), "cost", PyFloat_FromDouble(c.cost)) ||
-      !set_item(d.get(), "repairs", repairs_to_py(texts, c.repairs)) ||
+      !set_item(d.get(), "repairs", repairs_to_py(texts, c.repairs, {}, SpanForm::Tuple)) ||
       !set_item(d.get(), "validations", validations_to_py(c.validations)) ||
       !set_item(d.get(), "diagnostics", diagnostics_to_py(c.diagnostics)) ||
       !set_item(d.get(), "dropped_spans", spans_to_py(c.dropped_spans))) {
@@ -298,7 +307,8 @@ PyObject* preprocess_to_py(const Extraction& extraction, HeuristicResult&& repai
       !set_item(d.get(), "method", new_str(extraction.method)) ||
       !set_item(d.get(), "error_pos", optional_uint(error_pos)) ||
       // The extraction's repairs, then the heuristic pass's.
-      !set_item(d.get(), "base_repairs", repairs_to_py(texts, extraction.repairs, repaired.repairs))) {
+      !set_item(d.get(), "base_repairs",
+                repairs_to_py(texts, extraction.repairs, repaired.repairs, SpanForm::Tuple))) {
     return nullptr;
   }
   return d.release();
@@ -314,6 +324,23 @@ PyObject* split_plan_to_py(const SplitPlan& plan) {
     return nullptr;
   }
   return d.release();
+}
+
+PyObject* result_to_py(RepairResult&& result) {
+  std::vector<std::vector<RepairAction>> repairs;
+  repairs.reserve(result.candidates.size());
+  for (Candidate& c : result.candidates) repairs.push_back(std::exchange(c.repairs, {}));
+  const StageTexts texts = std::move(result.texts);
+  PyRef doc(json_to_py_consuming(std::move(result).into_json_value()));
+  if (!doc) return nullptr;
+  PyObject* candidates = PyDict_GetItemString(doc.get(), "candidates");  // borrowed
+  for (std::size_t i = 0; i < repairs.size(); ++i) {
+    PyObject* candidate = PyList_GetItem(candidates, static_cast<Py_ssize_t>(i));  // borrowed
+    PyRef list(repairs_to_py(texts, repairs[i], {}, SpanForm::List));
+    if (!list || PyDict_SetItemString(candidate, "repairs", list.get()) != 0) return nullptr;
+    std::vector<RepairAction>().swap(repairs[i]);  // converted: released at once
+  }
+  return doc.release();
 }
 
 // A very large, well-formed document through the scale pipeline: {"value": ..., "plan": {...}}.

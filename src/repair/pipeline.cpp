@@ -87,7 +87,6 @@ class PipelineRun {
       return strict_outcome(std::move(*whole));
     }
     stats_ = input_stats(text.size());
-    combined_ = extraction_.repairs;
 
     JsonResult strict = strict_parse(extraction_.text);
     if (strict) return strict_outcome(std::move(strict).value());
@@ -95,8 +94,10 @@ class PipelineRun {
     if (options_.mode == "strict_only") return failure_outcome("JSONDecodeError", "strict_only");
 
     HeuristicResult heuristic = heuristic_repair(extraction_.text, options_);
-    combined_.insert(combined_.end(), std::make_move_iterator(heuristic.repairs.begin()),
-                     std::make_move_iterator(heuristic.repairs.end()));
+    // The extraction's few repairs go in front of the heuristic's many, in their list: a flood
+    // of repairs then exists once.
+    combined_ = std::move(heuristic.repairs);
+    combined_.insert(combined_.begin(), extraction_.repairs.begin(), extraction_.repairs.end());
     texts_.heuristic = std::move(heuristic.pass_texts);
     texts_.beam = std::move(heuristic.text);
     const std::string& repaired_text = texts_.beam;

@@ -135,6 +135,43 @@ TEST(Pipeline, HeuristicRepairGivesFastOutcome) {
   EXPECT_DOUBLE_EQ(c.confidence, std::exp(-0.7 * sum));
 }
 
+// Every repair names the stage that made it and the text its offsets index; the result keeps
+// those texts, so a word repair's note is the word under its span there.
+TEST(Pipeline, RepairsCarryTheirStageAndText) {
+  struct Case {
+    std::string_view input;
+    std::vector<Stage> stages;  // of the best candidate's repairs, in order
+  };
+  const Stage E = Stage::Extraction, H = Stage::Heuristic, B = Stage::Beam;
+  const Case cases[] = {
+      {"```json\n[1]\n```", {E, E, E}},
+      {"note: {a: 'x', // c\n b: [None,]}", {E, H, H, H, H, H, H}},
+      {"[1, 2 3 @", {H, H, B}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    const RepairResult r = run(c.input);
+    ASSERT_FALSE(r.candidates.empty());
+    std::vector<Stage> stages;
+    for (const RepairAction& a : r.candidates[0].repairs) {
+      stages.push_back(a.origin().stage);
+      const std::string_view text =
+          a.origin().stage == Stage::Extraction ? c.input : r.texts.text_of(a.origin());
+      if (const auto span = a.span()) {
+        ASSERT_LE(span->end, text.size());
+        if (a.note_kind() == NoteKind::QuotedWord) {
+          const std::string word(text.substr(span->start, span->end - span->start));
+          EXPECT_EQ(a.note(text), word + " -> \"" + word + "\"");
+        }
+      }
+      if (const auto at = a.at()) {
+        ASSERT_LE(*at, text.size());
+      }
+    }
+    EXPECT_EQ(stages, c.stages);
+  }
+}
+
 TEST(Pipeline, FastRepairModeFailsWithTheFirstErrorWhenNothingChanged) {
   RepairOptions o;
   o.mode = "fast_repair";
