@@ -51,9 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const velvin::Origin origin = a.origin();
     check(origin.stage == velvin::Stage::Heuristic && origin.step < h.pass_texts.size(),
           "every action names the pass text it indexes");
-    const std::size_t size = h.pass_texts[origin.step].size();
-    if (a.span()) check(inside(*a.span(), size), "action spans lie in their pass input");
-    if (a.at()) check(*a.at() <= size, "action positions lie in their pass input");
+    const std::size_t indexed = h.pass_texts[origin.step].size();
+    if (a.span()) check(inside(*a.span(), indexed), "action spans lie in their pass input");
+    if (a.at()) check(*a.at() <= indexed, "action positions lie in their pass input");
   }
   return 0;
 }

@@ -88,12 +88,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const velvin::RepairAction& a : c.repairs) {
       // Each repair's offsets lie in the text it says they index.
       const velvin::Origin origin = a.origin();
-      const std::size_t size = origin.stage == velvin::Stage::Extraction
-                                   ? decoded.size()
-                                   : r.texts.text_of(origin).size();
+      const std::size_t indexed = origin.stage == velvin::Stage::Extraction
+                                      ? decoded.size()
+                                      : r.texts.text_of(origin).size();
       check(origin.stage != velvin::Stage::Given, "every repair names its stage");
-      if (a.span()) check(inside(*a.span(), size), "repair spans lie in the text they index");
-      if (a.at()) check(*a.at() <= size, "repair positions lie in the text they index");
+      if (a.span()) check(inside(*a.span(), indexed), "repair spans lie in the text they index");
+      if (a.at()) check(*a.at() <= indexed, "repair positions lie in the text they index");
     }
     for (const velvin::Span& s : c.dropped_spans) {
       check(inside(s, heuristic.text.size()), "dropped spans lie in the text the beam read");

@@ -16,6 +16,8 @@ struct ExplainStyle {
   std::size_t full_text_limit = 4000;  // longer texts are shown as windows around the repairs
 };
 
+// `input`: the raw bytes the result was made from; `options`: those of the run (the confidence
+// law is shown with its alpha); `name` heads the text.
 [[nodiscard]] std::string explain_result(std::string_view name, std::string_view input,
                                          const RepairResult& result, const RepairOptions& options,
                                          const ExplainStyle& style);
