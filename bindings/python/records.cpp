@@ -7,10 +7,25 @@
 
 namespace velvin::py {
 
-PyObject* span_tuple(const Span& span) {
-  return Py_BuildValue("(KK)", static_cast<unsigned long long>(span.start),
-                       static_cast<unsigned long long>(span.end));
+namespace {
+
+// A new tuple or list (start, end); made directly rather than through a format string, since a
+// flood of repairs makes millions.
+template <PyObject* (*Make)(Py_ssize_t), int (*Set)(PyObject*, Py_ssize_t, PyObject*)>
+PyObject* span_pair(const Span& span) {
+  PyRef start(new_uint(span.start));
+  PyRef end(new_uint(span.end));
+  if (!start || !end) return nullptr;
+  PyObject* pair = Make(2);
+  if (pair == nullptr) return nullptr;
+  Set(pair, 0, start.release());  // steals
+  Set(pair, 1, end.release());
+  return pair;
 }
+
+}  // namespace
+
+PyObject* span_tuple(const Span& span) { return span_pair<PyTuple_New, PyTuple_SetItem>(span); }
 
 PyObject* optional_uint(const std::optional<std::uint64_t>& v) {
   return v ? new_uint(*v) : new_none();
@@ -72,8 +87,7 @@ class RepairConverter {
 
   PyObject* span_object(const Span& span) const {
     if (span_form_ == SpanForm::Tuple) return span_tuple(span);
-    return Py_BuildValue("[KK]", static_cast<unsigned long long>(span.start),
-                         static_cast<unsigned long long>(span.end));
+    return span_pair<PyList_New, PyList_SetItem>(span);
   }
 
   PyObject* note(const RepairAction& action) {
