@@ -26,6 +26,12 @@ namespace {
 // The registry's costs of the beam's ops.
 double fixed_cost(Op op) { return op_cost(op, Stage::Beam).fixed(); }
 double per_unit_cost(Op op, std::uint64_t units) { return op_cost(op, Stage::Beam).for_units(units); }
+// What a candidate made by these fixed-cost ops costs, in order.
+double cost_of(std::initializer_list<Op> ops) {
+  double total = 0.0;
+  for (Op op : ops) total += fixed_cost(op);
+  return total;
+}
 
 namespace plain {
 
@@ -552,7 +558,7 @@ TEST(ProbabilisticRepair, EmptyTextSynthesizesNull) {
   ASSERT_EQ(c.size(), 1u);
   EXPECT_EQ(c[0].normalized_json, "null");
   EXPECT_TRUE(c[0].value->is_null());
-  EXPECT_EQ(c[0].cost, 2.5);
+  EXPECT_EQ(c[0].cost, cost_of({Op::SynthesizeMissingValue}));
   ASSERT_EQ(c[0].repairs.size(), 1u);
   EXPECT_EQ(c[0].repairs[0].op(), Op::SynthesizeMissingValue);
   EXPECT_EQ(c[0].repairs[0].at(), 0u);
@@ -568,8 +574,8 @@ TEST(ProbabilisticRepair, MissingCloser) {
   EXPECT_EQ(c[0].repairs[0].op(), Op::InsertMissingCloser);
   EXPECT_EQ(c[0].repairs[0].token(), "}");
   EXPECT_EQ(c[0].repairs[0].at(), 15u);
-  EXPECT_EQ(c[0].cost, 0.5);
-  EXPECT_DOUBLE_EQ(c[0].confidence, std::exp(-0.35));
+  EXPECT_EQ(c[0].cost, cost_of({Op::InsertMissingCloser}));
+  EXPECT_DOUBLE_EQ(c[0].confidence, std::exp(-0.7 * c[0].cost));
   EXPECT_EQ(c[0].diagnostics.beam_width, 32u);
   EXPECT_EQ(c[0].diagnostics.max_repairs, 20u);
   for (std::size_t i = 0; i < c.size(); ++i) EXPECT_EQ(c[i].candidate_id, i);
@@ -582,9 +588,9 @@ TEST(ProbabilisticRepair, TrailingCommaAtEnd) {
   EXPECT_EQ(c[0].normalized_json, "[1,2]");
   EXPECT_EQ(ops_of(c[0]),
             (std::vector<Op>{Op::RemoveTrailingComma, Op::InsertMissingCloser}));
-  EXPECT_DOUBLE_EQ(c[0].cost, 0.7);
+  EXPECT_DOUBLE_EQ(c[0].cost, cost_of({Op::RemoveTrailingComma, Op::InsertMissingCloser}));
   EXPECT_EQ(c[1].normalized_json, "[1,2,null]");
-  EXPECT_DOUBLE_EQ(c[1].cost, 3.0);
+  EXPECT_DOUBLE_EQ(c[1].cost, cost_of({Op::SynthesizeMissingValue, Op::InsertMissingCloser}));
 }
 
 TEST(ProbabilisticRepair, BareKey) {
@@ -593,7 +599,7 @@ TEST(ProbabilisticRepair, BareKey) {
   EXPECT_EQ(c[0].normalized_json, R"({"a":1})");
   EXPECT_EQ(ops_of(c[0]), std::vector<Op>{Op::WrapKeyWithQuotes});
   EXPECT_EQ(c[0].repairs[0].span(), (Span{1, 2}));
-  EXPECT_DOUBLE_EQ(c[0].cost, 1.1);
+  EXPECT_DOUBLE_EQ(c[0].cost, cost_of({Op::WrapKeyWithQuotes}));
 
   RepairOptions strict_keys = defaults();
   strict_keys.allow_unquoted_keys = false;
@@ -601,7 +607,7 @@ TEST(ProbabilisticRepair, BareKey) {
   ASSERT_FALSE(c.empty());
   EXPECT_EQ(c[0].normalized_json, "{}");
   EXPECT_EQ(ops_of(c[0]), std::vector<Op>(3, Op::DeleteUnexpectedToken));
-  EXPECT_DOUBLE_EQ(c[0].cost, 7.5);
+  EXPECT_DOUBLE_EQ(c[0].cost, 3 * fixed_cost(Op::DeleteUnexpectedToken));
   EXPECT_EQ(c[0].diagnostics.deleted_tokens, 3u);
 }
 
@@ -613,7 +619,7 @@ TEST(ProbabilisticRepair, PythonLiterals) {
   EXPECT_EQ(c[0].repairs[0].op(), Op::MapPythonLiteral);
   EXPECT_EQ(c[0].repairs[0].note("[None, True]"), "None -> null");
   EXPECT_EQ(c[0].repairs[0].span(), (Span{1, 5}));
-  EXPECT_DOUBLE_EQ(c[0].cost, 0.4);
+  EXPECT_DOUBLE_EQ(c[0].cost, cost_of({Op::MapPythonLiteral}));
 
   RepairOptions no_python = defaults();
   no_python.allow_python_literals = false;
@@ -631,7 +637,7 @@ TEST(ProbabilisticRepair, MissingColon) {
   EXPECT_EQ(c[0].repairs[0].op(), Op::InsertMissingColon);
   EXPECT_EQ(c[0].repairs[0].at(), 5u);
   EXPECT_EQ(c[0].repairs[0].token(), ":");
-  EXPECT_DOUBLE_EQ(c[0].cost, 1.0);
+  EXPECT_DOUBLE_EQ(c[0].cost, cost_of({Op::InsertMissingColon}));
 }
 
 // A text cut off right after a key: the key gets its colon and a synthesized value.
@@ -643,12 +649,14 @@ TEST(ProbabilisticRepair, KeyCutOffBeforeItsColonGetsANullValue) {
                                    Op::InsertMissingColon, Op::SynthesizeMissingValue,
                                    Op::InsertMissingCloser}));
   EXPECT_EQ(at_end[0].repairs[0].at(), 12u);
-  EXPECT_DOUBLE_EQ(at_end[0].cost, 4.0);
+  EXPECT_DOUBLE_EQ(at_end[0].cost, cost_of({Op::InsertMissingColon, Op::SynthesizeMissingValue,
+                                             Op::InsertMissingCloser}));
 
   const auto before_brace = probabilistic_repair(R"({"a": 1, "b"})", defaults(), {});
   ASSERT_FALSE(before_brace.empty());
   EXPECT_EQ(before_brace[0].normalized_json, R"({"a":1,"b":null})");
-  EXPECT_DOUBLE_EQ(before_brace[0].cost, 3.5);
+  EXPECT_DOUBLE_EQ(before_brace[0].cost,
+                   cost_of({Op::InsertMissingColon, Op::SynthesizeMissingValue}));
 }
 
 TEST(ProbabilisticRepair, TrailingProseIsSkipped) {
@@ -670,7 +678,7 @@ TEST(ProbabilisticRepair, UnterminatedString) {
   EXPECT_EQ(c[0].normalized_json, R"({"a":"b"})");
   EXPECT_EQ(ops_of(c[0]), (std::vector<Op>{Op::CloseOpenString, Op::InsertMissingCloser}));
   EXPECT_EQ(c[0].repairs[0].at(), text.size());
-  EXPECT_DOUBLE_EQ(c[0].cost, 3.5);
+  EXPECT_DOUBLE_EQ(c[0].cost, cost_of({Op::CloseOpenString, Op::InsertMissingCloser}));
   EXPECT_EQ(c[0].diagnostics.close_open_string_count, 1u);
 
   RepairOptions no_close = defaults();
@@ -681,7 +689,8 @@ TEST(ProbabilisticRepair, UnterminatedString) {
   EXPECT_EQ(ops_of(c[0]),
             (std::vector<Op>{Op::DeleteUnexpectedToken, Op::SynthesizeMissingValue,
                                       Op::InsertMissingCloser}));
-  EXPECT_DOUBLE_EQ(c[0].cost, 5.5);
+  EXPECT_DOUBLE_EQ(c[0].cost, cost_of({Op::DeleteUnexpectedToken, Op::SynthesizeMissingValue,
+                                      Op::InsertMissingCloser}));
 }
 
 TEST(ProbabilisticRepair, SingleQuotedStringsAreConverted) {
@@ -690,7 +699,7 @@ TEST(ProbabilisticRepair, SingleQuotedStringsAreConverted) {
   EXPECT_EQ(c[0].normalized_json, R"({"a":"b"})");
   EXPECT_EQ(ops_of(c[0]), std::vector<Op>(2, Op::ConvertSingleToDoubleQuotes));
   EXPECT_EQ(c[0].repairs[0].span(), (Span{1, 4}));
-  EXPECT_DOUBLE_EQ(c[0].cost, 1.8);
+  EXPECT_DOUBLE_EQ(c[0].cost, 2 * fixed_cost(Op::ConvertSingleToDoubleQuotes));
 }
 
 TEST(ProbabilisticRepair, TruncationRecordsDroppedSpan) {
@@ -762,8 +771,8 @@ TEST(ProbabilisticRepair, BaseRepairsLeadEveryCandidate) {
     EXPECT_EQ(k.repairs[0], fence);
     EXPECT_EQ(k.repairs[1], odd);
   }
-  EXPECT_DOUBLE_EQ(c[0].cost, 0.7);
-  EXPECT_DOUBLE_EQ(c[0].confidence, std::exp(-0.7 * 0.7));
+  EXPECT_DOUBLE_EQ(c[0].cost, fence.cost_delta + fixed_cost(Op::InsertMissingCloser));
+  EXPECT_DOUBLE_EQ(c[0].confidence, std::exp(-0.7 * c[0].cost));
   // Base repairs do not count against the repair budget.
   RepairOptions tight = defaults();
   tight.max_repairs = 1;
@@ -803,7 +812,7 @@ TEST(ProbabilisticRepair, DeepTruncatedNesting) {
   const auto c = probabilistic_repair(std::string(1000, '['), o, {});
   ASSERT_FALSE(c.empty());
   EXPECT_EQ(c[0].normalized_json, std::string(1000, '[') + std::string(1000, ']'));
-  EXPECT_DOUBLE_EQ(c[0].cost, 500.0);
+  EXPECT_DOUBLE_EQ(c[0].cost, 1000 * fixed_cost(Op::InsertMissingCloser));
   // Deeper than the strict parser accepts: every finished parse is refused.
   EXPECT_TRUE(probabilistic_repair(std::string(1100, '['), o, {}).empty());
   // With the default budget of 20 repairs the closers run out.

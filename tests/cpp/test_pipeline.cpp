@@ -97,7 +97,9 @@ TEST(Pipeline, FencedJsonIsRepairedByExtraction) {
   ASSERT_EQ(r.candidates.size(), 1u);
   EXPECT_EQ(ops(r.candidates[0]),
             (std::vector<Op>{Op::StripPrefixText, Op::StripSuffixText, Op::StripCodeFence}));
-  EXPECT_DOUBLE_EQ(r.candidates[0].cost, 0.8);
+  double cost = 0.0;
+  for (Op op : ops(r.candidates[0])) cost += op_cost(op, Stage::Extraction).fixed();
+  EXPECT_DOUBLE_EQ(r.candidates[0].cost, cost);
   EXPECT_NEAR(r.candidates[0].confidence, 0.5712090638488149, 1e-15);
 }
 
