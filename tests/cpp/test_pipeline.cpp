@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "repair/explain.hpp"
 #include "repair/pipeline.hpp"
 #include "core/records.hpp"
 
@@ -418,6 +419,11 @@ TEST(PipelineLlmStep, PatchedCandidatesAreMergedAndRanked) {
     patched |= a.op() == Op::LlmPatchSuggest && a.note("") == "p1" &&
                a.origin() == Origin{Stage::LanguageModel, 1};
   }
+  // The result keeps what the rerun read; the explanation names the patch's stage.
+  EXPECT_EQ(r.texts.reruns, std::vector<std::string>{R"({"a": 1, "b": 2})"});
+  const std::string explained = explain_result("t", R"({"a": 1, "b")", r, o, ExplainStyle{});
+  EXPECT_NE(explained.find("language-model patch 1, whole text  (p1)"), std::string::npos)
+      << explained;
   EXPECT_TRUE(patched);
   for (std::size_t i = 0; i < r.candidates.size(); ++i) EXPECT_EQ(r.candidates[i].candidate_id, i);
 }
