@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "explain.hpp"
+#include "repair/explain.hpp"
 #include "core/json.hpp"
 #include "core/options.hpp"
 #include "repair/pipeline.hpp"

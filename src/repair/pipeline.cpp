@@ -88,7 +88,6 @@ class PipelineRun {
       return strict_outcome(std::move(*whole));
     }
     stats_ = input_stats(text.size());
-    combined_ = extraction_.repairs;
 
     JsonResult strict = strict_parse(extraction_.text);
     if (strict) return strict_outcome(std::move(strict).value());
@@ -96,22 +95,29 @@ class PipelineRun {
     if (options_.mode == "strict_only") return failure_outcome("JSONDecodeError", "strict_only");
 
     HeuristicResult heuristic = heuristic_repair(extraction_.text, options_);
-    combined_.insert(combined_.end(), std::make_move_iterator(heuristic.repairs.begin()),
-                     std::make_move_iterator(heuristic.repairs.end()));
-    if (heuristic.text != extraction_.text) {
-      JsonResult repaired = strict_parse(heuristic.text);
-      if (repaired) return fast_outcome(std::move(repaired).value(), heuristic.text.size());
+    // The extraction's few repairs go in front of the heuristic's many, in their list: a flood
+    // of repairs then exists once.
+    combined_ = std::move(heuristic.repairs);
+    combined_.insert(combined_.begin(), extraction_.repairs.begin(), extraction_.repairs.end());
+    texts_.heuristic = std::move(heuristic.pass_texts);
+    texts_.beam = std::move(heuristic.text);
+    const std::string& repaired_text = texts_.beam;
+    if (repaired_text != extraction_.text) {
+      JsonResult repaired = strict_parse(repaired_text);
+      if (repaired) return fast_outcome(std::move(repaired).value(), repaired_text.size());
       last_error_ = repaired.error();
     }
     if (options_.mode == "fast_repair") return failure_outcome("JSONDecodeError", "fast_repair");
 
     // The language-model step needs the combined list afterwards; otherwise the search takes it.
+    const BeamContext context{&texts_, 0};
     std::vector<Candidate> candidates =
-        options_.allow_llm ? probabilistic_repair(heuristic.text, options_, combined_)
-                           : probabilistic_repair(heuristic.text, options_, std::move(combined_));
+        options_.allow_llm
+            ? probabilistic_repair(repaired_text, options_, combined_, context)
+            : probabilistic_repair(repaired_text, options_, std::move(combined_), context);
     score_against_schema(candidates);
     candidates = rank_candidates(std::move(candidates));
-    llm_step(heuristic.text, candidates);
+    llm_step(repaired_text, candidates);
     if (candidates.empty()) return failure_outcome("UnrepairableJSON", "probabilistic");
     return beam_outcome(std::move(candidates));
   }
@@ -220,8 +226,9 @@ class PipelineRun {
   // language-model metrics. Off unless the record enables it; never fails.
   void llm_step(const std::string& repaired_text, std::vector<Candidate>& candidates) {
     if (!options_.allow_llm) return;
-    LlmRerunResult llm =
-        maybe_llm_rerun(repaired_text, combined_, candidates, last_error_.position, options_);
+    LlmRerunResult llm = maybe_llm_rerun(repaired_text, combined_, candidates,
+                                         last_error_.position, options_, &texts_);
+    texts_.reruns = std::move(llm.texts);
     llm_calls_ = llm.calls;
     llm_time_ms_ = llm.time_ms;
     llm_trigger_ = std::move(llm.trigger);
@@ -275,8 +282,11 @@ class PipelineRun {
 
   RepairResult fast_outcome(JsonValue value, std::size_t repaired_size) {
     RepairResult r = base_result("repaired", "fast_repair");
-    // The run ends here, so the combined list moves into the candidate.
+    // The run ends here, so the combined list moves into the candidate, and the texts its
+    // offsets index into the result. No beam repair reads the repaired text.
     r.candidates.push_back(single_candidate(std::move(value), std::move(combined_), repaired_size));
+    texts_.beam = std::string();
+    r.texts = std::move(texts_);
     return finish(std::move(r));
   }
 
@@ -291,6 +301,7 @@ class PipelineRun {
     const std::size_t keep = static_cast<std::size_t>(std::max<std::uint64_t>(options_.top_k, 1));
     if (candidates.size() > keep) candidates.resize(keep);
     r.candidates = std::move(candidates);
+    r.texts = std::move(texts_);
     r.metrics.beam_width = options_.beam_width;
     r.metrics.max_repairs = options_.max_repairs;
     return finish(std::move(r));
@@ -333,6 +344,7 @@ class PipelineRun {
   Extraction extraction_;
   InputStats stats_;
   std::vector<RepairAction> combined_;
+  StageTexts texts_;  // what the heuristic passes, the beam search and the reruns read
   JsonError last_error_;
   std::uint64_t llm_calls_ = 0;
   u128 llm_time_ms_ = 0;
@@ -359,6 +371,7 @@ std::vector<Candidate> rank_candidates(std::vector<Candidate> candidates) {
 JsonValue extraction_debug_json(const Extraction& extraction) {
   JsonArray repairs;
   repairs.reserve(extraction.repairs.size());
+  // Extraction's repairs index the input and have no notes built from a text.
   for (const RepairAction& a : extraction.repairs) repairs.push_back(a.to_json_value());
   JsonObject members;
   members.push_back(JsonMember{"method", JsonValue::string(extraction.method)});
