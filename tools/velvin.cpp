@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -16,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <iostream>
 #include <iterator>
 #include <optional>
@@ -24,8 +24,9 @@
 #include <string_view>
 #include <vector>
 
-#include "explain.hpp"
+#include "repair/explain.hpp"
 #include "core/json.hpp"
+#include "core/options.hpp"
 #include "repair/pipeline.hpp"
 #include "core/strict.hpp"
 #include "core/records.hpp"
@@ -33,7 +34,7 @@
 namespace velvin {
 namespace {
 
-constexpr const char* kUsage = R"(usage: velvin [OPTIONS] [FILE ...]
+constexpr const char* kUsageHead = R"(usage: velvin [OPTIONS] [FILE ...]
 
 Repairs the output of a language model into JSON. Each FILE (or standard input when there is
 none, or for the name -) is one document; the best value is printed as compact JSON on one line.
@@ -49,41 +50,6 @@ Output:
                              order, a progress bar when standard error is a terminal, and a
                              summary line at the end
   -h, --help                 show this help
-
-Repair options (defaults in brackets):
-  --mode MODE                auto | strict_only | fast_repair | probabilistic | scale_pipeline [auto]
-  --top-k N                  candidates to keep [5]
-  --beam-width N             states kept per beam step [32]
-  --max-repairs N            repairs per candidate [20]
-  --max-deleted-tokens N     tokens a candidate may delete [3]
-  --max-close-open-string N  unterminated strings a candidate may close [1]
-  --max-garbage-skip-bytes N bytes a candidate may skip as garbage [8192]
-  --confidence-alpha X       confidence = exp(-X * cost) [0.7]
-  --partial-ok[=BOOL]        offer the best incomplete value as "partial" [true]
-  --allow-single-quotes[=BOOL], --allow-unquoted-keys[=BOOL], --allow-unquoted-values[=BOOL],
-  --allow-comments[=BOOL], --allow-python-literals[=BOOL]
-                             tolerated defects [all true]
-  --allow-parallel TEXT      auto | true | false: scale pipeline threads [auto]
-  --parallel-threshold-bytes N   input size for the automatic scale route [1000000000]
-  --min-elements-for-parallel N  [512]
-  --density-threshold X      [0.001]
-  --parallel-chunk-bytes N   [8388608]
-  --deterministic-seed N     seed of the beam search's tie-break hash [0]
-  --debug[=BOOL]             add the debug block to the result document [false]
-  --parallel-workers N       scale pipeline threads (0: all available) [all]
-  --parallel-backend TEXT    stored only [process]
-  --scale-output TEXT        dom | tape [dom]
-  --scale-target-keys K,...  keys of a root object whose value is the big part
-  --schema FILE              schema JSON: {"required_keys": [...], "types": {...}}
-A boolean flag alone means true; --no-FLAG means false.
-
-Language-model fallback (off unless --llm-command is given):
-  --llm-command CMD          program asked for patches when the repair is weak; run without a
-                             shell, the request on its standard input (e.g. velvin-llm-openai)
-  --llm-mode TEXT            what the program is asked for [patch_suggest]
-  --llm-max-calls N          runs per document [2]
-  --llm-timeout-ms N         time limit of one run, 0 for none [5000]
-  --llm-min-confidence X     best confidence below which the fallback runs [0.2]
 )";
 
 struct UsageError {
@@ -101,35 +67,6 @@ struct CliOptions {
   bool progress = false;  // standard error is a terminal
   std::vector<std::string> files;
 };
-
-std::optional<std::uint64_t> parse_count(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
-std::optional<double> parse_real(std::string_view text) {
-  auto parsed = parse_strict_json(text);
-  if (!parsed) return std::nullopt;
-  const JsonValue& v = parsed.value();
-  if (v.is_float()) return v.as_float();
-  if (v.is_int()) return static_cast<double>(v.as_int());
-  if (v.is_uint()) return static_cast<double>(v.as_uint());
-  return std::nullopt;
-}
-
-std::optional<bool> parse_bool(std::string_view text) {
-  const std::string t = ascii_lower(text);
-  if (t == "true" || t == "1" || t == "yes" || t == "on") return true;
-  if (t == "false" || t == "0" || t == "no" || t == "off") return false;
-  return std::nullopt;
-}
 
 std::optional<std::string> read_file(const std::string& path, std::string& error) {
   if (path == "-") {
@@ -164,116 +101,95 @@ std::optional<std::string> read_file(const std::string& path, std::string& error
   return data;
 }
 
-enum class ValueKind { text, count, real, boolean };
+// ---- Flags: one per option of the registry, spelt with '-' for '_' ----
 
-// One command-line flag per options-dictionary key.
-struct OptionFlag {
-  const char* name;
-  ValueKind kind;
-  std::function<void(RepairOptions&, std::string_view)> apply;
+std::string flag_of(const OptionSpec& spec) {
+  std::string flag(spec.name);
+  std::replace(flag.begin(), flag.end(), '_', '-');
+  return flag;
+}
+
+// The fallback's switch has no flag: giving --llm-command turns it on.
+bool has_flag(const OptionSpec& spec) { return spec.name != "allow_llm"; }
+
+const char* value_form(const OptionSpec& spec) {
+  switch (spec.type()) {
+    case OptionType::boolean: return "[=BOOL]";
+    case OptionType::count:
+    case OptionType::optional_count: return " N";
+    case OptionType::real: return " X";
+    case OptionType::text_list: return " K,...";
+    case OptionType::json: return " FILE";
+    case OptionType::text:
+    case OptionType::optional_text: break;
+  }
+  return " TEXT";
+}
+
+std::string shown_default(const OptionSpec& spec) {
+  const JsonValue value = option_value(RepairOptions{}, spec);
+  if (value.is_null()) return "";
+  return " [" + (value.is_string() ? std::string(value.as_string()) : to_compact_string(value)) +
+         "]";
+}
+
+void append_flag_help(std::string& out, bool from_python) {
+  for (const OptionSpec& spec : option_registry()) {
+    if (spec.from_python != from_python || !has_flag(spec)) continue;
+    constexpr std::size_t kColumn = 29;
+    std::string line = "  --" + flag_of(spec) + value_form(spec);
+    line += line.size() < kColumn ? std::string(kColumn - line.size(), ' ')
+                                  : "\n" + std::string(kColumn, ' ');
+    out += line + std::string(spec.description) + shown_default(spec) + "\n";
+  }
+}
+
+const std::string& usage() {
+  static const std::string text = [] {
+    std::string out = kUsageHead;
+    out += "\nRepair options (defaults in brackets):\n";
+    append_flag_help(out, true);
+    out += "A boolean flag alone means true; --no-FLAG means false. A JSON value is read from "
+           "FILE.\n";
+    out += "\nLanguage-model fallback (off unless --llm-command is given):\n";
+    append_flag_help(out, false);
+    return out;
+  }();
+  return text;
+}
+
+// The option a flag names, and whether it is the --no- form of a boolean one.
+struct FlagMatch {
+  const OptionSpec* spec = nullptr;
+  bool negated = false;
 };
 
-const std::vector<OptionFlag>& option_flags() {
-  using O = RepairOptions;
-  static const std::vector<OptionFlag> flags = {
-      {"mode", ValueKind::text, [](O& o, std::string_view v) { o.mode = v; }},
-      {"top-k", ValueKind::count, [](O& o, std::string_view v) { o.top_k = *parse_count(v); }},
-      {"beam-width", ValueKind::count, [](O& o, std::string_view v) { o.beam_width = *parse_count(v); }},
-      {"max-repairs", ValueKind::count, [](O& o, std::string_view v) { o.max_repairs = *parse_count(v); }},
-      {"max-deleted-tokens", ValueKind::count,
-       [](O& o, std::string_view v) { o.max_deleted_tokens = *parse_count(v); }},
-      {"max-close-open-string", ValueKind::count,
-       [](O& o, std::string_view v) { o.max_close_open_string = *parse_count(v); }},
-      {"max-garbage-skip-bytes", ValueKind::count,
-       [](O& o, std::string_view v) { o.max_garbage_skip_bytes = *parse_count(v); }},
-      {"confidence-alpha", ValueKind::real,
-       [](O& o, std::string_view v) { o.confidence_alpha = *parse_real(v); }},
-      {"partial-ok", ValueKind::boolean, [](O& o, std::string_view v) { o.partial_ok = *parse_bool(v); }},
-      {"allow-single-quotes", ValueKind::boolean,
-       [](O& o, std::string_view v) { o.allow_single_quotes = *parse_bool(v); }},
-      {"allow-unquoted-keys", ValueKind::boolean,
-       [](O& o, std::string_view v) { o.allow_unquoted_keys = *parse_bool(v); }},
-      {"allow-unquoted-values", ValueKind::boolean,
-       [](O& o, std::string_view v) { o.allow_unquoted_values = *parse_bool(v); }},
-      {"allow-comments", ValueKind::boolean,
-       [](O& o, std::string_view v) { o.allow_comments = *parse_bool(v); }},
-      {"allow-python-literals", ValueKind::boolean,
-       [](O& o, std::string_view v) { o.allow_python_literals = *parse_bool(v); }},
-      {"allow-parallel", ValueKind::text, [](O& o, std::string_view v) { o.allow_parallel = v; }},
-      {"parallel-threshold-bytes", ValueKind::count,
-       [](O& o, std::string_view v) { o.parallel_threshold_bytes = *parse_count(v); }},
-      {"min-elements-for-parallel", ValueKind::count,
-       [](O& o, std::string_view v) { o.min_elements_for_parallel = *parse_count(v); }},
-      {"density-threshold", ValueKind::real,
-       [](O& o, std::string_view v) { o.density_threshold = *parse_real(v); }},
-      {"parallel-chunk-bytes", ValueKind::count,
-       [](O& o, std::string_view v) { o.parallel_chunk_bytes = *parse_count(v); }},
-      {"deterministic-seed", ValueKind::count,
-       [](O& o, std::string_view v) { o.deterministic_seed = *parse_count(v); }},
-      {"debug", ValueKind::boolean, [](O& o, std::string_view v) { o.debug = *parse_bool(v); }},
-      {"parallel-workers", ValueKind::count,
-       [](O& o, std::string_view v) {
-         const std::uint64_t n = *parse_count(v);
-         o.parallel_workers = n == 0 ? std::nullopt : std::optional<std::uint64_t>(n);
-       }},
-      {"parallel-backend", ValueKind::text, [](O& o, std::string_view v) { o.parallel_backend = v; }},
-      {"scale-output", ValueKind::text, [](O& o, std::string_view v) { o.scale_output = v; }},
-      {"llm-command", ValueKind::text,
-       [](O& o, std::string_view v) {
-         o.llm_command = std::string(v);
-         o.allow_llm = true;
-       }},
-      {"llm-mode", ValueKind::text, [](O& o, std::string_view v) { o.llm_mode = v; }},
-      {"llm-max-calls", ValueKind::count,
-       [](O& o, std::string_view v) { o.llm_max_calls = *parse_count(v); }},
-      {"llm-timeout-ms", ValueKind::count,
-       [](O& o, std::string_view v) { o.llm_timeout_ms = *parse_count(v); }},
-      {"llm-min-confidence", ValueKind::real,
-       [](O& o, std::string_view v) { o.llm_min_confidence = *parse_real(v); }},
-      {"scale-target-keys", ValueKind::text,
-       [](O& o, std::string_view v) {
-         if (!o.scale_target_keys) o.scale_target_keys.emplace();
-         std::size_t start = 0;
-         while (start <= v.size()) {
-           const std::size_t comma = std::min(v.find(',', start), v.size());
-           if (comma > start) o.scale_target_keys->emplace_back(v.substr(start, comma - start));
-           start = comma + 1;
-         }
-       }},
-  };
-  return flags;
-}
-
-bool valid_for(ValueKind kind, std::string_view value) {
-  switch (kind) {
-    case ValueKind::text: return true;
-    case ValueKind::count: return parse_count(value).has_value();
-    case ValueKind::real: return parse_real(value).has_value();
-    case ValueKind::boolean: return parse_bool(value).has_value();
+FlagMatch match_flag(std::string_view name) {
+  for (const OptionSpec& spec : option_registry()) {
+    if (!has_flag(spec)) continue;
+    const std::string flag = flag_of(spec);
+    if (name == flag) return FlagMatch{&spec, false};
+    if (spec.type() == OptionType::boolean && name.starts_with("no-") && name.substr(3) == flag) {
+      return FlagMatch{&spec, true};
+    }
   }
-  return false;
+  return FlagMatch{};
 }
 
-const char* expected_form(ValueKind kind) {
-  switch (kind) {
-    case ValueKind::count: return "a non-negative integer";
-    case ValueKind::real: return "a number";
-    case ValueKind::boolean: return "true or false";
-    case ValueKind::text: return "a text";
+void store_flag(CliOptions& cli, const OptionSpec& spec, std::string_view value) {
+  const std::string flag = "--" + flag_of(spec);
+  if (spec.type() != OptionType::json) {
+    if (auto bad = store_option_text(cli.repair, spec, value)) {
+      throw UsageError{flag + " " + bad->message};
+    }
+    return;
   }
-  return "a value";
-}
-
-void load_schema(CliOptions& cli, const std::string& path) {
   std::string error;
-  auto data = read_file(path, error);
-  if (!data) throw UsageError{"--schema: " + error};
-  auto parsed = parse_strict_json(decode_utf8_lossy(*data));
-  if (!parsed) {
-    throw UsageError{"--schema " + path + ": not JSON: " + parsed.error().message + " at byte " +
-                     std::to_string(parsed.error().position)};
+  auto data = read_file(std::string(value), error);
+  if (!data) throw UsageError{flag + ": " + error};
+  if (auto bad = store_option_text(cli.repair, spec, *data)) {
+    throw UsageError{flag + " " + std::string(value) + ": " + bad->message};
   }
-  cli.repair.schema = std::move(parsed).value();
 }
 
 // Returns nullopt after printing the help.
@@ -285,7 +201,7 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
     if (only_files || arg == "-" || !arg.starts_with("--")) {
       if (!only_files && arg.starts_with("-") && arg != "-") {
         if (arg == "-h") {
-          std::cout << kUsage;
+          std::cout << usage();
           return std::nullopt;
         }
         throw UsageError{"unknown option " + std::string(arg)};
@@ -304,7 +220,7 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
       name = name.substr(0, eq);
     }
     if (name == "help") {
-      std::cout << kUsage;
+      std::cout << usage();
       return std::nullopt;
     }
     if (name == "document" || name == "jsonl" || name == "explain") {
@@ -319,40 +235,25 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
     };
     if (name == "jobs") {
       const std::string_view value = next_value();
-      auto jobs = parse_count(value);
+      auto jobs = parse_count_text(value);
       if (!jobs) throw UsageError{"--jobs expects a non-negative integer, got '" + std::string(value) + "'"};
       cli.jobs = *jobs != 0 ? std::min<std::uint64_t>(*jobs, 1024)
                             : std::max(1u, std::thread::hardware_concurrency());
       cli.jobs_given = true;
       continue;
     }
-    if (name == "schema") {
-      load_schema(cli, std::string(next_value()));
-      continue;
-    }
-    bool negated = false;
-    const OptionFlag* flag = nullptr;
-    for (const OptionFlag& f : option_flags()) {
-      if (name == f.name) flag = &f;
-      if (f.kind == ValueKind::boolean && name.starts_with("no-") && name.substr(3) == f.name) {
-        flag = &f;
-        negated = true;
+    const FlagMatch match = match_flag(name);
+    if (match.spec == nullptr) throw UsageError{"unknown option --" + std::string(name)};
+    if (match.spec->type() == OptionType::boolean) {
+      if (match.negated && inline_value) {
+        throw UsageError{"--" + std::string(name) + " takes no value"};
       }
-    }
-    if (flag == nullptr) throw UsageError{"unknown option --" + std::string(name)};
-    std::string_view value;
-    if (flag->kind == ValueKind::boolean) {
-      if (negated && inline_value) throw UsageError{"--" + std::string(name) + " takes no value"};
-      value = negated ? "false" : inline_value.value_or("true");
+      store_flag(cli, *match.spec, match.negated ? "false" : inline_value.value_or("true"));
     } else {
-      value = next_value();
+      store_flag(cli, *match.spec, next_value());
     }
-    if (!valid_for(flag->kind, value)) {
-      throw UsageError{"--" + std::string(flag->name) + " expects " + expected_form(flag->kind) +
-                       ", got '" + std::string(value) + "'"};
-    }
-    flag->apply(cli.repair, value);
   }
+  cli.repair.allow_llm = cli.repair.llm_command.has_value();
   if (cli.files.empty()) cli.files.emplace_back("-");
   if (cli.jobs_given && !cli.jsonl) throw UsageError{"--jobs needs --jsonl"};
   if (cli.explain && cli.document) throw UsageError{"--explain and --document exclude each other"};

@@ -127,7 +127,7 @@ PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
       }
       result = parse(*text, *options);
     }
-    return json_to_py_consuming(std::move(result).into_json_value());
+    return result_to_py(std::move(result));
   });
 }
 
@@ -159,7 +159,9 @@ PyObject* probabilistic_repair_py(PyObject*, PyObject* args, PyObject* kwargs) {
     auto base = repairs_from_py(base_arg);
     if (!base) return nullptr;
     const std::vector<Candidate> candidates = probabilistic_repair(*text, *options, *base);
-    return candidates_to_py(candidates);
+    StageTexts texts;  // the search read the caller's text; base repairs keep their own notes
+    texts.beam = std::string(*text);
+    return candidates_to_py(candidates, texts);
   });
 }
 
@@ -182,9 +184,9 @@ PyObject* preprocess_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!repair_input_text(input, holder, decoded, text)) return nullptr;
 
     const Extraction extraction = extract_json_candidate(text);
-    const HeuristicResult repaired = heuristic_repair(extraction.text, *options);
+    HeuristicResult repaired = heuristic_repair(extraction.text, *options);
     const std::optional<std::uint64_t> error_pos = strict_error_position(repaired.text);
-    return preprocess_to_py(extraction, repaired, error_pos);
+    return preprocess_to_py(extraction, std::move(repaired), error_pos);
   });
 }
 

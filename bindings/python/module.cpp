@@ -1,12 +1,18 @@
 // velvin_native: the CPython extension module over the core library, built against the stable
 // ABI (3.9+). This file holds the method table and the module's initialisation; the entry
-// points are in entry_points.cpp. No C++ exception crosses into Python.
+// points are in entry_points.cpp, the table of options in options.cpp. No C++ exception
+// crosses into Python.
 #include "entry_points.hpp"
+#include "options.hpp"
 
 namespace velvin::py {
 namespace {
 
 PyMethodDef kMethods[] = {
+    {"option_table_py",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(option_table_py)), METH_NOARGS,
+     "option_table_py()\n--\n\nThe options of the options dictionary: a tuple of (name, type, "
+     "default, description)."},
     {"strict_loads_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strict_loads_py)),
      METH_VARARGS | METH_KEYWORDS, "strict_loads_py(input)\n--\n\n"},
     {"parse_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_py)),

@@ -11,14 +11,8 @@ import json
 import sys
 from typing import Any, Dict, List, Optional
 
-from . import OPTION_NAMES, parse, schema_from
-
-_BOOLEAN = {"partial_ok", "allow_single_quotes", "allow_unquoted_keys", "allow_unquoted_values",
-            "allow_comments", "allow_python_literals", "debug"}
-_COUNT = {"top_k", "beam_width", "max_repairs", "max_deleted_tokens", "max_close_open_string",
-          "max_garbage_skip_bytes", "parallel_threshold_bytes", "min_elements_for_parallel",
-          "parallel_chunk_bytes", "deterministic_seed", "parallel_workers"}
-_REAL = {"confidence_alpha", "density_threshold"}
+from . import parse, schema_from
+from ._options import OPTION_NAMES, OPTION_TABLE
 
 
 def _bool(text: str) -> bool:
@@ -43,33 +37,36 @@ def build_parser() -> argparse.ArgumentParser:
     ap.add_argument("--document", action="store_true", help="print the whole result document")
     ap.add_argument("--jsonl", action="store_true", help="each input line is one document")
     opts = ap.add_argument_group("repair options")
-    for name in OPTION_NAMES:
+    for name, kind, default, description in OPTION_TABLE:
         flag = "--" + name.replace("_", "-")
-        if name in _BOOLEAN:
-            opts.add_argument(flag, dest=name, nargs="?", const=True, type=_bool, metavar="BOOL")
+        shown = description.replace("%", "%%") + ("" if default is None else f" [{default}]")
+        if kind == "bool":
+            opts.add_argument(flag, dest=name, nargs="?", const=True, type=_bool, metavar="BOOL",
+                              help=shown)
             opts.add_argument("--no-" + name.replace("_", "-"), dest=name, action="store_false")
-        elif name in _COUNT:
-            opts.add_argument(flag, dest=name, type=_count, metavar="N")
-        elif name in _REAL:
-            opts.add_argument(flag, dest=name, type=float, metavar="X")
-        elif name == "scale_target_keys":
-            opts.add_argument(flag, dest=name, metavar="K,...",
+        elif kind in ("uint", "optional_uint"):
+            opts.add_argument(flag, dest=name, type=_count, metavar="N", help=shown)
+        elif kind == "float":
+            opts.add_argument(flag, dest=name, type=float, metavar="X", help=shown)
+        elif kind == "text_list":
+            opts.add_argument(flag, dest=name, metavar="K,...", help=shown,
                               type=lambda s: [k for k in s.split(",") if k])
-        elif name == "schema":
-            opts.add_argument(flag, dest=name, metavar="FILE", help="schema JSON file")
+        elif kind == "json":
+            opts.add_argument(flag, dest=name, metavar="FILE", help=shown + " (a JSON file)")
         else:
-            opts.add_argument(flag, dest=name, metavar="TEXT")
+            opts.add_argument(flag, dest=name, metavar="TEXT", help=shown)
     ap.set_defaults(**{name: None for name in OPTION_NAMES})
     return ap
 
 
 def _options(args: argparse.Namespace) -> Dict[str, Any]:
     options = {name: getattr(args, name) for name in OPTION_NAMES if getattr(args, name) is not None}
+    for name, kind, _, _ in OPTION_TABLE:
+        if kind == "json" and name in options:
+            with open(options[name], encoding="utf-8") as f:
+                options[name] = json.load(f)
     if "schema" in options:
-        with open(options["schema"], encoding="utf-8") as f:
-            options["schema"] = schema_from(json.load(f))
-    if options.get("parallel_workers") == 0:
-        del options["parallel_workers"]
+        options["schema"] = schema_from(options["schema"])
     return options
 
 

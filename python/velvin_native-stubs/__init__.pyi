@@ -72,3 +72,8 @@ def probabilistic_repair_py(
 
 def parse_root_array_scale_py(data: bytes, options: Optional[Dict[str, Any]] = None) -> ScaleDict:
     """Parallel parse of one large, well-formed document; raises ValueError(text)."""
+
+def option_table_py() -> Tuple[Tuple[str, str, Any, str], ...]:
+    """The options of the options dictionary, in reading order: (name, type, default,
+    description), the type one of "text", "uint", "optional_uint", "float", "bool",
+    "text_list", "json"; an unset default is None."""

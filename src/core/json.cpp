@@ -226,6 +226,21 @@ namespace {
 // Longest positional text of a finite double: 5e-324 needs 327 characters, 1e308 309 digits.
 constexpr std::size_t kDoubleTextMax = 400;
 
+// Digits of a plain number text from its first non-zero digit on. A double never needs more
+// than 17 to read back; a plain text with more is the exact binary value of a large integer
+// (2^64 as 18446744073709551616), which must be written 18446744073709552000 instead.
+std::size_t significant_digits(const char* first, const char* last) {
+  std::size_t count = 0;
+  bool leading = true;
+  for (const char* p = first; p != last; ++p) {
+    if (*p < '0' || *p > '9') continue;
+    if (leading && *p == '0') continue;
+    leading = false;
+    ++count;
+  }
+  return count;
+}
+
 // Writes the shortest text that reads back as `value`, in positional notation; returns its end.
 char* write_shortest_double(double value, char* out) {
   // The plain shortest form is already positional for most values. Otherwise the shortest
@@ -233,7 +248,9 @@ char* write_shortest_double(double value, char* out) {
   // form of to_chars may print more digits than needed, e.g. the exact expansion of 1e300,
   // which ties in length with 1 and 300 zeros.)
   auto plain = std::to_chars(out, out + 32, value);
-  if (std::find(out, plain.ptr, 'e') == plain.ptr) return plain.ptr;
+  if (std::find(out, plain.ptr, 'e') == plain.ptr && significant_digits(out, plain.ptr) <= 17) {
+    return plain.ptr;
+  }
   char buf[32];
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));

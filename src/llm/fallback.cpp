@@ -35,7 +35,6 @@ constexpr auto kReceiveWait = std::chrono::seconds(1);
 // Longer limits than this (about 31 years) are taken as no limit rather than overflow the clock.
 constexpr std::uint64_t kMaxTimeoutMs = 1'000'000'000'000;
 constexpr std::size_t kIoChunk = 64 * 1024;
-constexpr double kPatchCost = 1.5;
 constexpr std::uint64_t kMaxSuggestions = 5;
 constexpr std::uint64_t kSnippetWindow = 1200;
 
@@ -423,11 +422,12 @@ std::optional<JsonValue> ask_command(const std::string& command, const std::stri
 }
 
 void rerun_patches(std::string_view text, const std::vector<RepairAction>& repairs,
-                   const JsonValue& reply, const RepairOptions& options,
-                   LlmRerunResult& result) {
+                   const StageTexts* repair_texts, const JsonValue& reply,
+                   const RepairOptions& options, LlmRerunResult& result) {
   const JsonValue* patches = reply.find("patches");
   if (patches == nullptr || !patches->is_array()) return;
-  const std::uint64_t limit = std::max<std::uint64_t>(options.top_k, 1);
+  // Reruns are numbered in 16 bits in their repairs' origin.
+  const std::uint64_t limit = std::clamp<std::uint64_t>(options.top_k, 1, 0xFFFF);
   std::uint64_t examined = 0;
   for (const JsonValue& patch : patches->as_array()) {
     if (examined++ >= limit) break;
@@ -439,12 +439,17 @@ void rerun_patches(std::string_view text, const std::vector<RepairAction>& repai
         apply_patch_ops_utf8(text, ops != nullptr && ops->is_array() ? ops->as_array() : no_ops);
     if (!patched) continue;
 
+    const auto rerun = static_cast<std::uint16_t>(result.texts.size() + 1);
+    result.texts.push_back(std::move(patched).value());
     std::vector<RepairAction> base = repairs;
-    RepairAction action = RepairAction::make("llm_patch_suggest", kPatchCost);
-    if (id != nullptr && id->is_string()) action.note = std::string(id->as_string());
+    RepairAction action =
+        RepairAction::make(Op::LlmPatchSuggest, {Stage::LanguageModel, rerun},
+                           op_cost(Op::LlmPatchSuggest, Stage::LanguageModel).fixed());
+    if (id != nullptr && id->is_string()) action.set_note(id->as_string());
     base.push_back(std::move(action));
 
-    std::vector<Candidate> found = probabilistic_repair(patched.value(), options, base);
+    std::vector<Candidate> found = probabilistic_repair(
+        result.texts.back(), options, std::move(base), BeamContext{repair_texts, rerun});
     for (Candidate& candidate : found) result.candidates.push_back(std::move(candidate));
     if (result.candidates.size() >= options.top_k) break;
   }
@@ -544,7 +549,7 @@ Result<std::string, std::string> run_llm_command(std::string_view command_line,
 LlmRerunResult maybe_llm_rerun(std::string_view text, const std::vector<RepairAction>& repairs,
                                const std::vector<Candidate>& candidates,
                                std::optional<std::uint64_t> error_position,
-                               const RepairOptions& options) {
+                               const RepairOptions& options, const StageTexts* repair_texts) {
   LlmRerunResult result;
   if (!options.allow_llm || options.llm_max_calls == 0) return result;
   if (candidates.empty()) {
@@ -560,7 +565,7 @@ LlmRerunResult maybe_llm_rerun(std::string_view text, const std::vector<RepairAc
       build_llm_payload_json(text, options.llm_mode, error_position, options.schema,
                              std::nullopt, kMaxSuggestions, kSnippetWindow));
   const std::optional<JsonValue> reply = ask_command(*options.llm_command, payload, options, result);
-  if (reply) rerun_patches(text, repairs, *reply, options, result);
+  if (reply) rerun_patches(text, repairs, repair_texts, *reply, options, result);
   return result;
 }
 

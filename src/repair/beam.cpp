@@ -428,25 +428,47 @@ class Fnv1a {
   std::uint64_t h_;
 };
 
-void hash_repair(Fnv1a& h, const RepairAction& r) {
-  h.bytes(r.op);
-  if (r.span) {
-    h.u64(r.span->start);
-    h.u64(r.span->end);
+// The texts the notes of a state's repairs are built from: the search's own text for its own
+// repairs, the caller's texts for the base repairs.
+class NoteTexts {
+ public:
+  NoteTexts(std::string_view own, Origin origin, const StageTexts* base) noexcept
+      : own_(own), origin_(origin), base_(base) {}
+  [[nodiscard]] std::string_view of(const RepairAction& r) const noexcept {
+    if (r.origin() == origin_) return own_;
+    return base_ != nullptr ? base_->text_of(r.origin()) : std::string_view();
+  }
+
+ private:
+  std::string_view own_;
+  Origin origin_;
+  const StageTexts* base_;
+};
+
+// `note` is scratch space for rendering notes.
+void hash_repair(Fnv1a& h, const RepairAction& r, const NoteTexts& texts, std::string& note) {
+  h.bytes(r.op_word());
+  if (const std::optional<Span> span = r.span()) {
+    h.u64(span->start);
+    h.u64(span->end);
   } else {
     h.absent(16);
   }
-  if (r.at) {
-    h.u64(*r.at);
+  if (const std::optional<std::uint64_t> at = r.at()) {
+    h.u64(*at);
   } else {
     h.absent(8);
   }
-  if (r.token) h.bytes(*r.token);
+  if (const std::optional<std::string_view> token = r.token()) h.bytes(*token);
   h.u64(std::bit_cast<std::uint64_t>(r.cost_delta));
-  if (r.note) h.bytes(*r.note);
+  if (r.note_kind() != NoteKind::None) {
+    note.clear();
+    r.append_note(note, texts.of(r));
+    h.bytes(note);
+  }
 }
 
-std::uint64_t prune_hash(const State& s, std::uint64_t seed) {
+std::uint64_t prune_hash(const State& s, std::uint64_t seed, const NoteTexts& texts) {
   Fnv1a h(seed);
   h.u64(s.pos);
   h.byte(s.root_done ? 1 : 0);
@@ -457,14 +479,16 @@ std::uint64_t prune_hash(const State& s, std::uint64_t seed) {
   });
   h.bytes(s.out.tail().view());
   h.u64(s.repairs.size());
-  s.repairs.for_each([&](const RepairAction& r) { hash_repair(h, r); });
+  std::string note;
+  s.repairs.for_each([&](const RepairAction& r) { hash_repair(h, r, texts, note); });
   return h.value();
 }
 
 // Orders states by (cost, repair count, position, hash), the hash computed on demand.
 class KeyOrder {
  public:
-  KeyOrder(std::uint64_t seed, BeamStats& stats) noexcept : seed_(seed), stats_(stats) {}
+  KeyOrder(std::uint64_t seed, NoteTexts texts, BeamStats& stats) noexcept
+      : seed_(seed), texts_(texts), stats_(stats) {}
 
   // <0, 0 or >0 on everything but the hash.
   static int compare_cheap(const State& a, const State& b) noexcept {
@@ -482,7 +506,7 @@ class KeyOrder {
   }
   [[nodiscard]] std::uint64_t hash(const State& s) const {
     if (!s.hash) {
-      s.hash = prune_hash(s, seed_);
+      s.hash = prune_hash(s, seed_, texts_);
       ++stats_.prune_hashes;
     }
     return *s.hash;
@@ -490,6 +514,7 @@ class KeyOrder {
 
  private:
   std::uint64_t seed_;
+  NoteTexts texts_;
   BeamStats& stats_;
 };
 
@@ -581,17 +606,20 @@ bool is_punct(const Token& t, char c) noexcept {
 
 Span span_of(const Token& t) noexcept { return Span{t.start, t.end}; }
 
-RepairAction action_with_span(std::string_view op, double cost, Span span) {
-  RepairAction a = RepairAction::make(op, cost);
-  a.span = span;
+// The registry's fixed cost of an op in the beam search.
+constexpr double cost_of(Op op) { return op_cost(op, Stage::Beam).fixed(); }
+
+RepairAction action_with_span(Origin origin, Op op, double cost, Span span) {
+  RepairAction a = RepairAction::make(op, origin, cost);
+  a.set_span(span);
   return a;
 }
 
-RepairAction action_at(std::string_view op, double cost, std::size_t at,
+RepairAction action_at(Origin origin, Op op, double cost, std::size_t at,
                        std::optional<std::string_view> token = std::nullopt) {
-  RepairAction a = RepairAction::make(op, cost);
-  a.at = at;
-  if (token) a.token = std::string(*token);
+  RepairAction a = RepairAction::make(op, origin, cost);
+  a.set_at(at);
+  if (token) a.set_token(*token);
   return a;
 }
 
@@ -608,8 +636,8 @@ void add_repair(State& s, RepairAction action, Increments inc = {},
   s.inserted_tokens += inc.inserted;
   s.deleted_tokens += inc.deleted;
   s.garbage_skipped_bytes += inc.garbage;
-  if (action.op == "close_open_string") s.close_open_string_count += 1;
-  if (action.op == "synthesize_missing_value") s.synthesized_values += 1;
+  if (action.op() == Op::CloseOpenString) s.close_open_string_count += 1;
+  if (action.op() == Op::SynthesizeMissingValue) s.synthesized_values += 1;
   if (dropped) {
     s.dropped_spans.push_back(*dropped);
     s.dropped_bytes += dropped->end > dropped->start ? dropped->end - dropped->start : 0;
@@ -702,12 +730,19 @@ template <class Source>
 class BeamSearch {
  public:
   BeamSearch(std::string_view text, const RepairOptions& options,
-             std::vector<RepairAction> base_repairs, BeamStats& stats)
+             std::vector<RepairAction> base_repairs, const BeamContext& context, BeamStats& stats)
+      : BeamSearch(text, options, std::move(base_repairs), context.base_texts,
+                   Origin{Stage::Beam, context.rerun}, stats) {}
+
+  BeamSearch(std::string_view text, const RepairOptions& options,
+             std::vector<RepairAction> base_repairs, const StageTexts* base_texts, Origin origin,
+             BeamStats& stats)
       : text_(text),
         options_(options),
+        origin_(origin),
         tokens_(text, options),
         stats_(stats),
-        keys_(options.deterministic_seed, stats) {
+        keys_(options.deterministic_seed, NoteTexts(text, origin, base_texts), stats) {
     State initial;
     for (const RepairAction& r : base_repairs) initial.cost += r.cost_delta;
     initial.repairs.adopt(std::move(base_repairs));
@@ -763,7 +798,9 @@ class BeamSearch {
         const std::size_t b = t.end - t.start;
         if (fits_garbage_budget(s, b)) {
           add_repair(
-              s, action_with_span("skip_suffix", 0.3 + 0.0002 * static_cast<double>(b), span_of(t)),
+              s,
+              action_with_span(origin_, Op::SkipSuffix,
+                               op_cost(Op::SkipSuffix, Stage::Beam).for_units(b), span_of(t)),
               {.garbage = b});
           s.pos = next;
           push_next(std::move(s));
@@ -811,7 +848,11 @@ class BeamSearch {
     for (const Reading& r : tokens_.extra(s.pos)) {
       State copy = s;
       if (!take_reading(copy, r)) continue;
-      if (r.repair) add_repair(copy, *r.repair);
+      if (r.repair) {
+        RepairAction a = *r.repair;
+        a.set_origin(origin_);
+        add_repair(copy, std::move(a));
+      }
       push_next(std::move(copy));
     }
   }
@@ -858,7 +899,8 @@ class BeamSearch {
     } else if (top.kind == Container::Tuple) {
       if (top.expect == Expect::ValueOrEnd && s.out.back_is(",")) {
         s.out.pop_back();
-        add_repair(s, action_at("remove_trailing_comma", 0.2, r.token.start));
+        add_repair(s, action_at(origin_, Op::RemoveTrailingComma, cost_of(Op::RemoveTrailingComma),
+                                r.token.start));
       } else if (top.expect != Expect::CommaOrEnd && top.expect != Expect::ValueOrEnd) {
         return false;
       }
@@ -982,9 +1024,12 @@ class BeamSearch {
 
   void string_repairs(State& s, const Token& t) const {
     if (t.quote == '\'' && options_.allow_single_quotes) {
-      add_repair(s, action_with_span("convert_single_to_double_quotes", 0.9, span_of(t)));
+      add_repair(s, action_with_span(origin_, Op::ConvertSingleToDoubleQuotes,
+                                     cost_of(Op::ConvertSingleToDoubleQuotes), span_of(t)));
     }
-    if (!t.closed) add_repair(s, action_at("close_open_string", 3.0, t.end));
+    if (!t.closed) {
+      add_repair(s, action_at(origin_, Op::CloseOpenString, cost_of(Op::CloseOpenString), t.end));
+    }
   }
 
   void apply_strict(State& s, StrictMove move, const Token& t, std::size_t next) const {
@@ -1026,7 +1071,8 @@ class BeamSearch {
         s.out.push_quoted(t.text);
         s.stack.set_expect(Expect::Colon);
         s.pos = next;
-        add_repair(s, action_with_span("wrap_key_with_quotes", 1.1, span_of(t)));
+        add_repair(s, action_with_span(origin_, Op::WrapKeyWithQuotes,
+                                       cost_of(Op::WrapKeyWithQuotes), span_of(t)));
         return;
       case StrictMove::Number:
       case StrictMove::Literal:  // the lexer already folded a literal to lower case
@@ -1044,8 +1090,9 @@ class BeamSearch {
         s.out.push_back("null");
         s.pos = next;
         value_complete(s);
-        RepairAction a = action_with_span("map_python_literal", 0.4, span_of(t));
-        a.note = t.text + " -> null";
+        RepairAction a = action_with_span(origin_, Op::MapPythonLiteral,
+                                          cost_of(Op::MapPythonLiteral), span_of(t));
+        a.set_word_note(NoteKind::WordToNull);
         add_repair(s, std::move(a));
         return;
       }
@@ -1053,7 +1100,8 @@ class BeamSearch {
         s.out.push_quoted(t.text);
         s.pos = next;
         value_complete(s);
-        add_repair(s, action_with_span("wrap_value_with_quotes", 1.5, span_of(t)));
+        add_repair(s, action_with_span(origin_, Op::WrapValueWithQuotes,
+                                       cost_of(Op::WrapValueWithQuotes), span_of(t)));
         return;
     }
   }
@@ -1073,7 +1121,7 @@ class BeamSearch {
       out[n++] = Alternative::RemoveTrailingComma;
     }
     if (top_expects(s, Expect::CommaOrEnd) && top.kind != Container::Call &&
-        comma_cost(top.kind, t)) {
+        comma_before(top.kind, t)) {
       out[n++] = Alternative::InsertComma;
     }
     // A key left without its colon at the end of the text or before the closing brace (a text
@@ -1138,20 +1186,23 @@ class BeamSearch {
     return is_punct(tokens_.plain(tokens_.plain_next(s.pos)), ':');
   }
 
-  // The cost of inserting a comma before `t` in a container of this kind, if one may go there.
-  static std::optional<double> comma_cost(Container kind, const Token& t) {
+  // What a comma inserted before `t` in a container of this kind goes before (its cost depends on
+  // it), if one may go there.
+  static std::optional<NextToken> comma_before(Container kind, const Token& t) {
     switch (t.kind) {
       case TokenKind::Str:
-        return 0.7;
+        return NextToken::StringOrOpener;
       case TokenKind::Literal:
-        return 0.8;
+        return NextToken::NumberOrLiteral;
       case TokenKind::Ident:
-        return 1.0;
+        return NextToken::Word;
       case TokenKind::Number:
-        if (array_like(kind)) return 0.8;
+        if (array_like(kind)) return NextToken::NumberOrLiteral;
         return std::nullopt;
       case TokenKind::Punct:
-        if (array_like(kind) && (is_punct(t, '{') || is_punct(t, '['))) return 0.7;
+        if (array_like(kind) && (is_punct(t, '{') || is_punct(t, '['))) {
+          return NextToken::StringOrOpener;
+        }
         return std::nullopt;
       default:
         return std::nullopt;
@@ -1164,25 +1215,34 @@ class BeamSearch {
       case Alternative::RemoveTrailingComma:
         s.out.pop_back();
         s.stack.set_expect(Expect::CommaOrEnd);
-        add_repair(s, action_at("remove_trailing_comma", 0.2, t.start));
+        add_repair(s, action_at(origin_, Op::RemoveTrailingComma, cost_of(Op::RemoveTrailingComma),
+                                t.start));
         return;
       case Alternative::InsertComma: {
         const Container kind = s.stack.top().kind;
         s.out.push_back(",");
         s.stack.set_expect(after_comma(kind));
-        add_repair(s, action_at("insert_missing_comma", *comma_cost(kind, t), t.start, ","),
+        const double cost =
+            op_cost(Op::InsertMissingComma, Stage::Beam).before(*comma_before(kind, t));
+        add_repair(s, action_at(origin_, Op::InsertMissingComma, cost, t.start, ","),
                    {.inserted = 1});
         return;
       }
       case Alternative::InsertColon:
         s.out.push_back(":");
         s.stack.set_expect(Expect::Value);
-        add_repair(s, action_at("insert_missing_colon", 1.0, t.start, ":"), {.inserted = 1});
+        add_repair(s,
+                   action_at(origin_, Op::InsertMissingColon, cost_of(Op::InsertMissingColon),
+                             t.start, ":"),
+                   {.inserted = 1});
         return;
       case Alternative::SynthesizeValue:
         s.out.push_back("null");
         value_complete(s);
-        add_repair(s, action_at("synthesize_missing_value", 2.5, t.start, "null"), {.inserted = 1});
+        add_repair(s,
+                   action_at(origin_, Op::SynthesizeMissingValue,
+                             cost_of(Op::SynthesizeMissingValue), t.start, "null"),
+                   {.inserted = 1});
         return;
       case Alternative::InsertCloser: {
         if ((top_is(s, Container::Array, Expect::ValueOrEnd) ||
@@ -1190,24 +1250,31 @@ class BeamSearch {
             s.out.back_is(",")) {
           s.out.pop_back();
           s.stack.set_expect(Expect::CommaOrEnd);
-          add_repair(s, action_at("remove_trailing_comma", 0.2, t.start));
+          add_repair(s, action_at(origin_, Op::RemoveTrailingComma,
+                                  cost_of(Op::RemoveTrailingComma), t.start));
         }
         const Container kind = s.stack.top().kind;
         s.stack.pop();
         if (kind == Container::Call) {  // a wrapper writes nothing of its own
           value_complete(s);
-          add_repair(s, action_at("insert_missing_closer", 0.5, t.start, ")"), {.inserted = 1});
+          add_repair(s,
+                     action_at(origin_, Op::InsertMissingCloser, cost_of(Op::InsertMissingCloser),
+                               t.start, ")"),
+                     {.inserted = 1});
           return;
         }
         const std::string_view closer = kind == Container::Object ? "}" : "]";
         s.out.push_back(closer);
         value_complete(s);
-        add_repair(s, action_at("insert_missing_closer", 0.5, t.start, closer), {.inserted = 1});
+        add_repair(s,
+                   action_at(origin_, Op::InsertMissingCloser, cost_of(Op::InsertMissingCloser),
+                             t.start, closer),
+                   {.inserted = 1});
         return;
       }
       case Alternative::DropExtraComma:
         s.pos = next;
-        add_repair(s, action_at("drop_extra_comma", 0.3, t.start));
+        add_repair(s, action_at(origin_, Op::DropExtraComma, cost_of(Op::DropExtraComma), t.start));
         return;
       case Alternative::ReplaceCloser: {
         const std::string_view closer = s.stack.top().kind == Container::Object ? "}" : "]";
@@ -1215,18 +1282,22 @@ class BeamSearch {
         s.stack.pop();
         s.pos = next;
         value_complete(s);
-        add_repair(s, action_at("replace_mismatched_closer", 0.6, t.start, closer));
+        add_repair(s, action_at(origin_, Op::ReplaceMismatchedCloser,
+                                cost_of(Op::ReplaceMismatchedCloser), t.start, closer));
         return;
       }
       case Alternative::DropSurplusCloser:
         s.pos = next;
-        add_repair(s, action_at("drop_surplus_closer", 0.3, t.start));
+        add_repair(s, action_at(origin_, Op::DropSurplusCloser, cost_of(Op::DropSurplusCloser),
+                                t.start));
         return;
       case Alternative::SkipGarbage: {
         const std::size_t b = t.end - t.start;
         s.pos = next;
         add_repair(
-            s, action_with_span("skip_garbage", 1.2 + 0.0002 * static_cast<double>(b), span_of(t)),
+            s,
+            action_with_span(origin_, Op::SkipGarbage,
+                             op_cost(Op::SkipGarbage, Stage::Beam).for_units(b), span_of(t)),
             {.garbage = b});
         return;
       }
@@ -1235,14 +1306,18 @@ class BeamSearch {
         s.pos = tokens_.eof();
         add_repair(
             s,
-            action_with_span("truncate_suffix",
-                             1.3 + 0.00005 * static_cast<double>(text_.size() - t.start), dropped),
+            action_with_span(origin_, Op::TruncateSuffix,
+                             op_cost(Op::TruncateSuffix, Stage::Beam).for_units(text_.size() - t.start),
+                             dropped),
             {}, dropped);
         return;
       }
       case Alternative::DeleteToken:
         s.pos = next;
-        add_repair(s, action_with_span("delete_unexpected_token", 2.5, span_of(t)), {.deleted = 1});
+        add_repair(s,
+                   action_with_span(origin_, Op::DeleteUnexpectedToken,
+                                    cost_of(Op::DeleteUnexpectedToken), span_of(t)),
+                   {.deleted = 1});
         return;
     }
   }
@@ -1434,6 +1509,7 @@ class BeamSearch {
 
   std::string_view text_;
   const RepairOptions& options_;
+  Origin origin_;  // what this search's repairs carry
   Source tokens_;
   BeamStats& stats_;
   KeyOrder keys_;
@@ -1454,34 +1530,41 @@ std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairO
                                             const std::vector<RepairAction>& base_repairs,
                                             BeamStats& stats) {
   stats = BeamStats{};
-  BeamSearch<TokenSource> search(text, options, base_repairs, stats);
+  BeamSearch<TokenSource> search(text, options, base_repairs, BeamContext{}, stats);
   return search.run();
 }
 
 std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairOptions& options,
-                                            const std::vector<RepairAction>& base_repairs) {
+                                            const std::vector<RepairAction>& base_repairs,
+                                            const BeamContext& context) {
   BeamStats stats;
-  return probabilistic_repair(text, options, base_repairs, stats);
+  BeamSearch<TokenSource> search(text, options, base_repairs, context, stats);
+  return search.run();
 }
 
 std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairOptions& options,
-                                            std::vector<RepairAction>&& base_repairs) {
+                                            std::vector<RepairAction>&& base_repairs,
+                                            const BeamContext& context) {
   BeamStats stats;
-  BeamSearch<TokenSource> search(text, options, std::move(base_repairs), stats);
+  BeamSearch<TokenSource> search(text, options, std::move(base_repairs), context, stats);
   return search.run();
 }
 
 std::vector<Candidate> reading_repair(std::string_view text, const RepairOptions& options,
                                       std::vector<RepairAction> base_repairs, BeamStats& stats) {
   stats = BeamStats{};
-  BeamSearch<ReadingSource> search(text, options, std::move(base_repairs), stats);
+  BeamSearch<ReadingSource> search(text, options, std::move(base_repairs), nullptr,
+                                   Origin{Stage::Reading, 0}, stats);
   return search.run();
 }
 
 std::vector<Candidate> reading_repair(std::string_view text, const RepairOptions& options,
-                                      std::vector<RepairAction> base_repairs) {
+                                      std::vector<RepairAction> base_repairs,
+                                      const StageTexts* base_texts, std::uint16_t reading) {
   BeamStats stats;
-  return reading_repair(text, options, std::move(base_repairs), stats);
+  BeamSearch<ReadingSource> search(text, options, std::move(base_repairs), base_texts,
+                                   Origin{Stage::Reading, reading}, stats);
+  return search.run();
 }
 
 }  // namespace velvin

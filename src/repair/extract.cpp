@@ -10,8 +10,6 @@
 namespace velvin {
 namespace {
 
-constexpr double kStripTextCost = 0.3;
-constexpr double kStripFenceCost = 0.2;
 constexpr std::string_view kFence = "```";
 
 std::size_t skip_space(std::string_view text, std::size_t pos) {
@@ -28,9 +26,10 @@ bool has_json_tag(std::string_view text, std::size_t pos) {
   return ascii_lower(text.substr(pos, 4)) == "json";
 }
 
-RepairAction strip_action(std::string_view op, double cost, std::size_t start, std::size_t end) {
-  RepairAction action = RepairAction::make(op, cost);
-  action.span = Span{start, end};
+RepairAction strip_action(Op op, std::size_t start, std::size_t end) {
+  RepairAction action =
+      RepairAction::make(op, {Stage::Extraction}, op_cost(op, Stage::Extraction).fixed());
+  action.set_span(Span{start, end});
   return action;
 }
 
@@ -55,9 +54,9 @@ std::optional<Extraction> extract_code_fence(std::string_view text) {
   out.method = "code_fence";
   out.span = Span{p, close};
   out.truncated = false;
-  out.repairs.push_back(strip_action("strip_prefix_text", kStripTextCost, 0, p));
-  out.repairs.push_back(strip_action("strip_suffix_text", kStripTextCost, close, n));
-  out.repairs.push_back(strip_action("strip_code_fence", kStripFenceCost, fence, close + 3));
+  out.repairs.push_back(strip_action(Op::StripPrefixText, 0, p));
+  out.repairs.push_back(strip_action(Op::StripSuffixText, close, n));
+  out.repairs.push_back(strip_action(Op::StripCodeFence, fence, close + 3));
   return out;
 }
 
@@ -115,10 +114,10 @@ Extraction extract_brackets(std::string_view text, std::size_t start) {
   // White space around a JSON text belongs to valid JSON: leaving it out is no repair, so a
   // document that merely ends in a newline still parses as it came.
   if (start > 0 && !only_json_space(text.substr(0, start))) {
-    out.repairs.push_back(strip_action("strip_prefix_text", kStripTextCost, 0, start));
+    out.repairs.push_back(strip_action(Op::StripPrefixText, 0, start));
   }
   if (end < n && !only_json_space(text.substr(end))) {
-    out.repairs.push_back(strip_action("strip_suffix_text", kStripTextCost, end, n));
+    out.repairs.push_back(strip_action(Op::StripSuffixText, end, n));
   }
   return out;
 }

@@ -14,8 +14,8 @@ namespace velvin {
 
 // What extraction hands on: made by extract_json_candidate, read by the pipeline (strict parse,
 // heuristic pass, beam search, input statistics) and by preprocess_py. `span` and the spans of
-// `repairs` are byte offsets into the text extraction was given, which is the decoded input
-// (invalid UTF-8 already replaced by U+FFFD), not the raw bytes.
+// `repairs` (origin Extraction) are byte offsets into the text extraction was given, which is
+// the decoded input (invalid UTF-8 already replaced by U+FFFD), not the raw bytes.
 struct Extraction {
   std::string text;  // the candidate, bytes span.start..span.end of the input (a fence's content
                      // trimmed of white space)

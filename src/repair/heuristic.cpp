@@ -12,7 +12,11 @@
 namespace velvin {
 namespace {
 
-using Actions = std::vector<RepairAction>;
+// Where a pass records its actions, and the origin they carry (the pass running now).
+struct Actions {
+  std::vector<RepairAction> list;
+  Origin origin{Stage::Heuristic, 0};
+};
 
 // ---------------------------------------------------------------------------------------------
 // Scanning
@@ -107,33 +111,23 @@ class Rewriter {
   bool changed_ = false;
 };
 
-// Appends an action made in place (a flood of repairs makes millions) and returns it.
-RepairAction& record(Actions& actions, std::string_view op, double cost) {
-  RepairAction& action = actions.emplace_back();
-  action.op = op;
-  action.cost_delta = cost;
+// Appends an action (a flood of repairs makes millions, so it is small and made in place) and
+// returns it. Its cost is the registry's fixed cost unless given.
+RepairAction& record(Actions& actions, Op op) {
+  return actions.list.emplace_back(
+      RepairAction::make(op, actions.origin, op_cost(op, Stage::Heuristic).fixed()));
+}
+
+RepairAction& record_span(Actions& actions, Op op, std::size_t start, std::size_t end) {
+  RepairAction& action = record(actions, op);
+  action.set_span(Span{start, end});
   return action;
 }
 
-RepairAction& record_span(Actions& actions, std::string_view op, double cost, std::size_t start,
-                          std::size_t end) {
-  RepairAction& action = record(actions, op, cost);
-  action.span = Span{start, end};
+RepairAction& record_at(Actions& actions, Op op, std::size_t at) {
+  RepairAction& action = record(actions, op);
+  action.set_at(at);
   return action;
-}
-
-RepairAction& record_at(Actions& actions, std::string_view op, double cost, std::size_t at) {
-  RepairAction& action = record(actions, op, cost);
-  action.at = at;
-  return action;
-}
-
-// `word -> "word"`
-std::string wrap_note(std::string_view word) {
-  std::string note;
-  note.reserve(2 * word.size() + 6);
-  note.append(word).append(" -> \"").append(word).append("\"");
-  return note;
 }
 
 // Encloses the word [start, end) in double quotes.
@@ -205,7 +199,7 @@ bool fix_smart_quotes(std::string_view in, std::string& out, Actions& actions) {
     ++i;
   }
   if (!w.finish()) return false;
-  record(actions, "fix_smart_quotes", 0.7);
+  record(actions, Op::FixSmartQuotes);
   return true;
 }
 
@@ -230,12 +224,12 @@ bool strip_comments(std::string_view in, std::string& out, Actions& actions) {
       const std::size_t close = in.find("*/", i + 2);
       const std::size_t end = close == std::string_view::npos ? n : close + 2;
       w.replace(i, end, "");
-      record_span(actions, "strip_block_comment", 0.6, i, end);
+      record_span(actions, Op::StripBlockComment, i, end);
       i = end;
     } else if (next == '/') {
       const std::size_t end = find_first<LineEnds>(s, i + 2, n);  // the line break stays
       w.replace(i, end, "");
-      record_span(actions, "strip_line_comment", 0.4, i, end);
+      record_span(actions, Op::StripLineComment, i, end);
       i = end;
     } else {
       ++i;
@@ -260,7 +254,7 @@ bool wrap_unquoted_keys(std::string_view in, std::string& out, Actions& actions)
     const std::string_view word = in.substr(i, end - i);
     if (starts_word(s, i) && colon_follows(s, end, n) && json_literal_ci(word).empty()) {
       quote_word(w, i, end);
-      record_span(actions, "wrap_unquoted_key", 0.3, i, end).note = wrap_note(word);
+      record_span(actions, Op::WrapUnquotedKey, i, end).set_word_note(NoteKind::QuotedWord);
     }
     i = end;
   }
@@ -298,7 +292,7 @@ bool convert_single_quotes(std::string_view in, std::string& out, Actions& actio
     }
     if (j >= n) return w.finish();
     w.replace(j, j + 1, "\"");
-    record_span(actions, "convert_single_quotes", 0.3, open, j + 1);
+    record_span(actions, Op::ConvertSingleQuotes, open, j + 1);
     i = j + 1;
   }
   return w.finish();
@@ -336,19 +330,12 @@ bool wrap_unquoted_values(std::string_view in, std::string& out, Actions& action
         if (word != literal) w.replace(i, end, literal);
       } else if (!(python_literals && is_python_null_word(word))) {
         quote_word(w, i, end);
-        record_span(actions, "wrap_unquoted_value", 0.4, i, end).note = wrap_note(word);
+        record_span(actions, Op::WrapUnquotedValue, i, end).set_word_note(NoteKind::QuotedWord);
       }
     }
     i = end;
   }
   return w.finish();
-}
-
-std::string_view python_literal_json(std::string_view word) {
-  if (word == "True") return "true";
-  if (word == "False") return "false";
-  if (word == "None" || word == "undefined") return "null";
-  return {};
 }
 
 // True, False, None and undefined (exact case) become true, false, null, null.
@@ -368,8 +355,7 @@ bool map_python_literals(std::string_view in, std::string& out, Actions& actions
     const std::string_view json = python_literal_json(word);
     if (!json.empty() && starts_word(s, i)) {
       w.replace(i, end, json);
-      record_span(actions, "map_python_literal", 0.4, i, end).note =
-          std::string(word).append("->").append(json);
+      record_span(actions, Op::MapPythonLiteral, i, end).set_word_note(NoteKind::PythonLiteral);
     }
     i = end;
   }
@@ -391,7 +377,7 @@ bool insert_missing_commas(std::string_view in, std::string& out, Actions& actio
     const unsigned char c = byte_at(s, i);
     if (value_ended && ValueStarts::contains(c)) {
       w.insert(solid_end, ",");
-      record_at(actions, "insert_missing_comma", 0.5, i);
+      record_at(actions, Op::InsertMissingComma, i);
       value_ended = false;
     }
     if (c == '"') {
@@ -436,7 +422,7 @@ bool remove_trailing_commas(std::string_view in, std::string& out, Actions& acti
     const std::size_t next = skip_space(s, i + 1, n);
     if (next >= n || s[next] == ']' || s[next] == '}') {
       w.replace(i, i + 1, "");
-      record_at(actions, "remove_trailing_comma", 0.2, i);
+      record_at(actions, Op::RemoveTrailingComma, i);
     }
     ++i;
   }
@@ -534,7 +520,7 @@ bool close_open_structures(std::string_view in, const OpenState& state, std::str
   if (state.open_string) {
     const std::size_t at = n - scan::final_line_break(in);
     out.insert(at, 1, '"');
-    record_at(actions, "close_open_string", 3.0, at);
+    record_at(actions, Op::CloseOpenString, at);
   }
   if (brace_count > 0 && bracket_count > 0) {
     // Both kinds are open, so their order matters: find the nesting (the survey only counts).
@@ -544,8 +530,10 @@ bool close_open_structures(std::string_view in, const OpenState& state, std::str
     out.append(brace_count, '}');
   }
   if (brace_count + bracket_count > 0) {
-    record_at(actions, "close_containers", static_cast<double>(brace_count + bracket_count) / 2, n)
-        .note = "brace=" + std::to_string(brace_count) + ", bracket=" + std::to_string(bracket_count);
+    RepairAction& action = record_at(actions, Op::CloseContainers, n);
+    action.cost_delta =
+        op_cost(Op::CloseContainers, Stage::Heuristic).for_units(brace_count + bracket_count);
+    action.set_container_counts(brace_count, bracket_count);
   }
   return true;
 }
@@ -824,53 +812,51 @@ Survey survey(std::string_view in, const RepairOptions& options) {
 // ---------------------------------------------------------------------------------------------
 // Driver
 
-// Runs the passes over two buffers that take turns as a pass's output; `current` is the latest
-// text. The passes keep valid UTF-8 valid, so the text is made valid once, at the start.
+// Runs the passes; `current` is the latest text. The text each changing pass started from is
+// kept, since its actions' offsets (and the notes built from them) index it. The passes keep
+// valid UTF-8 valid, so the text is made valid once, at the start.
 class PassRunner {
  public:
-  PassRunner(std::string_view text, std::vector<HeuristicPassTrace>* trace)
-      : current_(text), trace_(trace) {
+  explicit PassRunner(std::string_view text) : current_(text) {
     // Room for one action per eight bytes (up to a million): a flood of stray quotes then fills
     // the list without moving it, and the pages a normal text leaves unused are never touched.
-    actions_.reserve(std::min<std::size_t>(text.size() / 8, std::size_t{1} << 20) + 8);
+    actions_.list.reserve(std::min<std::size_t>(text.size() / 8, std::size_t{1} << 20) + 8);
     if (!scan::is_valid_utf8(text.data(), text.size())) {
-      buffers_[1] = decode_utf8_lossy(text);
-      current_ = buffers_[1];
-      owned_ = true;
+      owned_ = decode_utf8_lossy(text);
+      current_ = owned_;
+      is_owned_ = true;
     }
   }
 
   [[nodiscard]] std::string_view current() const { return current_; }
-  Actions& actions() { return actions_; }
 
   // Runs pass(in, out, actions); true when it changed the text.
   template <typename Pass>
   bool run(Pass&& pass) {
-    const std::size_t before = actions_.size();
-    if (!pass(current_, buffers_[spare_], actions_)) return false;
-    if (trace_ != nullptr) {
-      trace_->push_back({std::string(current_), before, actions_.size() - before});
-    }
-    current_ = buffers_[spare_];
-    spare_ ^= 1;
-    owned_ = true;
+    actions_.origin.step = static_cast<std::uint16_t>(pass_texts_.size());
+    std::string out;
+    if (!pass(current_, out, actions_)) return false;
+    pass_texts_.push_back(is_owned_ ? std::move(owned_) : std::string(current_));
+    owned_ = std::move(out);
+    current_ = owned_;
+    is_owned_ = true;
     return true;
   }
 
   HeuristicResult finish() {
     HeuristicResult result;
-    result.text = owned_ ? std::move(buffers_[spare_ ^ 1]) : std::string(current_);
-    result.repairs = std::move(actions_);
+    result.text = is_owned_ ? std::move(owned_) : std::string(current_);
+    result.pass_texts = std::move(pass_texts_);
+    result.repairs = std::move(actions_.list);
     return result;
   }
 
  private:
-  std::string buffers_[2];
-  std::size_t spare_ = 0;
+  std::string owned_;
   std::string_view current_;
-  bool owned_ = false;
+  bool is_owned_ = false;
+  std::vector<std::string> pass_texts_;
   Actions actions_;
-  std::vector<HeuristicPassTrace>* trace_;
 };
 
 bool has_smart_quote(std::string_view text) {
@@ -883,9 +869,8 @@ bool has_smart_quote(std::string_view text) {
   return false;
 }
 
-HeuristicResult repair(std::string_view text, const RepairOptions& options, bool every_pass,
-                       std::vector<HeuristicPassTrace>* trace = nullptr) {
-  PassRunner runner(text, trace);
+HeuristicResult repair(std::string_view text, const RepairOptions& options, bool every_pass) {
+  PassRunner runner(text);
   const bool python = options.allow_python_literals;
   if (every_pass || has_smart_quote(runner.current())) runner.run(fix_smart_quotes);
 
@@ -925,12 +910,6 @@ HeuristicResult repair(std::string_view text, const RepairOptions& options, bool
 
 HeuristicResult heuristic_repair(std::string_view text, const RepairOptions& options) {
   return repair(text, options, false);
-}
-
-HeuristicResult heuristic_repair_traced(std::string_view text, const RepairOptions& options,
-                                        std::vector<HeuristicPassTrace>& trace) {
-  trace.clear();
-  return repair(text, options, false, &trace);
 }
 
 namespace detail {

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "repair/beam.hpp"
+#include "core/options.hpp"
 #include "core/scan.hpp"
 #include "repair/heuristic.hpp"
 #include "repair/lexer.hpp"
@@ -88,7 +89,6 @@ class PipelineRun {
       return strict_outcome(std::move(*whole));
     }
     stats_ = input_stats(text.size());
-    combined_ = extraction_.repairs;
 
     JsonResult strict = strict_parse(extraction_.text);
     if (strict) return strict_outcome(std::move(strict).value());
@@ -96,23 +96,30 @@ class PipelineRun {
     if (options_.mode == "strict_only") return failure_outcome("JSONDecodeError", "strict_only");
 
     HeuristicResult heuristic = heuristic_repair(extraction_.text, options_);
-    combined_.insert(combined_.end(), std::make_move_iterator(heuristic.repairs.begin()),
-                     std::make_move_iterator(heuristic.repairs.end()));
-    if (heuristic.text != extraction_.text) {
-      JsonResult repaired = strict_parse(heuristic.text);
-      if (repaired) return fast_outcome(std::move(repaired).value(), heuristic.text.size());
+    // The extraction's few repairs go in front of the heuristic's many, in their list: a flood
+    // of repairs then exists once.
+    combined_ = std::move(heuristic.repairs);
+    combined_.insert(combined_.begin(), extraction_.repairs.begin(), extraction_.repairs.end());
+    texts_.heuristic = std::move(heuristic.pass_texts);
+    texts_.beam = std::move(heuristic.text);
+    const std::string& repaired_text = texts_.beam;
+    if (repaired_text != extraction_.text) {
+      JsonResult repaired = strict_parse(repaired_text);
+      if (repaired) return fast_outcome(std::move(repaired).value(), repaired_text.size());
       last_error_ = repaired.error();
     }
     if (options_.mode == "fast_repair") return failure_outcome("JSONDecodeError", "fast_repair");
 
     // The language-model step needs the combined list afterwards; otherwise the search takes it.
+    const BeamContext context{&texts_, 0};
     std::vector<Candidate> candidates =
-        options_.allow_llm ? probabilistic_repair(heuristic.text, options_, combined_)
-                           : probabilistic_repair(heuristic.text, options_, std::move(combined_));
+        options_.allow_llm
+            ? probabilistic_repair(repaired_text, options_, combined_, context)
+            : probabilistic_repair(repaired_text, options_, std::move(combined_), context);
     score_against_schema(candidates);
     candidates = rank_candidates(std::move(candidates));
-    if (loses_content(candidates, heuristic.text)) read_again(candidates, text);
-    llm_step(heuristic.text, candidates);
+    if (loses_content(candidates, repaired_text)) read_again(candidates, text);
+    llm_step(repaired_text, candidates);
     if (candidates.empty()) return failure_outcome("UnrepairableJSON", "probabilistic");
     return beam_outcome(std::move(candidates));
   }
@@ -159,8 +166,7 @@ class PipelineRun {
   }
 
   bool automatic_scale_applies() const {
-    const std::string setting = ascii_lower(trim_unicode_space(options_.allow_parallel));
-    if (setting == "0" || setting == "no" || setting == "false") return false;
+    if (declines_automatic_scale_route(options_.allow_parallel)) return false;
     if (bytes_.size() < options_.parallel_threshold_bytes) return false;
     std::size_t i = bytes_.size() >= 3 && bytes_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
     std::size_t end = bytes_.size();
@@ -227,12 +233,12 @@ class PipelineRun {
     const std::size_t tail = extraction_.truncated ? last_token_start(searched) : searched.size() + 1;
     return std::any_of(candidates.front().repairs.begin(), candidates.front().repairs.end(),
                        [&](const RepairAction& a) {
-                         const std::uint64_t at = a.span ? a.span->start : a.at.value_or(0);
-                         if (a.op == "truncate_suffix" || a.op == "synthesize_missing_value") {
+                         const std::uint64_t at = a.span() ? a.span()->start : a.at().value_or(0);
+                         if (a.op() == Op::TruncateSuffix || a.op() == Op::SynthesizeMissingValue) {
                            return at < tail;
                          }
-                         return a.op == "skip_garbage" || a.op == "skip_suffix" ||
-                                a.op == "delete_unexpected_token";
+                         return a.op() == Op::SkipGarbage || a.op() == Op::SkipSuffix ||
+                                a.op() == Op::DeleteUnexpectedToken;
                        });
   }
 
@@ -256,15 +262,19 @@ class PipelineRun {
   // already have cut what the model meant), with budgets that grow with the text: a long reply
   // with many slips needs as many repairs as they take. Its candidates join the ranking.
   void read_again(std::vector<Candidate>& candidates, std::string_view input) {
-    std::vector<Candidate> read =
-        reading_repair(extraction_.text, document_budgets(extraction_.text), extraction_.repairs);
+    texts_.readings.push_back(extraction_.text);
+    std::vector<Candidate> read = reading_repair(texts_.readings[0],
+                                                 document_budgets(texts_.readings[0]),
+                                                 extraction_.repairs, &texts_, 0);
     if (auto escaped = escaped_document(input)) {
       std::vector<RepairAction> base = extraction_.repairs;
-      RepairAction decode = RepairAction::make("decode_escaped_json", 0.5);
-      decode.span = escaped->span;
+      RepairAction decode = RepairAction::make(Op::DecodeEscapedJson, Origin{Stage::Extraction},
+                                               op_cost(Op::DecodeEscapedJson, Stage::Extraction).fixed());
+      decode.set_span(escaped->span);
       base.push_back(std::move(decode));
-      std::vector<Candidate> decoded =
-          reading_repair(escaped->text, document_budgets(escaped->text), std::move(base));
+      texts_.readings.push_back(std::move(escaped->text));
+      std::vector<Candidate> decoded = reading_repair(
+          texts_.readings[1], document_budgets(texts_.readings[1]), std::move(base), &texts_, 1);
       read.insert(read.end(), std::make_move_iterator(decoded.begin()),
                   std::make_move_iterator(decoded.end()));
     }
@@ -293,7 +303,7 @@ class PipelineRun {
   static std::uint64_t candidate_loss(const Candidate& c) {
     std::uint64_t lost = c.diagnostics.garbage_skipped_bytes + 8 * c.diagnostics.deleted_tokens;
     for (const Span& s : c.dropped_spans) lost += s.end > s.start ? s.end - s.start : 0;
-    for (const RepairAction& a : c.repairs) lost += a.op == "synthesize_missing_value" ? 8 : 0;
+    for (const RepairAction& a : c.repairs) lost += a.op() == Op::SynthesizeMissingValue ? 8 : 0;
     return lost;
   }
 
@@ -364,8 +374,9 @@ class PipelineRun {
   // language-model metrics. Off unless the record enables it; never fails.
   void llm_step(const std::string& repaired_text, std::vector<Candidate>& candidates) {
     if (!options_.allow_llm) return;
-    LlmRerunResult llm =
-        maybe_llm_rerun(repaired_text, combined_, candidates, last_error_.position, options_);
+    LlmRerunResult llm = maybe_llm_rerun(repaired_text, combined_, candidates,
+                                         last_error_.position, options_, &texts_);
+    texts_.reruns = std::move(llm.texts);
     llm_calls_ = llm.calls;
     llm_time_ms_ = llm.time_ms;
     llm_trigger_ = std::move(llm.trigger);
@@ -419,8 +430,11 @@ class PipelineRun {
 
   RepairResult fast_outcome(JsonValue value, std::size_t repaired_size) {
     RepairResult r = base_result("repaired", "fast_repair");
-    // The run ends here, so the combined list moves into the candidate.
+    // The run ends here, so the combined list moves into the candidate, and the texts its
+    // offsets index into the result. No beam repair reads the repaired text.
     r.candidates.push_back(single_candidate(std::move(value), std::move(combined_), repaired_size));
+    texts_.beam = std::string();
+    r.texts = std::move(texts_);
     return finish(std::move(r));
   }
 
@@ -435,6 +449,7 @@ class PipelineRun {
     const std::size_t keep = static_cast<std::size_t>(std::max<std::uint64_t>(options_.top_k, 1));
     if (candidates.size() > keep) candidates.resize(keep);
     r.candidates = std::move(candidates);
+    r.texts = std::move(texts_);
     r.metrics.beam_width = options_.beam_width;
     r.metrics.max_repairs = options_.max_repairs;
     return finish(std::move(r));
@@ -447,7 +462,7 @@ class PipelineRun {
   bool text_was_cut(const Candidate& best) const {
     if (!best.reread) return extraction_.truncated;
     return std::any_of(best.repairs.begin(), best.repairs.end(), [](const RepairAction& a) {
-      return a.op == "close_open_string" || a.op == "insert_missing_closer";
+      return a.op() == Op::CloseOpenString || a.op() == Op::InsertMissingCloser;
     });
   }
 
@@ -488,6 +503,7 @@ class PipelineRun {
   Extraction extraction_;
   InputStats stats_;
   std::vector<RepairAction> combined_;
+  StageTexts texts_;  // what the heuristic passes, the beam search and the reruns read
   JsonError last_error_;
   std::uint64_t llm_calls_ = 0;
   u128 llm_time_ms_ = 0;
@@ -514,6 +530,7 @@ std::vector<Candidate> rank_candidates(std::vector<Candidate> candidates) {
 JsonValue extraction_debug_json(const Extraction& extraction) {
   JsonArray repairs;
   repairs.reserve(extraction.repairs.size());
+  // Extraction's repairs index the input and have no notes built from a text.
   for (const RepairAction& a : extraction.repairs) repairs.push_back(a.to_json_value());
   JsonObject members;
   members.push_back(JsonMember{"method", JsonValue::string(extraction.method)});

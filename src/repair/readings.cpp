@@ -129,16 +129,24 @@ std::string note_of(std::string_view from, std::string_view to) {
   return note;
 }
 
-RepairAction action_with_span(std::string_view op, double cost, std::size_t start,
-                              std::size_t end) {
-  RepairAction a = RepairAction::make(op, cost);
-  a.span = Span{start, end};
+// The readings' repairs carry the reading mode's origin; the search sets the step it reads.
+constexpr Origin kReading{Stage::Reading, 0};
+
+// An op's cost from the registry: fixed, or for `units` of what it counts.
+double cost_of(Op op, std::uint64_t units = 0) {
+  const CostRule& rule = op_cost(op, Stage::Reading);
+  return rule.kind == CostRule::Kind::PerUnit ? rule.for_units(units) : rule.fixed();
+}
+
+RepairAction action_with_span(Op op, std::size_t start, std::size_t end, std::uint64_t units = 0) {
+  RepairAction a = RepairAction::make(op, kReading, cost_of(op, units));
+  a.set_span(Span{start, end});
   return a;
 }
 
-RepairAction action_at(std::string_view op, double cost, std::size_t at) {
-  RepairAction a = RepairAction::make(op, cost);
-  a.at = at;
+RepairAction action_at(Op op, std::size_t at) {
+  RepairAction a = RepairAction::make(op, kReading, cost_of(op));
+  a.set_at(at);
   return a;
 }
 
@@ -324,8 +332,7 @@ void Readings::add_string_readings(const Token& plain, std::vector<Reading>& out
     if (auto end = content_quote_end(close, quote)) {
       std::size_t inner = 0;
       for (std::size_t k = close; k < *end; ++k) inner += text_[k] == quote ? 1 : 0;
-      RepairAction a = action_with_span("escape_inner_quotes", 0.3 + 0.2 * static_cast<double>(inner),
-                                        plain.start, *end + 1);
+      RepairAction a = action_with_span(Op::EscapeInnerQuotes, plain.start, *end + 1, inner);
       out.push_back(token_reading(string_token(plain.start, *end + 1,
                                                decode_string_body(text_, body, *end), quote),
                                   *end + 1, std::move(a)));
@@ -349,7 +356,7 @@ void Readings::add_string_readings(const Token& plain, std::vector<Reading>& out
       while (trimmed > body && (text_[trimmed - 1] == ' ' || text_[trimmed - 1] == '\t')) --trimmed;
       out.push_back(token_reading(string_token(plain.start, *end,
                                                decode_string_body(text_, body, trimmed), quote),
-                                  *end, action_at("insert_missing_quote", 0.8, *end)));
+                                  *end, action_at(Op::InsertMissingQuote, *end)));
     }
   }
   if (!plain.closed) {
@@ -370,7 +377,7 @@ void Readings::add_string_readings(const Token& plain, std::vector<Reading>& out
     if (closer && k > body && text_[k - 1] != '\\') {
       end = k;
       out.push_back(token_reading(string_token(plain.start, end, decode_string_body(text_, body, end), quote),
-                                  end, action_at("insert_missing_quote", 0.8, end)));
+                                  end, action_at(Op::InsertMissingQuote, end)));
     }
   }
 }
@@ -394,8 +401,8 @@ void Readings::add_bare_readings(const Token& plain, std::vector<Reading>& out) 
         t.start = start;
         t.end = value.end;
         t.text = *number;
-        RepairAction a = action_with_span("normalize_number", 0.3, start, value.end);
-        a.note = note_of(text.substr(start, value.end - start), *number);
+        RepairAction a = action_with_span(Op::NormalizeNumber, start, value.end);
+        a.set_note(note_of(text.substr(start, value.end - start), *number));
         out.push_back(token_reading(std::move(t), value.end, std::move(a), ReadingPlace::value));
         number_read = true;
       }
@@ -407,14 +414,14 @@ void Readings::add_bare_readings(const Token& plain, std::vector<Reading>& out) 
     if (options_.allow_unquoted_values && longer) {
       std::string word(text.substr(start, value.end - start));
       out.push_back(token_reading(string_token(start, value.end, word), value.end,
-                                  action_with_span("wrap_value_with_quotes", 1.5, start, value.end),
+                                  action_with_span(Op::WrapValueWithQuotes, start, value.end),
                                   ReadingPlace::value));
     }
   }
   if (key.end > start && options_.allow_unquoted_keys && !(single_word && key.end == plain.end) &&
       key.stop < text.size() && text[skip_space(text, key.stop)] == ':') {
     out.push_back(token_reading(string_token(start, key.end, std::string(text.substr(start, key.end - start))),
-                                key.end, action_with_span("wrap_key_with_quotes", 1.1, start, key.end),
+                                key.end, action_with_span(Op::WrapKeyWithQuotes, start, key.end),
                                 ReadingPlace::key));
   }
   // Text that ends in a quote lost its opening quote.
@@ -425,7 +432,7 @@ void Readings::add_bare_readings(const Token& plain, std::vector<Reading>& out) 
     }
     out.push_back(token_reading(string_token(start, run.stop + 1,
                                              std::string(text.substr(start, run.end - start))),
-                                run.stop + 1, action_at("insert_missing_quote", 0.8, start)));
+                                run.stop + 1, action_at(Op::InsertMissingQuote, start)));
     break;
   }
 }
@@ -479,14 +486,14 @@ void Readings::add_punctuation_readings(std::size_t pos, std::vector<Reading>& o
       end = close == std::string_view::npos ? text.size() : close + 2;
     }
     out.push_back(shaped_reading(ReadingShape::skip, pos, end,
-                                 action_with_span(line ? "strip_line_comment" : "strip_block_comment",
-                                                  line ? 0.4 : 0.6, pos, end)));
+                                 action_with_span(line ? Op::StripLineComment : Op::StripBlockComment,
+                                                  pos, end)));
     return;
   }
   if (c == '(') {
     if (options_.allow_python_literals) {
       out.push_back(shaped_reading(ReadingShape::tuple_open, pos, pos + 1,
-                                   action_at("convert_tuple_to_array", 0.4, pos)));
+                                   action_at(Op::ConvertTupleToArray, pos)));
     }
     return;
   }
@@ -505,7 +512,7 @@ void Readings::add_punctuation_readings(std::size_t pos, std::vector<Reading>& o
   if (end > pos && (end == text.size() || is_json_space(byte_at(text, end)) ||
                     delimiter_follows(text, end))) {
     out.push_back(shaped_reading(ReadingShape::skip, pos, end,
-                                 action_with_span("drop_placeholder", 0.3, pos, end)));
+                                 action_with_span(Op::DropPlaceholder, pos, end)));
     return;
   }
   // A wrapper call: ObjectId("..."), ISODate("..."), a JSONP callback.
@@ -518,11 +525,11 @@ void Readings::add_punctuation_readings(std::size_t pos, std::vector<Reading>& o
     }
     const std::size_t paren = skip_space(text, name_end);
     if (paren < text.size() && text[paren] == '(') {
-      RepairAction a = action_with_span("unwrap_call", 0.5, pos, paren + 1);
-      a.note = std::string(text.substr(pos, name_end - pos));
+      RepairAction a = action_with_span(Op::UnwrapCall, pos, paren + 1);
+      a.set_note(text.substr(pos, name_end - pos));
       if (auto number = number_call(text.substr(pos, name_end - pos), paren)) {
         RepairAction whole = a;
-        whole.span = Span{pos, number->end};
+        whole.set_span(Span{pos, number->end});
         number->token.start = pos;
         out.push_back(token_reading(std::move(number->token), number->end, std::move(whole),
                                     ReadingPlace::value));
@@ -544,7 +551,7 @@ void Readings::add_punctuation_readings(std::size_t pos, std::vector<Reading>& o
     }
     if (single && k + 3 < text.size() && is_letter(byte_at(text, k + 3))) continue;  // it's
     out.push_back(token_reading(string_token(pos, k + 3, decode_string_body(text, pos + 3, k)), k + 3,
-                                action_with_span("fix_smart_quotes", 0.7, pos, k + 3)));
+                                action_with_span(Op::FixSmartQuotes, pos, k + 3)));
     return;
   }
 }

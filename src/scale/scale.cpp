@@ -2,13 +2,8 @@
 
 #include <algorithm>
 #include <limits>
-#include <thread>
 #include <type_traits>
 #include <utility>
-
-#if defined(__linux__)
-#include <sched.h>
-#endif
 
 // How the tape path writes its entries. Every piece appends to one output vector (a "sink")
 // instead of building its own list to be stitched afterwards: stitching would hold the tape
@@ -65,19 +60,6 @@ Span root_span(std::string_view bytes) noexcept {
   std::uint64_t start = 0;
   if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") start = 3;
   return trim_span(bytes, start, bytes.size());
-}
-
-std::size_t available_parallelism() noexcept {
-#if defined(__linux__)
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    const int n = CPU_COUNT(&set);
-    if (n > 0) return static_cast<std::size_t>(n);
-  }
-#endif
-  const unsigned n = std::thread::hardware_concurrency();
-  return n > 0 ? n : 2;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -208,19 +190,7 @@ Result<ArraySplit, std::string> array_split(const ScaleContext& ctx, const Span&
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// Option readings, spans and the plan
-
-ParallelSetting allow_parallel_bool(std::string_view text) {
-  const std::string word = ascii_lower(trim_unicode_space(text));
-  if (word == "auto") return ParallelSetting::automatic;
-  if (word == "1" || word == "true" || word == "yes") return ParallelSetting::on;
-  return ParallelSetting::off;
-}
-
-std::size_t parallel_workers(const std::optional<std::uint64_t>& option) {
-  if (option && *option > 0) return static_cast<std::size_t>(*option);
-  return available_parallelism();
-}
+// Spans and the plan
 
 Span trim_span(std::string_view bytes, std::uint64_t start, std::uint64_t end) {
   end = std::min<std::uint64_t>(end, bytes.size());
@@ -258,14 +228,6 @@ std::vector<Span> spans_from_commas(std::string_view bytes, std::uint64_t start,
   ContainerScan cs;
   spans_between_commas(bytes, Span{start, end}, commas, nullptr, 0, cs);
   return std::move(cs.spans);
-}
-
-double structural_density(std::string_view bytes, std::uint64_t start, std::uint64_t end) {
-  end = std::min<std::uint64_t>(end, bytes.size());
-  if (start >= end) return 0.0;
-  const Span span{start, end};
-  return static_cast<double>(structural_count(bytes, span)) /
-         static_cast<double>(length_of(span));
 }
 
 Result<PairSpans, std::string> iter_root_object_pair_spans(std::string_view bytes,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/options.hpp"
 #include "scale/comma_scan.hpp"
 #include "scale/tape.hpp"
 #include "core/records.hpp"
@@ -44,17 +45,6 @@ using ScaleTapeResult = Result<std::pair<Tape, SplitPlan>, std::string>;
                                                           const RepairOptions& options,
                                                           const ThreadStarter& start_thread);
 
-// ---- Option readings ----
-
-enum class ParallelSetting : std::uint8_t { off, on, automatic };
-
-// Trimmed of Unicode white space and lower-cased: "auto" is automatic; "1", "true" and "yes"
-// are on; anything else (also the empty text) is off.
-[[nodiscard]] ParallelSetting allow_parallel_bool(std::string_view text);
-
-// The option when set, else the threads available to this process, else 2.
-[[nodiscard]] std::size_t parallel_workers(const std::optional<std::uint64_t>& option);
-
 // ---- Spans and the split plan ----
 
 // (start, end) without surrounding white space; an all-white-space range gives (end, end).
@@ -74,10 +64,6 @@ enum class ParallelSetting : std::uint8_t { off, on, automatic };
 [[nodiscard]] std::vector<Span> spans_from_commas(std::string_view bytes, std::uint64_t start,
                                                   std::uint64_t end,
                                                   const std::vector<std::uint64_t>& commas);
-
-// Bytes of ",:[]{}" outside strings per byte of bytes[start, end).
-[[nodiscard]] double structural_density(std::string_view bytes, std::uint64_t start,
-                                        std::uint64_t end);
 
 struct PairSpans {
   std::vector<Span> spans;

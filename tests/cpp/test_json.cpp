@@ -81,6 +81,11 @@ TEST(CompactSerializer, Scalars) {
       {JsonValue::number(1e-7), "0.0000001"},
       {JsonValue::number(1.5e-7), "0.00000015"},
       {JsonValue::number(1e21), "1000000000000000000000.0"},
+      // The fewest digits that read back, then zeros; never the exact binary expansion.
+      {JsonValue::number(18446744073709551616.0), "18446744073709552000.0"},
+      {JsonValue::number(-9223372036854775809.0), "-9223372036854776000.0"},
+      {JsonValue::number(1.2345678901234568e20), "123456789012345680000.0"},
+      {JsonValue::number(9007199254740993.0), "9007199254740992.0"},
       {JsonValue::number(-0.0), "-0.0"},
       {JsonValue::number(5e-324),
        "0." + std::string(323, '0') + "5"},

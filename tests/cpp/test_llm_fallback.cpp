@@ -427,8 +427,9 @@ TEST_F(LlmCommand, AcceptedReplyStopsCalling) {
 std::vector<Candidate> expected_rerun(std::string_view patched, std::vector<RepairAction> base,
                                       const std::optional<std::string>& patch_id,
                                       const RepairOptions& options) {
-  RepairAction action = RepairAction::make("llm_patch_suggest", 1.5);
-  action.note = patch_id;
+  RepairAction action = RepairAction::make(Op::LlmPatchSuggest, {Stage::LanguageModel, 1},
+                                          op_cost(Op::LlmPatchSuggest, Stage::LanguageModel).fixed());
+  if (patch_id) action.set_note(*patch_id);
   base.push_back(std::move(action));
   return probabilistic_repair(patched, options, base);
 }
@@ -442,7 +443,7 @@ void expect_same_candidates(const std::vector<Candidate>& got, const std::vector
 
 TEST_F(LlmCommand, PatchedTextIsRepairedAgain) {
   const std::string text = "[1, 2";
-  std::vector<RepairAction> base = {RepairAction::make("strip_code_fence", 0.0)};
+  std::vector<RepairAction> base = {RepairAction::make(Op::StripCodeFence, {Stage::Extraction}, 0.0)};
   const std::string reply =
       reply_with(R"([{"patch_id":"close","ops":[{"op":"insert","at":5,"text":"]"}]}])");
   const LlmRerunResult r = maybe_llm_rerun(text, base, {}, std::nullopt, llm_options(answer(reply)));
@@ -452,13 +453,15 @@ TEST_F(LlmCommand, PatchedTextIsRepairedAgain) {
   const Candidate& best = r.candidates.front();
   EXPECT_EQ(best.normalized_json, "[1,2]");
   ASSERT_EQ(best.repairs.size(), 2u);
-  EXPECT_EQ(best.repairs[0].op, "strip_code_fence");
-  EXPECT_EQ(best.repairs[1].op, "llm_patch_suggest");
-  EXPECT_EQ(best.repairs[1].note, "close");
-  EXPECT_DOUBLE_EQ(best.repairs[1].cost_delta, 1.5);
-  EXPECT_FALSE(best.repairs[1].span || best.repairs[1].at || best.repairs[1].token);
-  EXPECT_DOUBLE_EQ(best.cost, 1.5);
-  EXPECT_DOUBLE_EQ(best.confidence, std::exp(-0.7 * 1.5));
+  const double patch_cost = op_cost(Op::LlmPatchSuggest, Stage::LanguageModel).fixed();
+  EXPECT_EQ(best.repairs[0].op(), Op::StripCodeFence);
+  EXPECT_EQ(best.repairs[1].op(), Op::LlmPatchSuggest);
+  EXPECT_EQ(best.repairs[1].note(""), "close");
+  EXPECT_EQ(best.repairs[1].cost_delta, patch_cost);
+  EXPECT_FALSE(best.repairs[1].span() || best.repairs[1].at() || best.repairs[1].token());
+  EXPECT_DOUBLE_EQ(best.cost, patch_cost);
+  EXPECT_DOUBLE_EQ(best.confidence, std::exp(-0.7 * patch_cost));
+  ASSERT_EQ(r.texts, std::vector<std::string>{"[1, 2]"});  // what rerun 1 repaired
   expect_same_candidates(r.candidates, expected_rerun("[1, 2]", base, "close", RepairOptions{}));
 }
 
@@ -476,8 +479,8 @@ TEST_F(LlmCommand, PatchWithoutOpsRerunsTheUnchangedText) {
   const LlmRerunResult r = maybe_llm_rerun("[1, 2", {}, {}, std::nullopt, llm_options(answer(reply)));
   expect_same_candidates(r.candidates, expected_rerun("[1, 2", {}, std::nullopt, RepairOptions{}));
   ASSERT_FALSE(r.candidates.empty());
-  EXPECT_EQ(r.candidates.front().repairs.front().op, "llm_patch_suggest");
-  EXPECT_FALSE(r.candidates.front().repairs.front().note.has_value());
+  EXPECT_EQ(r.candidates.front().repairs.front().op(), Op::LlmPatchSuggest);
+  EXPECT_EQ(r.candidates.front().repairs.front().note_kind(), NoteKind::None);
 }
 
 TEST_F(LlmCommand, OnlyTopKPatchesAreExamined) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "repair/explain.hpp"
 #include "repair/pipeline.hpp"
 #include "core/records.hpp"
 
@@ -16,9 +17,9 @@ RepairResult run(std::string_view input, RepairOptions options = {}) {
   return parse_bytes(input, options);
 }
 
-std::vector<std::string> ops(const Candidate& c) {
-  std::vector<std::string> out;
-  for (const RepairAction& a : c.repairs) out.push_back(a.op);
+std::vector<Op> ops(const Candidate& c) {
+  std::vector<Op> out;
+  for (const RepairAction& a : c.repairs) out.push_back(a.op());
   return out;
 }
 
@@ -96,8 +97,10 @@ TEST(Pipeline, FencedJsonIsRepairedByExtraction) {
   EXPECT_EQ(r.metrics.mode_used, "strict");
   ASSERT_EQ(r.candidates.size(), 1u);
   EXPECT_EQ(ops(r.candidates[0]),
-            (std::vector<std::string>{"strip_prefix_text", "strip_suffix_text", "strip_code_fence"}));
-  EXPECT_DOUBLE_EQ(r.candidates[0].cost, 0.8);
+            (std::vector<Op>{Op::StripPrefixText, Op::StripSuffixText, Op::StripCodeFence}));
+  double cost = 0.0;
+  for (Op op : ops(r.candidates[0])) cost += op_cost(op, Stage::Extraction).fixed();
+  EXPECT_DOUBLE_EQ(r.candidates[0].cost, cost);
   EXPECT_NEAR(r.candidates[0].confidence, 0.5712090638488149, 1e-15);
 }
 
@@ -128,11 +131,48 @@ TEST(Pipeline, HeuristicRepairGivesFastOutcome) {
   const Candidate& c = r.candidates[0];
   EXPECT_EQ(c.normalized_json, R"({"a":1})");
   ASSERT_GE(c.repairs.size(), 2u);
-  EXPECT_EQ(c.repairs[0].op, "strip_prefix_text");  // extraction repairs come first
+  EXPECT_EQ(c.repairs[0].op(), Op::StripPrefixText);  // extraction repairs come first
   double sum = 0;
   for (const RepairAction& a : c.repairs) sum += a.cost_delta;
   EXPECT_DOUBLE_EQ(c.cost, sum);
   EXPECT_DOUBLE_EQ(c.confidence, std::exp(-0.7 * sum));
+}
+
+// Every repair names the stage that made it and the text its offsets index; the result keeps
+// those texts, so a word repair's note is the word under its span there.
+TEST(Pipeline, RepairsCarryTheirStageAndText) {
+  struct Case {
+    std::string_view input;
+    std::vector<Stage> stages;  // of the best candidate's repairs, in order
+  };
+  const Stage E = Stage::Extraction, H = Stage::Heuristic, B = Stage::Beam;
+  const Case cases[] = {
+      {"```json\n[1]\n```", {E, E, E}},
+      {"note: {a: 'x', // c\n b: [None,]}", {E, H, H, H, H, H, H}},
+      {"[1, 2 3 @", {H, H, B}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    const RepairResult r = run(c.input);
+    ASSERT_FALSE(r.candidates.empty());
+    std::vector<Stage> stages;
+    for (const RepairAction& a : r.candidates[0].repairs) {
+      stages.push_back(a.origin().stage);
+      const std::string_view text =
+          a.origin().stage == Stage::Extraction ? c.input : r.texts.text_of(a.origin());
+      if (const auto span = a.span()) {
+        ASSERT_LE(span->end, text.size());
+        if (a.note_kind() == NoteKind::QuotedWord) {
+          const std::string word(text.substr(span->start, span->end - span->start));
+          EXPECT_EQ(a.note(text), word + " -> \"" + word + "\"");
+        }
+      }
+      if (const auto at = a.at()) {
+        ASSERT_LE(*at, text.size());
+      }
+    }
+    EXPECT_EQ(stages, c.stages);
+  }
 }
 
 TEST(Pipeline, FastRepairModeFailsWithTheFirstErrorWhenNothingChanged) {
@@ -315,6 +355,10 @@ TEST(PipelineScaleRoute, AutomaticRouteNeedsSizeBracketAndPermission) {
   RepairOptions off = o;
   off.allow_parallel = "  FALSE ";
   EXPECT_EQ(run("[1, 2, 3, 4]", off).metrics.mode_used, "strict");
+  off.allow_parallel = "off";  // not a word that closes the route: parsed whole on it
+  const RepairResult whole = run("[1, 2, 3, 4]", off);
+  EXPECT_EQ(whole.metrics.mode_used, "auto_scale");
+  EXPECT_EQ(whole.metrics.split_mode, "NO_SPLIT");
   RepairOptions other_mode = o;
   other_mode.mode = "probabilistic";
   EXPECT_EQ(run("[1, 2, 3, 4]", other_mode).metrics.mode_used, "strict");
@@ -375,7 +419,15 @@ TEST(PipelineLlmStep, PatchedCandidatesAreMergedAndRanked) {
   const auto& repairs = r.candidates[0].repairs;
   ASSERT_FALSE(repairs.empty());
   bool patched = false;
-  for (const RepairAction& a : repairs) patched |= a.op == "llm_patch_suggest" && a.note == "p1";
+  for (const RepairAction& a : repairs) {
+    patched |= a.op() == Op::LlmPatchSuggest && a.note("") == "p1" &&
+               a.origin() == Origin{Stage::LanguageModel, 1};
+  }
+  // The result keeps what the rerun read; the explanation names the patch's stage.
+  EXPECT_EQ(r.texts.reruns, std::vector<std::string>{R"({"a": 1, "b": 2})"});
+  const std::string explained = explain_result("t", R"({"a": 1, "b")", r, o, ExplainStyle{});
+  EXPECT_NE(explained.find("language-model patch 1, whole text  (p1)"), std::string::npos)
+      << explained;
   EXPECT_TRUE(patched);
   for (std::size_t i = 0; i < r.candidates.size(); ++i) EXPECT_EQ(r.candidates[i].candidate_id, i);
 }

@@ -134,6 +134,10 @@ def test_every_option_key_has_a_flag():
         assert "--" + name.replace("_", "-") in out, name
 
 
+def test_flags_for_every_option_mean_what_the_options_dict_means(check_every_option_flag):
+    check_every_option_flag(velvin)
+
+
 FAKE_LLM = ROOT / "tests" / "fake_llm"
 PATCH_REPLY = ('{"mode":"patch_suggest","patches":[{"patch_id":"p1",'
                '"ops":[{"op":"insert","at":12,"text":": 2"}]}]}')
