@@ -14,7 +14,8 @@ namespace {
 
 using O = RepairOptions;
 
-// The options dictionary's keys in their reading order, then the six language-model fields.
+// The options dictionary's keys in their reading order (the readings' switches came last and
+// are read last), then the six language-model fields.
 const OptionSpec kRegistry[] = {
     {"mode", &O::mode, "auto | strict_only | fast_repair | probabilistic | scale_pipeline"},
     {"top_k", &O::top_k, "candidates to keep"},
@@ -51,6 +52,13 @@ const OptionSpec kRegistry[] = {
      "keys of a root object whose value is the large part"},
     {"schema", &O::schema,
      "{\"required_keys\": [...], \"types\": {...}}; fitting candidates rank first"},
+    {"allow_inner_quotes", &O::allow_inner_quotes, "read a double quote inside a string as content"},
+    {"allow_missing_quotes", &O::allow_missing_quotes,
+     "repair a string that lost its opening or closing quote"},
+    {"allow_loose_numbers", &O::allow_loose_numbers, "read .5, 5., +3, 1_000 as numbers"},
+    {"allow_wrappers", &O::allow_wrappers, "unwrap ObjectId(...), ISODate(...), NumberLong(...)"},
+    {"allow_placeholders", &O::allow_placeholders, "drop ... placeholders for omitted elements"},
+    {"allow_escaped_json", &O::allow_escaped_json, "decode JSON written with escaped quotes"},
     {"allow_llm", &O::allow_llm, "let the language-model fallback run", false},
     {"llm_mode", &O::llm_mode, "what the language model is asked for", false},
     {"llm_command", &O::llm_command,

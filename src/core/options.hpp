@@ -46,6 +46,14 @@ struct RepairOptions {
   std::string scale_output = "dom";
   std::optional<std::vector<std::string>> scale_target_keys;
   std::optional<JsonValue> schema;
+  // Readings of broken text that no switch above covers (the text is read again only when the
+  // token-level repair lost part of it).
+  bool allow_inner_quotes = true;    // a double quote inside a string is content
+  bool allow_missing_quotes = true;  // a string that lost its opening or closing quote
+  bool allow_loose_numbers = true;   // .5, 5., +3, 1_000 read as the numbers they mean
+  bool allow_wrappers = true;        // ObjectId("…"), ISODate("…"), NumberLong(…) unwrapped
+  bool allow_placeholders = true;    // "..." left where elements were omitted is dropped
+  bool allow_escaped_json = true;    // {\"a\": 1}: JSON written with escaped quotes, decoded
   // The language-model fallback; no options-dictionary key reaches these.
   bool allow_llm = false;
   std::string llm_mode = "patch_suggest";

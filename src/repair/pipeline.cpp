@@ -266,7 +266,7 @@ class PipelineRun {
     std::vector<Candidate> read = reading_repair(texts_.readings[0],
                                                  document_budgets(texts_.readings[0]),
                                                  extraction_.repairs, &texts_, 0);
-    if (auto escaped = escaped_document(input)) {
+    if (auto escaped = options_.allow_escaped_json ? escaped_document(input) : std::nullopt) {
       std::vector<RepairAction> base = extraction_.repairs;
       RepairAction decode = RepairAction::make(Op::DecodeEscapedJson, Origin{Stage::Extraction},
                                                op_cost(Op::DecodeEscapedJson, Stage::Extraction).fixed());

@@ -329,7 +329,7 @@ void Readings::add_string_readings(const Token& plain, std::vector<Reading>& out
   if (plain.closed && !delimiter_follows(text_, plain.end)) {
     const std::size_t close = plain.end - 1;
     // The quote is content: the string runs to a later quote that a delimiter follows.
-    if (auto end = content_quote_end(close, quote)) {
+    if (auto end = options_.allow_inner_quotes ? content_quote_end(close, quote) : std::nullopt) {
       std::size_t inner = 0;
       for (std::size_t k = close; k < *end; ++k) inner += text_[k] == quote ? 1 : 0;
       RepairAction a = action_with_span(Op::EscapeInnerQuotes, plain.start, *end + 1, inner);
@@ -351,7 +351,7 @@ void Readings::add_string_readings(const Token& plain, std::vector<Reading>& out
     } else if (line_break && k > body) {
       end = k;
     }
-    if (end) {
+    if (end && options_.allow_missing_quotes) {
       std::size_t trimmed = *end;
       while (trimmed > body && (text_[trimmed - 1] == ' ' || text_[trimmed - 1] == '\t')) --trimmed;
       out.push_back(token_reading(string_token(plain.start, *end,
@@ -359,7 +359,7 @@ void Readings::add_string_readings(const Token& plain, std::vector<Reading>& out
                                   *end, action_at(Op::InsertMissingQuote, *end)));
     }
   }
-  if (!plain.closed) {
+  if (!plain.closed && options_.allow_missing_quotes) {
     // A string that runs to the end of the text but for closers lost its closing quote before
     // them.
     std::size_t end = text_.size();
@@ -393,7 +393,7 @@ void Readings::add_bare_readings(const Token& plain, std::vector<Reading>& out) 
   if (value.end > start) {
     bool number_read = false;
     // A malformed number is the number it means.
-    if (options_.allow_unquoted_values) {
+    if (options_.allow_loose_numbers) {
       if (auto number = loose_number_text(text.substr(start, value.end - start));
           number && value.end == value.stop) {
         Token t;
@@ -426,6 +426,7 @@ void Readings::add_bare_readings(const Token& plain, std::vector<Reading>& out) 
   }
   // Text that ends in a quote lost its opening quote.
   for (const Run& run : {key, value}) {
+    if (!options_.allow_missing_quotes) break;
     if (run.end <= start || run.stop >= text.size() || text[run.stop] != '"' ||
         !delimiter_follows(text, run.stop + 1)) {
       continue;
@@ -509,8 +510,8 @@ void Readings::add_punctuation_readings(std::size_t pos, std::vector<Reading>& o
     while (end < text.size() && text[end] == '.') ++end;
     if (end - pos < 3) end = pos;
   }
-  if (end > pos && (end == text.size() || is_json_space(byte_at(text, end)) ||
-                    delimiter_follows(text, end))) {
+  if (end > pos && options_.allow_placeholders &&
+      (end == text.size() || is_json_space(byte_at(text, end)) || delimiter_follows(text, end))) {
     out.push_back(shaped_reading(ReadingShape::skip, pos, end,
                                  action_with_span(Op::DropPlaceholder, pos, end)));
     return;
@@ -524,7 +525,7 @@ void Readings::add_punctuation_readings(std::size_t pos, std::vector<Reading>& o
       ++name_end;
     }
     const std::size_t paren = skip_space(text, name_end);
-    if (paren < text.size() && text[paren] == '(') {
+    if (options_.allow_wrappers && paren < text.size() && text[paren] == '(') {
       RepairAction a = action_with_span(Op::UnwrapCall, pos, paren + 1);
       a.set_note(text.substr(pos, name_end - pos));
       if (auto number = number_call(text.substr(pos, name_end - pos), paren)) {

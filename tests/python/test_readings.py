@@ -116,3 +116,25 @@ def test_long_replies_repair_every_site(count):
     text, meant = long_reply([SLIPS[i % len(SLIPS)] for i in range(count)])
     assert len(text) > 5000
     assert velvin.loads(text) == meant
+
+
+# Each reading answers to its switch: with the switch off, its op never appears.
+SWITCHES = [
+    ("allow_inner_quotes", '{"title": "The "Pro" plan", "n": 2}', "escape_inner_quotes"),
+    ("allow_missing_quotes", '{"city": "Paris, "zip": "75001"}', "insert_missing_quote"),
+    ("allow_missing_quotes", '{"city": Paris", "zip": 1}', "insert_missing_quote"),
+    ("allow_loose_numbers", '{"n": .5, "k": 1}', "normalize_number"),
+    ("allow_wrappers", '{"_id": ObjectId("5f1"), "n": 1}', "unwrap_call"),
+    ("allow_placeholders", "[1, 2, ..., 9]", "drop_placeholder"),
+    ("allow_escaped_json", '{\\"a\\": 1, \\"b\\": \\"x\\"}', "decode_escaped_json"),
+    ("allow_unquoted_values", "{greeting: hello world}", "wrap_value_with_quotes"),
+    ("allow_python_literals", '{"pt": (1, 2)}', "convert_tuple_to_array"),
+    ("allow_comments", '{"a": https://x.y/z, // the link\n "b": 1}', "strip_line_comment"),
+]
+
+
+@pytest.mark.parametrize("switch, text, op", SWITCHES)
+def test_each_reading_obeys_its_switch(switch, text, op):
+    assert op in [r.op for r in velvin.parse(text).repairs]
+    off = velvin.parse(text, **{switch: False})
+    assert op not in [r.op for c in off.candidates for r in c.repairs]
