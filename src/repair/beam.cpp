@@ -582,10 +582,10 @@ class ReadingSource {
  public:
   static constexpr bool kReadings = true;
   ReadingSource(std::string_view text, const RepairOptions& options)
-      // Counted without single-quoted strings: one apostrophe can make the lexer read most of a
-      // text as a single string that the readings then do not take.
-      : readings_(text, options), count_(count_tokens(text, false)) {}
-  [[nodiscard]] std::size_t count() const noexcept { return count_; }
+      : readings_(text, options) {}
+  // Not counted ahead: a reading consumes at least a byte, and the insertions between readings
+  // are bounded by the repair budget, so twice the text's length bounds the steps.
+  [[nodiscard]] std::size_t count() const noexcept { return readings_.size(); }
   [[nodiscard]] std::size_t eof() const noexcept { return readings_.size(); }
   const Token& plain(std::size_t pos) { return readings_.at(pos).front().token; }
   std::size_t plain_next(std::size_t pos) { return readings_.at(pos).front().next; }
@@ -594,7 +594,6 @@ class ReadingSource {
 
  private:
   Readings readings_;
-  std::size_t count_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -792,6 +791,7 @@ class BeamSearch {
     if (s.root_done && s.stack.empty()) {
       if (t.kind == TokenKind::Eof) {
         finished_.push_back(std::move(s));
+        if constexpr (Source::kReadings) keep_best_finished();
         return;
       }
       if (t.kind == TokenKind::Ident || t.kind == TokenKind::Garbage) {
@@ -808,7 +808,7 @@ class BeamSearch {
         return;
       }
       if constexpr (Source::kReadings) {
-        if (is_closer(t) && s.repair_count < options_.max_repairs) {
+        if (is_closer(t) && may_repair(s)) {
           apply_alternative(s, Alternative::DropSurplusCloser, t, next);
           push_next(std::move(s));
           return;
@@ -826,7 +826,7 @@ class BeamSearch {
       apply_strict(successor, move, t, next);
       push_next(std::move(successor));
     }
-    if (s.repair_count >= options_.max_repairs) return;
+    if (!may_repair(s)) return;
     std::array<Alternative, 11> alternatives{};
     const std::size_t n = applicable_alternatives(s, t, alternatives);
     for (std::size_t i = 0; i < n; ++i) {
@@ -844,7 +844,7 @@ class BeamSearch {
   // The readings of the text at the state's position other than the lexer's token, each taken
   // on a copy of the state when the grammar has room for it and the repair budget allows.
   void expand_readings(const State& s) {
-    if (s.repair_count >= options_.max_repairs) return;
+    if (!may_repair(s)) return;
     for (const Reading& r : tokens_.extra(s.pos)) {
       State copy = s;
       if (!take_reading(copy, r)) continue;
@@ -931,12 +931,45 @@ class BeamSearch {
     }
   }
 
+  // The reading mode searches on after it has enough finished parses, and on hostile text a
+  // parse finishes at almost every step: only the best few are kept (candidates are taken from
+  // at most 3 x top_k of them, de-duplicated by text).
+  void keep_best_finished() {
+    const std::size_t keep = std::max<std::size_t>(saturating_mul(3, options_.top_k), 1);
+    if (finished_.size() < 2 * keep) return;
+    std::stable_sort(finished_.begin(), finished_.end(), [&](const State& a, const State& b) {
+      const std::size_t la = content_lost(a);
+      const std::size_t lb = content_lost(b);
+      if (la != lb) return la < lb;
+      return keys_.less(a, b);
+    });
+    finished_.resize(keep);
+  }
+
   // Ordered by what was lost, then by cost.
   static bool keeps_more(const State& a, const State& b) noexcept {
     const std::size_t la = content_lost(a);
     const std::size_t lb = content_lost(b);
     if (la != lb) return la < lb;
     return KeyOrder::compare_cheap(a, b) < 0;
+  }
+
+  // A budget of repairs (or deletions). The token mode has it for the whole text; in the reading
+  // mode it follows the document: the budget again for every kilobyte read, so a long reply with
+  // many slips has room for them all while text that needs a repair at every token (garbage)
+  // soon runs out and stops being read.
+  [[nodiscard]] std::uint64_t allowance(std::uint64_t budget, const State& s) const noexcept {
+    if constexpr (!Source::kReadings) {
+      return budget;
+    } else {
+      const std::uint64_t kilobytes = 1 + s.pos / 1024;
+      std::uint64_t total = 0;
+      return __builtin_mul_overflow(budget, kilobytes, &total) ? UINT64_MAX : total;
+    }
+  }
+
+  [[nodiscard]] bool may_repair(const State& s) const noexcept {
+    return s.repair_count < allowance(options_.max_repairs, s);
   }
 
   [[nodiscard]] bool fits_garbage_budget(const State& s, std::size_t bytes) const noexcept {
@@ -1150,7 +1183,7 @@ class BeamSearch {
     if (options_.partial_ok && word && !s.out.empty() && !bare_key_before_colon(s, t)) {
       out[n++] = Alternative::TruncateSuffix;
     }
-    if (n == 0 && !is_eof && s.deleted_tokens < options_.max_deleted_tokens) {
+    if (n == 0 && !is_eof && s.deleted_tokens < allowance(options_.max_deleted_tokens, s)) {
       out[n++] = Alternative::DeleteToken;
     }
     return n;

@@ -259,13 +259,12 @@ class PipelineRun {
   }
 
   // The reading mode of the search, on the extracted text itself (the heuristic's rewrite can
-  // already have cut what the model meant), with budgets that grow with the text: a long reply
-  // with many slips needs as many repairs as they take. Its candidates join the ranking.
+  // already have cut what the model meant); its repair budget grows with the text it reads. Its
+  // candidates join the ranking.
   void read_again(std::vector<Candidate>& candidates, std::string_view input) {
     texts_.readings.push_back(extraction_.text);
-    std::vector<Candidate> read = reading_repair(texts_.readings[0],
-                                                 document_budgets(texts_.readings[0]),
-                                                 extraction_.repairs, &texts_, 0);
+    std::vector<Candidate> read =
+        reading_repair(texts_.readings[0], options_, extraction_.repairs, &texts_, 0);
     if (auto escaped = options_.allow_escaped_json ? escaped_document(input) : std::nullopt) {
       std::vector<RepairAction> base = extraction_.repairs;
       RepairAction decode = RepairAction::make(Op::DecodeEscapedJson, Origin{Stage::Extraction},
@@ -273,8 +272,8 @@ class PipelineRun {
       decode.set_span(escaped->span);
       base.push_back(std::move(decode));
       texts_.readings.push_back(std::move(escaped->text));
-      std::vector<Candidate> decoded = reading_repair(
-          texts_.readings[1], document_budgets(texts_.readings[1]), std::move(base), &texts_, 1);
+      std::vector<Candidate> decoded =
+          reading_repair(texts_.readings[1], options_, std::move(base), &texts_, 1);
       read.insert(read.end(), std::make_move_iterator(decoded.begin()),
                   std::make_move_iterator(decoded.end()));
     }
@@ -305,14 +304,6 @@ class PipelineRun {
     for (const Span& s : c.dropped_spans) lost += s.end > s.start ? s.end - s.start : 0;
     for (const RepairAction& a : c.repairs) lost += a.op() == Op::SynthesizeMissingValue ? 8 : 0;
     return lost;
-  }
-
-  RepairOptions document_budgets(std::string_view text) const {
-    RepairOptions options = options_;
-    const std::uint64_t kilobytes = std::max<std::uint64_t>(1, (text.size() + 1023) / 1024);
-    options.max_repairs = saturating_product(options.max_repairs, kilobytes);
-    options.max_deleted_tokens = saturating_product(options.max_deleted_tokens, kilobytes);
-    return options;
   }
 
   struct EscapedDocument {
@@ -363,11 +354,6 @@ class PipelineRun {
       return EscapedDocument{std::move(token.text), Span{open - 1, end}};
     }
     return EscapedDocument{decode_string_body(text, open, text.size()), Span{open, text.size()}};
-  }
-
-  static std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r = 0;
-    return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
   }
 
   // The language-model step: may add candidates (merged and ranked again) and fills the
@@ -460,7 +446,9 @@ class PipelineRun {
   // misread can unbalance them: it ran out of text when it had to close a string or a container
   // at the end.
   bool text_was_cut(const Candidate& best) const {
-    if (!best.reread) return extraction_.truncated;
+    if (!best.reread || extraction_.method == "no_json_found" || candidate_loss(best) > 0) {
+      return extraction_.truncated;
+    }
     return std::any_of(best.repairs.begin(), best.repairs.end(), [](const RepairAction& a) {
       return a.op() == Op::CloseOpenString || a.op() == Op::InsertMissingCloser;
     });
