@@ -442,11 +442,11 @@ class PipelineRun {
   }
 
   // Whether the text ended before the document did. The bracket scan says so when the brackets
-  // never balance; a candidate of the reading mode knows better, since quotes that the scan
-  // misread can unbalance them: it ran out of text when it had to close a string or a container
-  // at the end.
+  // never balance (or when there are none); a candidate of the reading mode that kept all of the
+  // text knows better, since quotes that the scan misread can unbalance them, and tuples have no
+  // brackets: it ran out of text when it had to close a string or a container at the end.
   bool text_was_cut(const Candidate& best) const {
-    if (!best.reread || extraction_.method == "no_json_found" || candidate_loss(best) > 0) {
+    if (!best.reread || candidate_loss(best) > 0) {
       return extraction_.truncated;
     }
     return std::any_of(best.repairs.begin(), best.repairs.end(), [](const RepairAction& a) {
