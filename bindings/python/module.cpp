@@ -2,6 +2,7 @@
 // ABI (3.9+). This file holds the method table and the module's initialisation; the entry
 // points are in entry_points.cpp. No C++ exception crosses into Python.
 #include "entry_points.hpp"
+#include "stream.hpp"
 
 namespace velvin::py {
 namespace {
@@ -50,6 +51,10 @@ PyMODINIT_FUNC PyInit_velvin_native(void) {
   if (module == nullptr) {
     module = PyModule_Create(&velvin::py::kModule);
     if (module == nullptr) return nullptr;
+    if (!velvin::py::add_stream_type(module)) {
+      Py_CLEAR(module);
+      return nullptr;
+    }
   }
   Py_INCREF(module);
   return module;

@@ -81,7 +81,12 @@ struct StringScan {
 // a quote or a backslash, so the text between two of those is copied as one run; an escaped
 // multi-byte character likewise has its first byte copied with the escape and the rest with the
 // following run.
-StringScan scan_string(std::string_view text, std::size_t start, char quote, std::string* value) {
+//
+// With `hold_open_end`, an escape that more text could still change (a backslash near the end,
+// a "\u" without its four digits, a high surrogate without room for the low one after it)
+// is not read: the scan stops at its backslash and reports that position as `end`.
+StringScan scan_string(std::string_view text, std::size_t start, char quote, std::string* value,
+                       bool hold_open_end = false) {
   const std::size_t n = text.size();
   std::size_t i = start + 1;
   while (i < n) {
@@ -91,12 +96,17 @@ StringScan scan_string(std::string_view text, std::size_t start, char quote, std
     i = run_end;
     if (i == n) break;
     if (text[i] == quote) return {i + 1, true};
-    if (++i == n) break;  // a backslash as the last byte leaves the string open
+    const std::size_t backslash = i;
+    if (++i == n) {  // a backslash as the last byte leaves the string open
+      if (hold_open_end) return {backslash, false};
+      break;
+    }
     const char c = text[i];
     if (const char byte = simple_escape(c); byte != 0) {
       append_byte(value, byte);
       ++i;
     } else if (c == 'u') {
+      if (hold_open_end && i + 4 >= n) return {backslash, false};
       const auto code = i + 4 < n ? parse_escape_hex(text.substr(i + 1, 4)) : std::nullopt;
       if (!code) {
         ++i;  // drop the "u"; what follows is read as plain characters
@@ -106,6 +116,7 @@ StringScan scan_string(std::string_view text, std::size_t start, char quote, std
       } else {
         // A surrogate pair (how JSON writes an emoji) is one character; a surrogate on its own
         // stands for a character that cannot be known, U+FFFD, as in the strict parser.
+        if (hold_open_end && *code <= 0xDBFF && i + 10 >= n) return {backslash, false};
         const auto low = *code <= 0xDBFF && i + 10 < n && text[i + 5] == '\\' && text[i + 6] == 'u'
                              ? parse_escape_hex(text.substr(i + 7, 4))
                              : std::nullopt;
@@ -211,6 +222,12 @@ Token eof_token(std::size_t length) {
 }
 
 }  // namespace
+
+StringProgress resume_string(std::string_view text, std::size_t from, char quote,
+                             std::string& value) {
+  const StringScan s = scan_string(text, from - 1, quote, &value, true);
+  return {s.end, s.closed};
+}
 
 std::pair<Token, std::size_t> read_string(std::string_view text, std::size_t start, char quote) {
   Token tok;
