@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """velvin.StreamParser: the cost of feeding a document in chunks against one velvin.parse of it.
 
-Documents: the llm-large reply closest to 100 KB (../shared/bench-data/llm-large.jsonl), and a
-100 KB reply holding one long string (the case where every value carries the whole string so
-far, since a Python str cannot grow in place). Each is fed in 64-byte and 1 KB chunks; the
+Documents: the llm-large reply closest to 100 KB (../shared/bench-data/llm-large.jsonl); a
+100 KB reply holding one long string (every value carries the whole string so far, since a
+Python str cannot grow in place); and a 100 KB root array of small records (every value is a
+fresh copy of the open root, so each feed costs the root's width so far). Each is fed in 64-byte and 1 KB chunks; the
 figure is the total feed time (close() excluded) and its ratio to one velvin.parse of the whole
 text. Best of --repeats runs each.
 
@@ -17,17 +18,9 @@ import sys
 import time
 from pathlib import Path
 
+from pipeline import cpu_model  # this script's folder is first on sys.path
+
 ROOT = Path(__file__).resolve().parents[1]
-
-
-def cpu_model():
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def best_seconds(fn, repeats):
@@ -45,7 +38,9 @@ def documents(data_dir):
     closest = min(replies, key=lambda r: abs(len(r.encode()) - 100_000))
     words = ("the model streams its answer one token at a time while the user watches ")
     long_string = json.dumps({"role": "assistant", "content": (words * (100_000 // len(words)))})
-    return [("llm-large reply", closest), ("one long string", long_string)]
+    wide_array = json.dumps([{"id": i, "name": f"item {i}"} for i in range(3300)])
+    return [("llm-large reply", closest), ("one long string", long_string),
+            ("root array of 3300 records", wide_array)]
 
 
 def main():

@@ -82,7 +82,7 @@ struct StringScan {
 // multi-byte character likewise has its first byte copied with the escape and the rest with the
 // following run.
 //
-// With `hold_open_end`, an escape that more text could still change (a backslash near the end,
+// With `hold_open_end`, an escape that more text could still change (a backslash as the last byte,
 // a "\u" without its four digits, a high surrogate without room for the low one after it)
 // is not read: the scan stops at its backslash and reports that position as `end`.
 StringScan scan_string(std::string_view text, std::size_t start, char quote, std::string* value,

@@ -138,6 +138,7 @@ bool StreamReader::start_run() {
     return false;
   }
   held_number_.reset();
+  held_scanned_to_ = 0;
   run_text_.clear();
   run_next_ = body;
   return true;
