@@ -88,8 +88,13 @@ class PyStreamMirror final : public StreamSink {
   static bool insert(const Level& level, PyObject* key, PyObject* item) {
     return insert(level.is_object, level.container.get(), key, item);
   }
+  // A repeated key keeps its first value: a member once shown never changes while streaming
+  // (close() answers as velvin.parse does, with the last one).
   static bool insert(bool is_object, PyObject* container, PyObject* key, PyObject* item) {
-    return is_object ? PyDict_SetItem(container, key, item) == 0 : PyList_Append(container, item) == 0;
+    if (!is_object) return PyList_Append(container, item) == 0;
+    const int present = PyDict_Contains(container, key);
+    if (present != 0) return present > 0;
+    return PyDict_SetItem(container, key, item) == 0;
   }
 
   std::vector<Level> levels_;

@@ -30,7 +30,8 @@ class StreamParser:
     element that was complete in one value is the same in every later one; only the last, still
     open part at each level changes. A string shows its text so far and only grows; a number
     shows its digits so far; a key, a literal such as `true` and a bare word appear only once
-    complete, and a member only once its value has begun. Completed parts are shared between the
+    complete, and a member only once its value has begun; a repeated key keeps its first value
+    (close() keeps the last, as velvin.parse does). Completed parts are shared between the
     values returned, so treat them as read-only (copy.deepcopy before changing one).
 
     The reader is lenient and never fails: single quotes, bare keys and words, Python literals,

@@ -72,3 +72,11 @@ def probabilistic_repair_py(
 
 def parse_root_array_scale_py(data: bytes, options: Optional[Dict[str, Any]] = None) -> ScaleDict:
     """Parallel parse of one large, well-formed document; raises ValueError(text)."""
+
+class StreamParser:
+    """The streaming reader: feed() returns the value so far, close() the result document of the
+    whole text (as parse_py gives it). Chunks are str or bytes, not both in one stream."""
+
+    def __init__(self, options: Optional[Dict[str, Any]] = None) -> None: ...
+    def feed(self, chunk: Union[str, bytes]) -> Any: ...
+    def close(self) -> Dict[str, Any]: ...

@@ -47,16 +47,24 @@ bool typographic_double_quote(std::string_view text, std::size_t i) {
   return c == 0x201C || c == 0x201D;
 }
 
-// The number a lexer Number run stands for. A run cut short ("1.", "2e+") reads as its digits
-// before the cut, the same while it is open and once complete, so a number once shown never
-// disappears; "-" alone and a leading zero ("01") give nothing.
+// The number a lexer Number run stands for, read so that a number once shown stays a number as
+// its run grows: redundant leading zeros are skipped ("007" reads 7), and a run cut short reads
+// as its longest part that is a number ("1.", "2e+" and "1.e5" read 1, 2 and 1). "-" alone
+// gives nothing.
 std::optional<JsonValue> number_value(std::string_view raw) {
-  while (!raw.empty() && !scan::is_digit(static_cast<unsigned char>(raw.back()))) {
-    raw.remove_suffix(1);
+  std::string text;
+  std::size_t i = 0;
+  if (i < raw.size() && raw[i] == '-') text += raw[i++];
+  while (i + 1 < raw.size() && raw[i] == '0' && scan::is_digit(static_cast<unsigned char>(raw[i + 1]))) {
+    ++i;
   }
-  JsonResult parsed = parse_strict_json(raw);
-  if (!parsed.ok()) return std::nullopt;
-  return std::move(parsed).value();
+  text.append(raw.substr(i));
+  for (const std::size_t cut : {text.size(), text.find_first_of("eE"), text.find('.')}) {
+    if (cut == std::string::npos) continue;
+    JsonResult parsed = parse_strict_json(std::string_view(text).substr(0, cut));
+    if (parsed.ok()) return std::move(parsed).value();
+  }
+  return std::nullopt;
 }
 
 JsonValue literal_value(std::string_view keyword) {

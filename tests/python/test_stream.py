@@ -86,6 +86,8 @@ CASES = {
     "UTF-8 cut in bytes": ([b'["\xc3', b'\xa9', b'\xe2\x82', b'\xac"]'], [[""], ["é"], ["é"], ["é€"]]),
     "escape cut": (['["\\u00', "e9 \\", 'n"]'], [[""], ["é "], ["é \n"]]),
     "comment cut": (["[1, /", "/ two\n 2 /", "* x */]"], [[1], [1, 2], [1, 2]]),
+    "repeated key keeps its first value": (['{"a": "x", "a', '": "y', '", "b": 1}'],
+                                           [{"a": "x"}, {"a": "x"}, {"a": "x", "b": 1}]),
     "rest ignored once complete": (['{"a": 1} and then [2]', " more"], [{"a": 1}, {"a": 1}]),
 }
 
