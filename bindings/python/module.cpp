@@ -4,6 +4,7 @@
 // crosses into Python.
 #include "entry_points.hpp"
 #include "options.hpp"
+#include "stream.hpp"
 
 namespace velvin::py {
 namespace {
@@ -56,6 +57,10 @@ PyMODINIT_FUNC PyInit_velvin_native(void) {
   if (module == nullptr) {
     module = PyModule_Create(&velvin::py::kModule);
     if (module == nullptr) return nullptr;
+    if (!velvin::py::add_stream_type(module)) {
+      Py_CLEAR(module);
+      return nullptr;
+    }
   }
   Py_INCREF(module);
   return module;

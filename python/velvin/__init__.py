@@ -21,6 +21,7 @@ from ._options import OPTION_NAMES, check_options
 from ._result import (Candidate, Diagnostics, ErrorRecord, InputStats, Metrics, ParseResult, Partial,
                       Repair, Span, Validations)
 from ._schema import schema_from
+from ._stream import StreamParser, parse_stream
 
 __version__ = "0.1.0"
 
@@ -167,7 +168,8 @@ def parse_large(data: Text, **options: Any) -> LargeParse:
 
 __all__ = [
     "Candidate", "Diagnostics", "ErrorRecord", "InputStats", "LargeParse", "Metrics", "OPTION_NAMES",
-    "ParseResult", "Partial", "Repair", "RepairError", "Span", "StrictJSONError", "Validations",
-    "loads", "parse", "parse_large", "preprocess", "probabilistic_repair", "repair_json",
+    "ParseResult", "Partial", "Repair", "RepairError", "Span", "StreamParser", "StrictJSONError",
+    "Validations", "loads", "parse", "parse_large", "parse_stream", "preprocess",
+    "probabilistic_repair", "repair_json",
     "schema_from", "strict_loads",
 ]

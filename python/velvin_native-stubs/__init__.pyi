@@ -77,3 +77,12 @@ def option_table_py() -> Tuple[Tuple[str, str, Any, str], ...]:
     """The options of the options dictionary, in reading order: (name, type, default,
     description), the type one of "text", "uint", "optional_uint", "float", "bool",
     "text_list", "json"; an unset default is None."""
+
+
+class StreamParser:
+    """The streaming reader: feed() returns the value so far, close() the result document of the
+    whole text (as parse_py gives it). Chunks are str or bytes, not both in one stream."""
+
+    def __init__(self, options: Optional[Dict[str, Any]] = None) -> None: ...
+    def feed(self, chunk: Union[str, bytes]) -> Any: ...
+    def close(self) -> Dict[str, Any]: ...

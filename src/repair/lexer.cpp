@@ -112,13 +112,28 @@ std::size_t read_escape(std::string_view text, std::size_t i, std::string* value
   return i + 5;
 }
 
+// Whether the escape whose backslash is at i - 1 could still read differently once more text
+// arrives: "\u" without its four digits, or a high surrogate without room for the low one.
+bool escape_may_grow(std::string_view text, std::size_t i) {
+  if (text[i] != 'u') return false;
+  const std::size_t n = text.size();
+  if (i + 4 >= n) return true;
+  const auto code = parse_escape_hex(text.substr(i + 1, 4));
+  return code && *code >= 0xD800 && *code <= 0xDBFF && i + 10 >= n;
+}
+
 // Reads a string whose opening quote is at `start`; decodes into `value` when one is given.
 //
 // Characters other than escapes are copied unchanged, and no byte of a multi-byte character is
 // a quote or a backslash, so the text between two of those is copied as one run; an escaped
 // multi-byte character likewise has its first byte copied with the escape and the rest with the
 // following run.
-StringScan scan_string(std::string_view text, std::size_t start, char quote, std::string* value) {
+//
+// With `hold_open_end`, an escape that more text could still change (a backslash as the last byte,
+// a "\u" without its four digits, a high surrogate without room for the low one after it)
+// is not read: the scan stops at its backslash and reports that position as `end`.
+StringScan scan_string(std::string_view text, std::size_t start, char quote, std::string* value,
+                       bool hold_open_end = false) {
   const std::size_t n = text.size();
   std::size_t i = start + 1;
   while (i < n) {
@@ -128,10 +143,17 @@ StringScan scan_string(std::string_view text, std::size_t start, char quote, std
     i = run_end;
     if (i == n) break;
     if (text[i] == quote) return {i + 1, true};
-    if (++i == n) break;  // a backslash as the last byte leaves the string open
+    const std::size_t backslash = i;
+    if (++i == n) {  // a backslash as the last byte leaves the string open
+      if (hold_open_end) return {backslash, false};
+      break;
+    }
+    if (hold_open_end && escape_may_grow(text, i)) return {backslash, false};
     i = read_escape(text, i, value);
   }
-  const std::size_t line_break = scan::final_line_break(text);
+  // Cut off by the end of the text: the text's final line break is not the string's (while more
+  // text may come, nothing is final).
+  const std::size_t line_break = hold_open_end ? 0 : scan::final_line_break(text);
   if (line_break > 0 && n - line_break > start) {
     if (value != nullptr) value->resize(value->size() - line_break);
     return {n - line_break, false};
@@ -225,6 +247,12 @@ Token eof_token(std::size_t length) {
 }
 
 }  // namespace
+
+StringProgress resume_string(std::string_view text, std::size_t from, char quote,
+                             std::string& value) {
+  const StringScan s = scan_string(text, from - 1, quote, &value, true);
+  return {s.end, s.closed};
+}
 
 std::pair<Token, std::size_t> read_string(std::string_view text, std::size_t start, char quote) {
   Token tok;
