@@ -12,8 +12,6 @@ namespace {
 
 using TextResult = Result<std::string, std::string>;
 
-bool is_continuation_byte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
 JsonValue copy_if_object(const std::optional<JsonValue>& value) {
   if (value && value->is_object()) return value->clone();
   return JsonValue::object({});
@@ -37,8 +35,8 @@ SnippetWindow snippet_window(std::string_view text, std::optional<std::uint64_t>
   std::size_t start = centre > half ? static_cast<std::size_t>(centre - half) : 0;
   // centre <= len, so only `half` can push the sum past the range.
   std::size_t end = half >= len - centre ? len : static_cast<std::size_t>(centre + half);
-  while (start > 0 && start < len && is_continuation_byte(text[start])) --start;
-  while (end > 0 && end < len && is_continuation_byte(text[end])) --end;
+  while (start > 0 && start < len && is_utf8_continuation(text[start])) --start;
+  while (end > 0 && end < len && is_utf8_continuation(text[end])) --end;
   if (end < start) end = start;
   return {start, end};
 }

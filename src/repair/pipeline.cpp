@@ -162,8 +162,8 @@ class PipelineRun {
     if (bytes_.size() < options_.parallel_threshold_bytes) return false;
     std::size_t i = bytes_.size() >= 3 && bytes_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
     std::size_t end = bytes_.size();
-    while (i < end && is_json_space(static_cast<unsigned char>(bytes_[i]))) ++i;
-    while (end > i && is_json_space(static_cast<unsigned char>(bytes_[end - 1]))) --end;
+    i = scan::skip_space(bytes_, i);
+    end = scan::skip_space_back(bytes_, i, end);
     return i < end && (bytes_[i] == '[' || bytes_[i] == '{');
   }
 

@@ -10,6 +10,8 @@
 #include <sched.h>
 #endif
 
+#include "core/scan.hpp"
+
 // How the tape path writes its entries. Every piece appends to one output vector (a "sink")
 // instead of building its own list to be stitched afterwards: stitching would hold the tape
 // twice and rewrite it once more, and a tape is several times larger than its document. A split
@@ -225,9 +227,8 @@ std::size_t parallel_workers(const std::optional<std::uint64_t>& option) {
 Span trim_span(std::string_view bytes, std::uint64_t start, std::uint64_t end) {
   end = std::min<std::uint64_t>(end, bytes.size());
   start = std::min(start, end);
-  while (start < end && is_json_space(static_cast<unsigned char>(bytes[start]))) ++start;
-  while (end > start && is_json_space(static_cast<unsigned char>(bytes[end - 1]))) --end;
-  return Span{start, end};
+  start = scan::skip_space(bytes.substr(0, end), start);
+  return Span{start, scan::skip_space_back(bytes, start, end)};
 }
 
 std::vector<Span> iter_root_array_element_spans_single(std::string_view bytes, std::uint64_t start,
@@ -331,16 +332,15 @@ Result<RootArraySplit, std::string> root_array_split_plan(std::string_view bytes
 std::optional<std::pair<Span, Span>> extract_object_key_span_and_value_span(
     std::string_view bytes, std::uint64_t start, std::uint64_t end) {
   end = std::min<std::uint64_t>(end, bytes.size());
-  std::uint64_t i = start;
-  while (i < end && is_json_space(static_cast<unsigned char>(bytes[i]))) ++i;
+  const std::string_view member = bytes.substr(0, end);
+  std::uint64_t i = scan::skip_space(member, start);
   if (i >= end || bytes[i] != '"' || i + 1 >= end) return std::nullopt;
   const std::uint64_t key_start = i;
   ++i;
   while (i < end && bytes[i] != '"') i += bytes[i] == '\\' ? 2 : 1;
   if (i >= end) return std::nullopt;
   const Span key{key_start, i + 1};
-  ++i;
-  while (i < end && is_json_space(static_cast<unsigned char>(bytes[i]))) ++i;
+  i = scan::skip_space(member, i + 1);
   if (i >= end || bytes[i] != ':') return std::nullopt;
   const Span value = trim_span(bytes, i + 1, end);
   if (value.start >= value.end) return std::nullopt;
@@ -371,7 +371,7 @@ JsonValue unwrap(JsonValue&& value, std::size_t outer) {
 
 // The whole-span parse of the root span `text`.
 Result<JsonValue, std::string> parse_whole_span(std::string_view text, std::size_t outer) {
-  if (auto bad = validate_utf8(text)) return "invalid utf-8: " + describe_utf8_error(*bad);
+  if (auto bad = validate_utf8(text)) return "invalid utf-8: " + bad->message;
   if (outer == 0) {
     auto parsed = parse_strict_json(text);
     if (!parsed) return strict_failure("strict parse failed: ", parsed.error());
@@ -405,7 +405,7 @@ Result<JsonValue, std::string> parse_task_payload(std::string_view bytes,
   payload.push_back(object ? '}' : ']');
   payload.append(outer, ']');
   if (auto bad = validate_utf8(payload)) {
-    return "invalid utf-8 in task payload: " + describe_utf8_error(*bad);
+    return "invalid utf-8 in task payload: " + bad->message;
   }
   auto parsed = parse_strict_json(payload);
   if (!parsed) return strict_failure("strict parse failed in task payload: ", parsed.error());
@@ -618,7 +618,7 @@ ScaleValueResult parse_root_array_scale(std::string_view bytes, const RepairOpti
 namespace {
 
 std::string tape_failure(const TapeError& error) {
-  return "tape parse failed: " + error.message + " at " + std::to_string(error.pos);
+  return "tape parse failed: " + error.message + " at " + std::to_string(error.position);
 }
 
 // Where a piece's entries go: the growable tail of a vector that only the calling thread
@@ -678,7 +678,7 @@ std::optional<std::string> tape_strict(const ScaleContext& ctx, const Span& span
     sink.pos = written.value();
     return std::nullopt;
   }
-  if (written.error().message != kTapeWindowOverflow) return tape_failure(written.error());
+  if (written.error().code != ErrorCode::tape_window_overflow) return tape_failure(written.error());
   // Only invalid text outgrows its counted window: parse it apart to find its real error.
   TapeEntries scratch;
   auto error = member ? append_object_pair_segment(text, span.start, outer, scratch)
