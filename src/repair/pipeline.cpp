@@ -207,11 +207,12 @@ class PipelineRun {
     return finish(std::move(r));
   }
 
-  RepairResult scale_failure(std::string message) const {
+  // The record carries the scale pipeline's message only: its position is not part of it.
+  RepairResult scale_failure(Error error) const {
     RepairResult r;
     r.status = "failed";
     r.input_stats = whole_input_stats();
-    r.errors.push_back(ParseError{"ScalePipelineError", std::nullopt, std::move(message)});
+    r.errors.push_back(ParseError{"ScalePipelineError", std::nullopt, std::move(error.message)});
     r.metrics = Metrics::make("scale_pipeline");
     return finish(std::move(r));
   }

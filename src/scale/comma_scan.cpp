@@ -13,6 +13,16 @@ namespace velvin {
 // ---------------------------------------------------------------------------------------------
 // Worker passes
 
+namespace {
+
+[[gnu::cold]] Error spawn_failure() {
+  return Error{ErrorCode::thread_start_failed, 0, "failed to spawn thread"};
+}
+
+[[gnu::cold]] Error panic_failure() { return Error{ErrorCode::worker_failed, 0, "worker panicked"}; }
+
+}  // namespace
+
 WorkerOutcome run_worker_pass(std::size_t threads, const std::function<WorkerOutcome()>& worker,
                               const ThreadStarter& start) {
   // A pass of one worker gains nothing from a thread, and small pieces make such passes by the
@@ -21,7 +31,7 @@ WorkerOutcome run_worker_pass(std::size_t threads, const std::function<WorkerOut
     try {
       return worker();
     } catch (...) {
-      return std::string(kWorkerPanickedMessage);
+      return panic_failure();
     }
   }
   std::vector<WorkerOutcome> outcomes(threads);
@@ -48,9 +58,9 @@ WorkerOutcome run_worker_pass(std::size_t threads, const std::function<WorkerOut
   for (std::thread& t : running) {
     if (t.joinable()) t.join();
   }
-  if (spawn_failed) return std::string(kSpawnFailedMessage);
+  if (spawn_failed) return spawn_failure();
   for (std::size_t i = 0; i < running.size(); ++i) {
-    if (panicked[i] != 0) return std::string(kWorkerPanickedMessage);
+    if (panicked[i] != 0) return panic_failure();
     if (outcomes[i]) return std::move(outcomes[i]);
   }
   return std::nullopt;
@@ -343,12 +353,11 @@ InteriorScan scan_interior_serial(std::string_view bytes, std::uint64_t begin, s
   return collect_range(bytes, begin, end, entry, target);
 }
 
-Result<InteriorScan, std::string> scan_interior_parallel(std::string_view bytes,
-                                                         std::uint64_t begin, std::uint64_t end,
-                                                         ScanDepths initial, ScanDepths target,
-                                                         std::size_t workers,
-                                                         std::size_t chunk_bytes,
-                                                         const ThreadStarter& start_thread) {
+Result<InteriorScan> scan_interior_parallel(std::string_view bytes, std::uint64_t begin,
+                                            std::uint64_t end, ScanDepths initial,
+                                            ScanDepths target, std::size_t workers,
+                                            std::size_t chunk_bytes,
+                                            const ThreadStarter& start_thread) {
   end = std::min<std::uint64_t>(end, bytes.size());
   const ScanState initial_state{initial.obj, initial.arr, false, false};
   // An interior of white space only (as in "[ ]") has nothing to find: no threads for it.
@@ -381,7 +390,7 @@ Result<InteriorScan, std::string> scan_interior_parallel(std::string_view bytes,
   entries.reserve(chunks.size());
   ScanState state = initial_state;
   for (const auto& effect : effects) {
-    if (!effect) return std::string("missing transducer");
+    if (!effect) return Error{ErrorCode::worker_failed, 0, "missing transducer"};
     entries.push_back(state);
     const TransducerOutcome& o = effect->at(state);
     state.obj_depth += o.obj_delta;
@@ -447,7 +456,9 @@ bool is_container_span(std::string_view bytes, std::uint64_t start, std::uint64_
 CommaResult find_root_array_commas(std::string_view bytes, std::uint64_t start, std::uint64_t end,
                                    std::size_t workers, std::size_t chunk_bytes,
                                    const ThreadStarter& start_thread) {
-  if (!is_container_span(bytes, start, end, '[', ']')) return std::string("not a root array span");
+  if (!is_container_span(bytes, start, end, '[', ']')) {
+    return Error{ErrorCode::not_a_container, start, "not a root array span"};
+  }
   return find_commas(bytes, start + 1, end - 1, ScanDepths{0, 1}, ScanDepths{0, 1}, workers,
                      chunk_bytes, start_thread);
 }
@@ -455,7 +466,9 @@ CommaResult find_root_array_commas(std::string_view bytes, std::uint64_t start, 
 CommaResult find_root_object_commas(std::string_view bytes, std::uint64_t start,
                                     std::uint64_t end, std::size_t workers,
                                     std::size_t chunk_bytes, const ThreadStarter& start_thread) {
-  if (!is_container_span(bytes, start, end, '{', '}')) return std::string("not a root object span");
+  if (!is_container_span(bytes, start, end, '{', '}')) {
+    return Error{ErrorCode::not_a_container, start, "not a root object span"};
+  }
   return find_commas(bytes, start + 1, end - 1, ScanDepths{1, 0}, ScanDepths{1, 0}, workers,
                      chunk_bytes, start_thread);
 }
