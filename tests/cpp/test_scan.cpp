@@ -99,7 +99,8 @@ TEST(Searches, WhiteSpaceAndStringEnds) {
   const std::string s = R"(ab\"c\\"d)";
   EXPECT_EQ(string_close<'"'>(s.data(), 0, s.size()), 7U);
   EXPECT_EQ(string_close<'\''>(s.data(), 0, s.size()), s.size());
-  EXPECT_EQ(string_close<'"'>("ab\\", 0, 3), 3U);
+  const std::string open = "ab\\";
+  EXPECT_EQ(string_close<'"'>(open.data(), 0, open.size()), open.size());
 }
 
 TEST(Searches, StringStopAtEveryOffset) {
