@@ -181,10 +181,15 @@ inline std::size_t find_first(const char* s, std::size_t i, std::size_t n) {
   return n;
 }
 
-// First position >= i that is not white space, or n. Most runs are one byte or none.
+// First position >= i that is not white space, or n. Most runs lie between two tokens and are a
+// few bytes or none, which a byte loop passes fastest (the strict parser lost 6% on
+// github_events.json when every run went to the vector search from its second byte); longer
+// runs, indentation mostly, go sixteen bytes at a time.
 inline std::size_t skip_space(const char* s, std::size_t i, std::size_t n) {
-  if (i >= n || !is_json_space(byte_at(s, i))) return i;
-  return find_first<Spaces, true>(s, i + 1, n);
+  for (const std::size_t stop = n - i > 8 ? i + 8 : n; i < stop; ++i) {
+    if (!is_json_space(byte_at(s, i))) return i;
+  }
+  return find_first<Spaces, true>(s, i, n);
 }
 inline std::size_t skip_space(std::string_view text, std::size_t i) {
   return skip_space(text.data(), i, text.size());
