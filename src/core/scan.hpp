@@ -297,6 +297,11 @@ inline std::array<std::uint64_t, sizeof...(Classes)> classify(const char* p) {
   return masks;
 }
 
+// The bits of a block's first `length` bytes.
+inline std::uint64_t first_bytes_mask(std::size_t length) {
+  return length >= kBlockBytes ? ~std::uint64_t{0} : (std::uint64_t{1} << length) - 1;
+}
+
 // Bit k set when an odd number of bits at or below k are set.
 inline std::uint64_t prefix_xor(std::uint64_t x) {
   x ^= x << 1;
@@ -314,6 +319,30 @@ inline std::uint64_t add_with_carry(std::uint64_t bits, std::uint64_t addend, st
   const u128 sum = static_cast<u128>(bits) + addend + carry;
   carry = static_cast<std::uint64_t>(sum >> 64);
   return static_cast<std::uint64_t>(sum);
+}
+
+// Bytes of a block escaped by a backslash if every backslash in it escapes (as one does inside
+// a string): the byte after each run of backslashes of odd length. `pending` says that the first
+// byte is escaped and, on return, whether the byte after the block's first `length` is.
+inline std::uint64_t escaped_bytes(std::uint64_t backslash, std::size_t length,
+                                   bool& pending) noexcept {
+  // A run of backslashes that starts on an even bit escapes the byte after it when its length
+  // is odd, that is when that byte sits on an odd bit; a run starting on an odd bit, when the
+  // byte after sits on an even bit. Adding a run's first bit to the mask carries through the
+  // run and lands on the byte after it, so two additions (runs by start parity) find them all.
+  constexpr std::uint64_t kEven = 0x5555555555555555ULL;
+  const std::uint64_t valid = first_bytes_mask(length);
+  const std::uint64_t first = pending ? 1 : 0;
+  const std::uint64_t b = backslash & valid & ~first;  // an escaped backslash escapes nothing
+  const std::uint64_t starts = b & ~(b << 1);
+  const std::uint64_t after_even_runs = (b + (starts & kEven)) & ~b;
+  std::uint64_t sum = 0;
+  // A run starting on an odd bit that reaches bit 63 escapes the next block's first byte.
+  const bool carry = __builtin_add_overflow(b, starts & ~kEven, &sum);
+  const std::uint64_t after_odd_runs = sum & ~b;
+  const std::uint64_t escaped = first | (after_even_runs & ~kEven) | (after_odd_runs & kEven);
+  pending = length >= kBlockBytes ? carry : ((escaped >> length) & 1) != 0;
+  return escaped & valid;
 }
 
 // Follows double-quoted strings from block to block, the way every scanner here reads them:
@@ -335,11 +364,22 @@ class StringTracker {
   // holds no quote and no backslash; `quote` and `backslash` are its masks of '"' and '\\'.
   Block advance(std::uint64_t quote, std::uint64_t backslash, const char* p,
                 std::size_t length = kBlockBytes) {
-    if (backslash != 0 || escaped_) return advance_escaped(quote, backslash, p, length);
-    // No escapes: the string state flips at every quote.
-    const std::uint64_t in = prefix_xor(quote) ^ open_mask();
+    if (backslash == 0 && !escaped_) {
+      // No escapes: the string state flips at every quote.
+      const std::uint64_t in = prefix_xor(quote) ^ open_mask();
+      in_string_ = (in >> 63) != 0;
+      return {in, quote};
+    }
+    // The escapes as if every backslash stood inside a string. Where the strings that follow
+    // do contain every backslash, that is what the byte automaton reads; a backslash outside a
+    // string (which only invalid or non-JSON text has) sends the block to the byte walk.
+    bool pending = escaped_;
+    const std::uint64_t quotes = quote & ~escaped_bytes(backslash, length, pending);
+    const std::uint64_t in = prefix_xor(quotes) ^ open_mask();
+    if ((backslash & ~in) != 0) return walk_bytes(p, length);
     in_string_ = (in >> 63) != 0;
-    return {in, quote};
+    escaped_ = in_string_ && pending;
+    return {in, quotes};
   }
 
   [[nodiscard]] bool in_string() const { return in_string_; }
@@ -348,20 +388,11 @@ class StringTracker {
 
  private:
   std::uint64_t open_mask() const { return in_string_ ? ~std::uint64_t{0} : 0; }
-  // Out of line: blocks with backslashes are the rare ones, and the hot loops that inline
-  // advance() stay small enough to keep their masks in registers.
-  Block advance_escaped(std::uint64_t quote, std::uint64_t backslash, const char* p,
-                        std::size_t length);
+  // Out of line: it only runs on text that is not JSON.
   Block walk_bytes(const char* p, std::size_t length);
 
   bool in_string_ = false;
   bool escaped_ = false;
 };
-
-// Bytes of a block escaped by a backslash if every backslash in it escapes (as one does inside
-// a string): the byte after each run of backslashes of odd length. `pending` says that the first
-// byte is escaped and, on return, whether the byte after the block's first `length` is.
-[[nodiscard]] std::uint64_t escaped_bytes(std::uint64_t backslash, std::size_t length,
-                                          bool& pending) noexcept;
 
 }  // namespace velvin::scan

@@ -172,8 +172,7 @@ class Collector {
   void step(const Block& b, std::uint64_t base) {
     const scan::StringTracker::Block s = b.strings(strings_);
     const BlockMasks& m = b.masks;
-    const std::uint64_t valid =
-        b.len == scan::kBlockBytes ? ~std::uint64_t{0} : (std::uint64_t{1} << b.len) - 1;
+    const std::uint64_t valid = scan::first_bytes_mask(b.len);
     const std::uint64_t outside = ~s.in_string;
     const std::uint64_t brackets = (m.open | m.close) & outside;
     const std::uint64_t commas = m.comma & outside;
