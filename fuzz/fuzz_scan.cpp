@@ -166,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_skip_space(text, from);
   using namespace scan;
   check_classes<Bytes<'"', '\\'>, Spaces, WordStarts, ByteSet<true, '+', '-', '.'>,
-                ByteRange<'0', '9'>, ControlOrSpace, Folded<'{'>, Folded<'}'>, HasBit<0x20>,
+                ByteRange<'0', '9'>, Except<ByteRange<'+', '9'>, Bytes<',', '/'>>, ControlOrSpace, Folded<'{'>, Folded<'}'>, HasBit<0x20>,
                 HasBit<0x80>>(text);
   check_utf8(text);
   return 0;

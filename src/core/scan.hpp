@@ -162,6 +162,17 @@ struct AnyOf {
 #endif
 };
 
+// The bytes of Class that are not in Excluded.
+template <typename Class, typename Excluded>
+struct Except {
+  static constexpr bool contains(unsigned char c) {
+    return Class::contains(c) && !Excluded::contains(c);
+  }
+#if defined(__SSE2__)
+  static __m128i match(__m128i v) { return _mm_andnot_si128(Excluded::match(v), Class::match(v)); }
+#endif
+};
+
 // ---- Searches ----
 
 // First position >= i whose byte is in Class (or, with kInvert, is not), or n.

@@ -592,8 +592,10 @@ struct BlockMasks {
   std::uint64_t alnum = 0;    // letters, digits and "_+-."
 };
 
-// Letters, digits and "_+-.": the bytes of numbers and bare words.
-using AlnumRun = scan::AnyOf<scan::ByteSet<true, '+', '-', '.'>, scan::ByteRange<'0', '9'>>;
+// Letters, digits and "_+-.": the bytes of numbers and bare words. "+" to "9" holds "+,-./" and
+// the digits; the comma and the slash are taken out again (their masks are computed anyway).
+using AlnumRun = scan::AnyOf<scan::WordStarts,
+                             scan::Except<scan::ByteRange<'+', '9'>, scan::Bytes<',', '/'>>>;
 
 BlockMasks classify_block(const char* p) {
   using namespace scan;

@@ -49,6 +49,7 @@ TEST(ByteClasses, VectorFormsAgreeWithTheByteTests) {
   expect_vector_form_agrees<HasBit<0x20>>("bit 5");
   expect_vector_form_agrees<HasBit<0x80>>("non-ASCII");
   expect_vector_form_agrees<AnyOf<Bytes<','>, ByteRange<'a', 'c'>>>("union");
+  expect_vector_form_agrees<Except<ByteRange<'+', '9'>, Bytes<',', '/'>>>("difference");
 }
 
 TEST(ByteClasses, Table) {
