@@ -339,8 +339,7 @@ std::optional<std::pair<Span, Span>> extract_object_key_span_and_value_span(
   std::uint64_t i = scan::skip_space(member, start);
   if (i >= end || bytes[i] != '"' || i + 1 >= end) return std::nullopt;
   const std::uint64_t key_start = i;
-  ++i;
-  while (i < end && bytes[i] != '"') i += bytes[i] == '\\' ? 2 : 1;
+  i = scan::string_close<'"'>(member.data(), i + 1, end);
   if (i >= end) return std::nullopt;
   const Span key{key_start, i + 1};
   i = scan::skip_space(member, i + 1);
