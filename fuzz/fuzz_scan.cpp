@@ -171,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace scan;
   check_classes<Bytes<'"', '\\'>, Spaces, WordStarts, ByteSet<true, '+', '-', '.'>,
                 ByteRange<'0', '9'>, Except<ByteRange<'+', '9'>, Bytes<',', '/'>>, ControlOrSpace, Folded<'{'>, Folded<'}'>, HasBit<0x20>,
+                Control, StringStops,
                 HasBit<0x80>>(text);
   check_utf8(text);
   return 0;

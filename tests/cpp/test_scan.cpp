@@ -44,6 +44,8 @@ TEST(ByteClasses, VectorFormsAgreeWithTheByteTests) {
   expect_vector_form_agrees<ByteSet<true, '-', '0'>>("word starts and two bytes");
   expect_vector_form_agrees<ByteRange<'0', '9'>>("digits");
   expect_vector_form_agrees<ControlOrSpace>("control or space");
+  expect_vector_form_agrees<Control>("control");
+  expect_vector_form_agrees<StringStops>("string stops");
   expect_vector_form_agrees<Folded<'{'>>("openers");
   expect_vector_form_agrees<Folded<'}'>>("closers");
   expect_vector_form_agrees<HasBit<0x20>>("bit 5");
