@@ -7,8 +7,8 @@ namespace velvin::py {
 // Converts `value`. Given a mutable tree, each part is released as soon as it has been
 // converted, while its memory is still in cache: releasing a large tree afterwards costs about a
 // third as much again as converting it.
-template <typename Tree>
-PyObject* convert_json(Tree& value, KeyMemo& memo) {
+template <typename Tree, typename Keys>
+PyObject* convert_json(Tree& value, Keys& keys) {
   constexpr bool kRelease = !std::is_const_v<Tree>;
   switch (value.kind()) {
     case JsonKind::Null:
@@ -31,7 +31,7 @@ PyObject* convert_json(Tree& value, KeyMemo& memo) {
       PyRef list(PyList_New(static_cast<Py_ssize_t>(items.size())));
       if (!list) return nullptr;
       for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* item = convert_json(items[i], memo);
+        PyObject* item = convert_json(items[i], keys);
         if (item == nullptr) return nullptr;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
       }
@@ -42,11 +42,11 @@ PyObject* convert_json(Tree& value, KeyMemo& memo) {
       PyRef dict(PyDict_New());
       if (!dict) return nullptr;
       for (auto& m : value.as_object()) {
-        PyObject* key = memo.get(m.key);
-        if (key == nullptr) return nullptr;
-        PyRef item(convert_json(m.value, memo));
+        PyRef key(keys.take(m.key));
+        if (!key) return nullptr;
+        PyRef item(convert_json(m.value, keys));
         if (!item) return nullptr;
-        if (PyDict_SetItem(dict.get(), key, item.get()) < 0) return nullptr;
+        if (PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return nullptr;
       }
       if constexpr (kRelease) value = JsonValue();
       return dict.release();
@@ -82,24 +82,24 @@ std::size_t count_containers(const JsonValue& value, std::size_t limit) {
 }
 
 PyObject* json_to_py(const JsonValue& value) {
-  KeyMemo memo;
+  CachedKeys keys;
   if (count_containers(value, kGcPauseMinContainers) < kGcPauseMinContainers) {
-    return json_to_py(value, memo);
+    return convert_json(value, keys);
   }
   GcPause pause;
-  return json_to_py(value, memo);
+  return convert_json(value, keys);
 }
 
 // The same for a tree that is no longer needed: it is released as it is converted (on failure,
 // partly).
 PyObject* json_to_py_consuming(JsonValue&& value) {
-  KeyMemo memo;
+  CachedKeys keys;
   JsonValue tree = std::move(value);
   if (count_containers(tree, kGcPauseMinContainers) < kGcPauseMinContainers) {
-    return convert_json(tree, memo);
+    return convert_json(tree, keys);
   }
   GcPause pause;
-  return convert_json(tree, memo);
+  return convert_json(tree, keys);
 }
 
 PyObject* optional_json_to_py(const std::optional<JsonValue>& value) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "support.hpp"
+#include "state.hpp"
 
 #include <string>
 #include <unordered_map>
@@ -13,7 +14,8 @@
 namespace velvin::py {
 
 // Object keys repeat across the objects of a document; each distinct key text becomes one str
-// object, shared by every dict of this conversion (the memo lives for one call only).
+// object, shared by every dict made with this memo. The memo lives as long as its owner (one
+// stream); conversions of whole documents use the module's StrCache instead (state.hpp).
 class KeyMemo {
  public:
   KeyMemo() = default;
@@ -35,6 +37,12 @@ class KeyMemo {
     }
     return str;
   }
+  // The same as a new reference.
+  PyObject* take(std::string_view key) {
+    PyObject* str = get(key);
+    Py_XINCREF(str);
+    return str;
+  }
 
  private:
   struct Hash {
@@ -51,6 +59,23 @@ class KeyMemo {
   std::vector<PyRef> overflow_;
 };
 
+// The keys of one conversion through the module's cache (or made afresh without the module).
+class CachedKeys {
+ public:
+  CachedKeys() : state_(module_state()) {}
+  // A new reference, or nullptr with an exception set.
+  PyObject* take(std::string_view key) {
+    return state_ != nullptr ? state_->keys.get(key) : key_str(key);
+  }
+  // The same for a string value (short ones are shared too).
+  PyObject* value(std::string_view text) {
+    if (state_ != nullptr) return state_->short_values.get(text);
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  }
+
+ private:
+  ModuleState* state_;
+};
 
 // A new Python object for `value` (a large tree converts with the collector paused).
 PyObject* json_to_py(const JsonValue& value);
@@ -59,31 +84,28 @@ PyObject* json_to_py(const JsonValue& value, KeyMemo& memo);
 PyObject* json_to_py_consuming(JsonValue&& value);
 PyObject* optional_json_to_py(const std::optional<JsonValue>& value);
 
-// Builds Python objects straight from the strict parser's events, so strict_loads_py never
-// materialises the intermediate tree. Finished objects wait on one stack (keys interleaved with
-// values) until their container ends.
-class PySink final : public JsonSink {
+// Builds Python objects straight from the strict parser's events (parse_strict_with), so
+// strict_loads_py never materialises the intermediate tree. Finished objects wait on one stack
+// (keys interleaved with values) until their container ends. Strings are decoded strictly: text
+// that is not UTF-8 stops the parse with UnicodeDecodeError set, so a caller may hand over bytes
+// it has not validated and check them only when the parse does not succeed.
+class PySink final {
  public:
   PySink() = default;
   PySink(const PySink&) = delete;
   PySink& operator=(const PySink&) = delete;
-  ~PySink() override {
+  ~PySink() {
     for (PyObject* obj : stack_) Py_DECREF(obj);
   }
 
-  bool on_null() override { return push(new_none()); }
-  bool on_bool(bool v) override { return push(new_bool(v)); }
-  bool on_int(std::int64_t v) override { return push(PyLong_FromLongLong(v)); }
-  bool on_uint(std::uint64_t v) override { return push(PyLong_FromUnsignedLongLong(v)); }
-  bool on_float(double v) override { return push(PyFloat_FromDouble(v)); }
-  bool on_string(std::string_view v) override { return push(new_str(v)); }
-  bool on_key(std::string_view key) override {
-    PyObject* str = memo_.get(key);
-    if (str == nullptr) return false;
-    Py_INCREF(str);
-    return push(str);
-  }
-  bool on_array_end(std::size_t count) override {
+  bool on_null() { return push(new_none()); }
+  bool on_bool(bool v) { return push(new_bool(v)); }
+  bool on_int(std::int64_t v) { return push(PyLong_FromLongLong(v)); }
+  bool on_uint(std::uint64_t v) { return push(PyLong_FromUnsignedLongLong(v)); }
+  bool on_float(double v) { return push(PyFloat_FromDouble(v)); }
+  bool on_string(std::string_view v) { return push(keys_.value(v)); }
+  bool on_key(std::string_view key) { return push(keys_.take(key)); }
+  bool on_array_end(std::size_t count) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
     if (list == nullptr) return false;
     const std::size_t base = stack_.size() - count;
@@ -93,7 +115,7 @@ class PySink final : public JsonSink {
     stack_.resize(base);
     return push(list);
   }
-  bool on_object_end(std::size_t count) override {
+  bool on_object_end(std::size_t count) {
     PyObject* dict = PyDict_New();
     const std::size_t base = stack_.size() - 2 * count;
     bool ok = dict != nullptr;
@@ -124,7 +146,7 @@ class PySink final : public JsonSink {
   }
 
   std::vector<PyObject*> stack_;
-  KeyMemo memo_;
+  CachedKeys keys_;
 };
 
 // The value of a Python object as a JsonValue; nullopt with a Python exception set.

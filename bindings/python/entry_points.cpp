@@ -3,6 +3,7 @@
 #include <string>
 
 #include "convert.hpp"
+#include "core/json_parser.hpp"
 #include "core/strict.hpp"
 #include "options.hpp"
 #include "records.hpp"
@@ -18,24 +19,27 @@ namespace {
 // Large documents pause the collector while their objects are built (see GcPause).
 constexpr std::size_t kGcPauseMinBytes = 4096;
 
-PyObject* strict_loads_text(std::string_view text) {
+constexpr const char* kNotUtf8 = "str is not valid UTF-8: surrogates not allowed";
+
+// `text` need not be valid UTF-8: the sink decodes every string strictly, and bytes outside
+// strings that are not ASCII break the grammar. Only a parse that does not succeed checks the
+// whole text, since invalid UTF-8 anywhere is reported before any other fault.
+PyObject* strict_loads_text(std::string_view text, bool validated) {
   PySink sink;
   JsonError error;
   SinkParseStatus status;
   if (text.size() >= kGcPauseMinBytes) {
     GcPause pause;
-    status = strict_parse_into(text, sink, error);
+    status = parse_strict_with(text, sink, error);
   } else {
-    status = strict_parse_into(text, sink, error);
+    status = parse_strict_with(text, sink, error);
   }
-  switch (status) {
-    case SinkParseStatus::ok:
-      return sink.take();
-    case SinkParseStatus::invalid:
-      return raise_positioned(error.message, error.position);
-    case SinkParseStatus::stopped:
-      break;
+  if (status == SinkParseStatus::ok) return sink.take();
+  if (!validated && !is_valid_utf8(text)) {
+    PyErr_Clear();  // the UnicodeDecodeError of a string, if that stopped the parse
+    return raise_positioned(kNotUtf8, 0);
   }
+  if (status == SinkParseStatus::invalid) return raise_positioned(error.message, error.position);
   return nullptr;  // a Python exception is set
 }
 
@@ -74,31 +78,21 @@ PyObject* strict_loads_py(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     PyRef holder;
-    std::string_view text;
     std::string copy;
-    bool have_text = false;
     if (PyUnicode_Check(input)) {
-      if (auto utf8 = utf8_of(input, holder)) {
-        text = *utf8;
-        have_text = true;
-      } else {
-        PyErr_Clear();  // a lone surrogate: treated as not a str
-      }
+      if (auto utf8 = utf8_of(input, holder)) return strict_loads_text(*utf8, true);
+      PyErr_Clear();  // a lone surrogate: treated as not a str
     }
-    if (!have_text) {
-      if (PyBytes_Check(input)) {
-        text = bytes_view(input);
-      } else if (PyByteArray_Check(input)) {
-        copy.assign(PyByteArray_AsString(input), static_cast<std::size_t>(PyByteArray_Size(input)));
-        text = copy;
-      } else {
-        return raise_positioned("input must be bytes, bytearray, memoryview, or str", 0);
-      }
-      if (!is_valid_utf8(text)) {
-        return raise_positioned("str is not valid UTF-8: surrogates not allowed", 0);
-      }
+    std::string_view text;
+    if (PyBytes_Check(input)) {
+      text = bytes_view(input);
+    } else if (PyByteArray_Check(input)) {
+      copy.assign(PyByteArray_AsString(input), static_cast<std::size_t>(PyByteArray_Size(input)));
+      text = copy;
+    } else {
+      return raise_positioned("input must be bytes, bytearray, memoryview, or str", 0);
     }
-    return strict_loads_text(text);
+    return strict_loads_text(text, false);
   });
 }
 

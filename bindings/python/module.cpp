@@ -4,6 +4,7 @@
 // crosses into Python.
 #include "entry_points.hpp"
 #include "options.hpp"
+#include "state.hpp"
 #include "stream.hpp"
 
 namespace velvin::py {
@@ -30,12 +31,16 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The state is one pointer to a ModuleState (state.hpp), released with the module.
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "velvin_native", nullptr, -1, kMethods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "velvin_native", nullptr, sizeof(ModuleState*), kMethods,
+    nullptr, nullptr, nullptr, free_module_state,
 };
 
 }  // namespace
+
+PyModuleDef& velvin_module_def() { return kModule; }
+
 }  // namespace velvin::py
 
 
@@ -57,7 +62,7 @@ PyMODINIT_FUNC PyInit_velvin_native(void) {
   if (module == nullptr) {
     module = PyModule_Create(&velvin::py::kModule);
     if (module == nullptr) return nullptr;
-    if (!velvin::py::add_stream_type(module)) {
+    if (!velvin::py::init_module_state(module) || !velvin::py::add_stream_type(module)) {
       Py_CLEAR(module);
       return nullptr;
     }

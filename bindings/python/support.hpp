@@ -1,5 +1,6 @@
 // What every file of the extension shares: the owned-reference holder, the small constructors
 // of Python objects, the error helpers and the guard that keeps C++ exceptions out of Python.
+// (The module's state, with the collector's pause, is in state.hpp.)
 //
 // Reference conventions: PyRef owns one strong reference; functions returning PyObject* return
 // a new reference, or nullptr with a Python exception set.
@@ -71,43 +72,6 @@ inline PyObject* new_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
 
 // Sets key to value in dict, consuming the new reference `value`.
 bool set_item(PyObject* dict, const char* key, PyObject* value);
-
-class GcPause {
- public:
-  GcPause() {
-    gc_ = PyRef(PyImport_ImportModule("gc"));
-    if (!gc_) {
-      PyErr_Clear();
-      return;
-    }
-    PyRef enabled(PyObject_CallMethod(gc_.get(), "isenabled", nullptr));
-    if (!enabled || PyObject_IsTrue(enabled.get()) != 1) {
-      PyErr_Clear();
-      return;
-    }
-    PyRef done(PyObject_CallMethod(gc_.get(), "disable", nullptr));
-    if (!done) {
-      PyErr_Clear();
-      return;
-    }
-    paused_ = true;
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-  ~GcPause() {
-    if (!paused_) return;
-    // Keep a pending exception (a failed conversion) across the call.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyRef done(PyObject_CallMethod(gc_.get(), "enable", nullptr));
-    if (!done) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-  }
-
- private:
-  PyRef gc_;
-  bool paused_ = false;
-};
 
 // Runs an entry point body; a C++ exception becomes a Python exception instead of ending the
 // host process.

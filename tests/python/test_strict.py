@@ -50,9 +50,23 @@ def test_lone_surrogate_str_counts_as_not_a_str():
     assert raises_positioned("[\ud800]") == ("input must be bytes, bytearray, memoryview, or str", 0)
 
 
-@pytest.mark.parametrize("arg", [b"\xff", b'["\xed\xa0\x80"]', b'"abc\xe2\x82"', bytearray(b"[\xc0\x80]")])
+@pytest.mark.parametrize("arg", [
+    b"\xff", b'["\xed\xa0\x80"]', b'"abc\xe2\x82"', bytearray(b"[\xc0\x80]"),
+    b'{"k\xff": 1}', b'{"ok": "\xe2\x82\\n"}', b'["short\xff", "x"]',
+    b'[1 2, "\xff"]',          # a syntax fault before the bad byte: the bytes are judged first
+    b'["\xc3\\u00a9"]',       # a cut character, then an escape: not a character
+])
 def test_invalid_utf8_bytes_are_rejected_at_position_zero(arg):
     assert raises_positioned(arg) == ("str is not valid UTF-8: surrogates not allowed", 0)
+
+
+def test_kept_keys_and_values_are_equal_to_fresh_ones():
+    # Keys and short values are shared across calls; a bad key is never kept.
+    for _ in range(2):
+        assert raises_positioned(b'{"k\xff": 1}') == ("str is not valid UTF-8: surrogates not allowed", 0)
+        assert vn.strict_loads_py(b'{"k": "v", "\xc3\xa9": ["v", "k"]}') == {"k": "v", "\xe9": ["v", "k"]}
+    long_key = "x" * 100
+    assert vn.strict_loads_py(json.dumps({long_key: long_key})) == {long_key: long_key}
 
 
 def test_argument_binding_errors_are_type_errors():
