@@ -52,7 +52,7 @@ struct GcSwitches {
 struct ModuleState {
   StrCache keys{StrCache::kMaxBytes};
   // Values longer than this are mostly unique (texts, URLs, ids): keeping them would only churn.
-  StrCache short_values{16};
+  StrCache short_values{0};
   GcSwitches gc;
 };
 
