@@ -425,19 +425,41 @@ struct OpenState {
   std::size_t excess_brackets = 0;
 };
 
-// Cancels the latest unclosed `opener`, or reports that there was none.
-bool cancel_latest(std::string& unclosed, char opener) {
-  const std::size_t at = unclosed.rfind(opener);
-  if (at == std::string::npos) return false;
-  unclosed.erase(at, 1);  // usually the last byte: nesting is mostly well formed
-  return true;
-}
+// The openers without a closer, in text order. A closer cancels the latest open opener of its
+// kind: each kind keeps the places of its open ones, so a closer costs the same however many
+// openers of the other kind stand after its own (`[` then a million `{` then `]]]...`).
+class UnclosedOpeners {
+ public:
+  void open(char opener) {
+    places(opener).push_back(openers_.size());
+    openers_.push_back(opener);
+  }
+  // Cancels the latest open `opener`, or reports that there was none.
+  bool close(char opener) {
+    std::vector<std::size_t>& open = places(opener);
+    if (open.empty()) return false;
+    openers_[open.back()] = kClosed;
+    open.pop_back();
+    return true;
+  }
+  std::string take() {
+    std::erase(openers_, kClosed);
+    return std::move(openers_);
+  }
+
+ private:
+  static constexpr char kClosed = '\0';
+  std::vector<std::size_t>& places(char opener) { return opener == '{' ? braces_ : brackets_; }
+  std::string openers_;
+  std::vector<std::size_t> braces_, brackets_;
+};
 
 OpenState scan_open_state(std::string_view in) {
   using Stops = ByteSet<false, '"', '{', '}', '[', ']'>;
   const char* s = in.data();
   const std::size_t n = in.size();
   OpenState state;
+  UnclosedOpeners unclosed;
   std::size_t i = 0;
   while ((i = find_first<Stops>(s, i, n)) < n) {
     switch (s[i]) {
@@ -449,23 +471,24 @@ OpenState scan_open_state(std::string_view in) {
       }
       case '{':
         ++state.braces;
-        state.unclosed.push_back('{');
+        unclosed.open('{');
         break;
       case '}':
         --state.braces;
-        if (!cancel_latest(state.unclosed, '{')) ++state.excess_braces;
+        if (!unclosed.close('{')) ++state.excess_braces;
         break;
       case '[':
         ++state.brackets;
-        state.unclosed.push_back('[');
+        unclosed.open('[');
         break;
       default:
         --state.brackets;
-        if (!cancel_latest(state.unclosed, '[')) ++state.excess_brackets;
+        if (!unclosed.close('[')) ++state.excess_brackets;
         break;
     }
     ++i;
   }
+  state.unclosed = unclosed.take();
   return state;
 }
 
