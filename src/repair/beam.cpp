@@ -777,7 +777,11 @@ class BeamSearch {
     return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::size_t>::max() : r;
   }
 
+  // A successor nested deeper than the strict parser accepts is given up: its text could never
+  // become a candidate (a megabyte of "[" would otherwise be read to its end, and again in the
+  // reading mode).
   void push_next(State&& s) {
+    if (s.stack.depth() > kMaxNestingDepth) return;
     s.hash.reset();
     next_.push_back(std::move(s));
   }
