@@ -158,7 +158,10 @@ PyObject* probabilistic_repair_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!options) return nullptr;
     auto base = repairs_from_py(base_arg);
     if (!base) return nullptr;
-    const std::vector<Candidate> candidates = probabilistic_repair(*text, *options, *base);
+    std::optional<Error> over_limit;
+    const std::vector<Candidate> candidates =
+        probabilistic_repair(*text, *options, std::move(*base), BeamContext{nullptr, 0, &over_limit});
+    if (over_limit) return raise_positioned(over_limit->message, over_limit->position);
     StageTexts texts;  // the search read the caller's text; base repairs keep their own notes
     texts.beam = std::string(*text);
     return candidates_to_py(candidates, texts);
@@ -184,7 +187,13 @@ PyObject* preprocess_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!repair_input_text(input, holder, decoded, text)) return nullptr;
 
     const Extraction extraction = extract_json_candidate(text);
-    HeuristicResult repaired = heuristic_repair(extraction.text, *options);
+    if (auto over = extraction_over_limit(extraction, options->max_total_repairs)) {
+      return raise_positioned(over->message, over->position);
+    }
+    HeuristicResult repaired = heuristic_repair(extraction.text, *options, extraction.repairs.size());
+    if (repaired.over_limit) {
+      return raise_positioned(repaired.over_limit->message, repaired.over_limit->position);
+    }
     const std::optional<std::uint64_t> error_pos = strict_error_position(repaired.text);
     return preprocess_to_py(extraction, std::move(repaired), error_pos);
   });

@@ -125,7 +125,10 @@ def strict_loads(text: Text) -> Any:
 
 def preprocess(text: Text, **options: Any) -> Dict[str, Any]:
     """Extraction and heuristic repair only: {"extracted_span", "extracted_text",
-    "repaired_text", "truncated", "method", "error_pos", "base_repairs"}."""
+    "repaired_text", "truncated", "method", "error_pos", "base_repairs"}.
+
+    Raises ValueError(message, position) when the text needs more repairs than the option
+    max_total_repairs allows."""
     return _native.preprocess_py(_text("preprocess", text), check_options("preprocess", options))
 
 
@@ -139,7 +142,10 @@ def _repair_dict(repair: Union[Repair, Dict[str, Any]]) -> Dict[str, Any]:
 def probabilistic_repair(text: Text, base_repairs: Optional[Iterable[Union[Repair, Dict[str, Any]]]] = None,
                          **options: Any) -> List[Candidate]:
     """The beam search alone on already extracted text, carrying `base_repairs` forward. Bytes
-    are read as UTF-8, each invalid sequence replaced by U+FFFD."""
+    are read as UTF-8, each invalid sequence replaced by U+FFFD.
+
+    Raises ValueError(message, position) when every parse needs more repairs than the option
+    max_total_repairs allows, base repairs included."""
     text = _text("probabilistic_repair", text)
     if isinstance(text, bytes):
         text = text.decode("utf-8", "replace")

@@ -82,7 +82,8 @@ class Candidate:
 
 @dataclass(frozen=True)
 class ErrorRecord:
-    """Why a parse failed: "JSONDecodeError", "UnrepairableJSON" or "ScalePipelineError"."""
+    """Why a parse failed: "JSONDecodeError", "UnrepairableJSON", "ScalePipelineError" or
+    "RepairLimitExceeded"."""
 
     kind: str
     at: Optional[int]

@@ -61,14 +61,16 @@ def parse_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None)
     """The whole repair pipeline; returns the result document (spans as lists)."""
 
 def preprocess_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None) -> PreprocessDict:
-    """Extraction and heuristic repair only."""
+    """Extraction and heuristic repair only; raises ValueError(message, position) when the text
+    needs more repairs than max_total_repairs allows."""
 
 def probabilistic_repair_py(
     extracted_text: str,
     options: Optional[Dict[str, Any]] = None,
     base_repairs: Optional[List[Dict[str, Any]]] = None,
 ) -> List[CandidateDict]:
-    """The beam search alone, carrying base_repairs forward."""
+    """The beam search alone, carrying base_repairs forward; raises ValueError(message, position)
+    when every parse needs more repairs than max_total_repairs allows, base repairs included."""
 
 def parse_root_array_scale_py(data: bytes, options: Optional[Dict[str, Any]] = None) -> ScaleDict:
     """Parallel parse of one large, well-formed document; raises ValueError(text)."""

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/json.hpp"
 #include "core/ops.hpp"
 #include "core/options.hpp"
@@ -243,6 +244,15 @@ struct RepairResult {
   // parse_py hands to Python.
   [[nodiscard]] JsonValue into_json_value() &&;
 };
+
+// The error of a document that needs more repairs than `limit` (max_total_repairs): code
+// repair_limit_exceeded, `position` the byte where `stage` wanted the repair past the limit, in
+// the text that stage was reading, which the message names. Stage Given: the base repairs handed
+// to the beam search are already more than the limit (position 0).
+[[nodiscard]] Error repair_limit_error(std::uint64_t limit, Stage stage, std::uint64_t position);
+
+// The error record of the result document for it.
+inline constexpr std::string_view kRepairLimitKind = "RepairLimitExceeded";
 
 // Whole milliseconds elapsed since `start` on the monotonic clock (sub-millisecond part dropped).
 [[nodiscard]] u128 millis_since(std::chrono::steady_clock::time_point start);

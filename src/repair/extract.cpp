@@ -131,6 +131,12 @@ Extraction whole_text_extraction(std::string_view text) {
   return out;
 }
 
+std::optional<Error> extraction_over_limit(const Extraction& extraction, std::uint64_t limit) {
+  if (extraction.repairs.size() <= limit) return std::nullopt;
+  const RepairAction& past = extraction.repairs[limit];
+  return repair_limit_error(limit, Stage::Extraction, past.span().value_or(Span{}).start);
+}
+
 Extraction extract_json_candidate(std::string_view text) {
   if (auto fenced = extract_code_fence(text)) return std::move(*fenced);
   const std::size_t start = first_opener(text);

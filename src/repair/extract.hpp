@@ -4,6 +4,8 @@
 // pipeline and by preprocess_py; never fails.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,5 +32,9 @@ struct Extraction {
 // The record of a text taken whole, as when it holds no bracket: method "no_json_found", the
 // whole span, no repairs.
 [[nodiscard]] Extraction whole_text_extraction(std::string_view text);
+
+// The error of an extraction whose repairs alone are more than max_total_repairs (`limit`).
+[[nodiscard]] std::optional<Error> extraction_over_limit(const Extraction& extraction,
+                                                         std::uint64_t limit);
 
 }  // namespace velvin

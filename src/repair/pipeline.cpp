@@ -89,13 +89,18 @@ class PipelineRun {
       return strict_outcome(std::move(*whole));
     }
     stats_ = input_stats(text.size());
+    if (auto over = extraction_over_limit(extraction_, options_.max_total_repairs)) {
+      return limit_outcome(std::move(*over), "strict");
+    }
 
     JsonResult strict = strict_parse(extraction_.text);
     if (strict) return strict_outcome(std::move(strict).value());
     last_error_ = strict.error();
     if (options_.mode == "strict_only") return failure_outcome("JSONDecodeError", "strict_only");
 
-    HeuristicResult heuristic = heuristic_repair(extraction_.text, options_);
+    HeuristicResult heuristic =
+        heuristic_repair(extraction_.text, options_, extraction_.repairs.size());
+    if (heuristic.over_limit) return limit_outcome(std::move(*heuristic.over_limit), "fast_repair");
     // The extraction's few repairs go in front of the heuristic's many, in their list: a flood
     // of repairs then exists once.
     combined_ = std::move(heuristic.repairs);
@@ -111,15 +116,19 @@ class PipelineRun {
     if (options_.mode == "fast_repair") return failure_outcome("JSONDecodeError", "fast_repair");
 
     // The language-model step needs the combined list afterwards; otherwise the search takes it.
-    const BeamContext context{&texts_, 0};
+    const BeamContext context{&texts_, 0, &over_limit_};
     std::vector<Candidate> candidates =
         options_.allow_llm
             ? probabilistic_repair(repaired_text, options_, combined_, context)
             : probabilistic_repair(repaired_text, options_, std::move(combined_), context);
+    if (over_limit_) return limit_outcome(std::move(*over_limit_), "probabilistic");
     score_against_schema(candidates);
     candidates = rank_candidates(std::move(candidates));
     if (loses_content(candidates, repaired_text)) read_again(candidates, text);
     llm_step(repaired_text, candidates);
+    if (candidates.empty() && over_limit_) {
+      return limit_outcome(std::move(*over_limit_), "probabilistic");
+    }
     if (candidates.empty()) return failure_outcome("UnrepairableJSON", "probabilistic");
     return beam_outcome(std::move(candidates));
   }
@@ -264,8 +273,8 @@ class PipelineRun {
   // candidates join the ranking.
   void read_again(std::vector<Candidate>& candidates, std::string_view input) {
     texts_.readings.push_back(extraction_.text);
-    std::vector<Candidate> read =
-        reading_repair(texts_.readings[0], options_, extraction_.repairs, &texts_, 0);
+    std::vector<Candidate> read = reading_repair(texts_.readings[0], options_,
+                                                 extraction_.repairs, &texts_, 0, &over_limit_);
     if (auto escaped = options_.allow_escaped_json ? escaped_document(input) : std::nullopt) {
       std::vector<RepairAction> base = extraction_.repairs;
       RepairAction decode = RepairAction::make(Op::DecodeEscapedJson, Origin{Stage::Extraction},
@@ -273,8 +282,8 @@ class PipelineRun {
       decode.set_span(escaped->span);
       base.push_back(std::move(decode));
       texts_.readings.push_back(std::move(escaped->text));
-      std::vector<Candidate> decoded =
-          reading_repair(texts_.readings[1], options_, std::move(base), &texts_, 1);
+      std::vector<Candidate> decoded = reading_repair(texts_.readings[1], options_,
+                                                      std::move(base), &texts_, 1, &over_limit_);
       read.insert(read.end(), std::make_move_iterator(decoded.begin()),
                   std::make_move_iterator(decoded.end()));
     }
@@ -466,6 +475,20 @@ class PipelineRun {
     return finish(std::move(r));
   }
 
+  // The document needs more repairs than max_total_repairs allows: it fails as soon as a stage
+  // finds so, with the limit's error record.
+  RepairResult limit_outcome(Error error, const char* mode_used) {
+    RepairResult r = base_result("failed", mode_used);
+    r.best_index.reset();
+    r.errors.push_back(ParseError{std::string(kRepairLimitKind), error.position,
+                                  std::move(error.message)});
+    if (std::string_view(mode_used) == "probabilistic") {
+      r.metrics.beam_width = options_.beam_width;
+      r.metrics.max_repairs = options_.max_repairs;
+    }
+    return finish(std::move(r));
+  }
+
   RepairResult base_result(const char* status, const char* mode_used) const {
     RepairResult r;
     r.status = status;
@@ -494,6 +517,7 @@ class PipelineRun {
   std::vector<RepairAction> combined_;
   StageTexts texts_;  // what the heuristic passes, the beam search and the reruns read
   JsonError last_error_;
+  std::optional<Error> over_limit_;  // a search gave up its parses at max_total_repairs
   std::uint64_t llm_calls_ = 0;
   u128 llm_time_ms_ = 0;
   std::optional<std::string> llm_trigger_;

@@ -235,6 +235,55 @@ TEST(Pipeline, NoCandidateIsUnrepairable) {
   ASSERT_TRUE(r.errors[0].at.has_value());
 }
 
+// A document that needs more repairs than max_total_repairs fails at the stage that finds so,
+// with one error record of its own kind; at the limit the result is the unlimited one.
+struct PipelineLimitCase {
+  const char* input;
+  std::uint64_t limit;
+  const char* mode_used;  // nullptr: within the limit
+  std::uint64_t at = 0;
+  const char* where = "";
+};
+
+TEST(Pipeline, RepairLimit) {
+  const PipelineLimitCase cases[] = {
+      {"```json\n[1]\n``` tail", 3, nullptr},
+      {"```json\n[1]\n``` tail", 1, "strict", 12, "extraction went past the limit at byte 12 of the input"},
+      {"[1 1 1 1]", 3, nullptr},
+      {"[1 1 1 1]", 2, "fast_repair", 7,
+       "the heuristic repair went past the limit at byte 7 of the text its pass started from"},
+      {"x [1 2 @ 3]", 5, nullptr},  // its candidates need 4 and 5
+      {"x [1 2 @ 3]", 3, "probabilistic", 6,
+       "the beam search went past the limit at byte 6 of the text it read"},
+  };
+  for (const PipelineLimitCase& c : cases) {
+    SCOPED_TRACE(std::string(c.input) + " limit " + std::to_string(c.limit));
+    RepairOptions o;
+    o.max_total_repairs = c.limit;
+    RepairResult r = run(c.input, o);
+    if (c.mode_used == nullptr) {
+      RepairResult unlimited = run(c.input);
+      r.metrics.elapsed_ms = unlimited.metrics.elapsed_ms = 0;
+      EXPECT_EQ(to_compact_string(r.to_json_value()), to_compact_string(unlimited.to_json_value()));
+      continue;
+    }
+    EXPECT_EQ(r.status, "failed");
+    EXPECT_FALSE(r.best_index.has_value());
+    EXPECT_TRUE(r.candidates.empty());
+    EXPECT_FALSE(r.partial.has_value());
+    EXPECT_EQ(r.metrics.mode_used, c.mode_used);
+    EXPECT_EQ(r.metrics.beam_width, std::string_view(c.mode_used) == "probabilistic" ? 32u : 0u);
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(to_compact_string(r.errors[0].to_json_value()),
+              to_compact_string(JsonValue::object(
+                  {{"kind", JsonValue::string("RepairLimitExceeded")},
+                   {"at", JsonValue::uinteger(c.at)},
+                   {"message", JsonValue::string(
+                                   "the document needs more repairs than max_total_repairs "
+                                   "allows (" + std::to_string(c.limit) + "); " + c.where)}})));
+  }
+}
+
 TEST(Pipeline, InvalidUtf8CountsRawAndDecodedBytes) {
   const RepairResult r = run("\xff[1]\xff");
   // Each invalid byte becomes U+FFFD (three bytes) in the decoded text.
