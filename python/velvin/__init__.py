@@ -151,7 +151,8 @@ def probabilistic_repair(text: Text, base_repairs: Optional[Iterable[Union[Repai
         text = text.decode("utf-8", "replace")
     repairs = None if base_repairs is None else [_repair_dict(r) for r in base_repairs]
     candidates = _native.probabilistic_repair_py(text, check_options("probabilistic_repair", options), repairs)
-    return [Candidate.from_dict(c) for c in candidates]
+    seen: Dict[int, Any] = {}
+    return [Candidate.from_dict(c, seen) for c in candidates]
 
 
 class LargeParse(NamedTuple):

@@ -65,7 +65,9 @@ class Candidate:
     dropped_spans: Tuple[Span, ...]
 
     @classmethod
-    def from_dict(cls, d: Dict[str, Any]) -> "Candidate":
+    def from_dict(cls, d: Dict[str, Any], seen: Optional[Dict[int, Repair]] = None) -> "Candidate":
+        """`seen`: the Repair made of each repair dict so far, by the dict's id; candidates share
+        the dicts of their base repairs, and then share their Repair views too."""
         return cls(
             candidate_id=d["candidate_id"],
             value=d["value"],
@@ -73,11 +75,21 @@ class Candidate:
             ir=d["ir"],
             confidence=d["confidence"],
             cost=d["cost"],
-            repairs=tuple(Repair.from_dict(r) for r in d["repairs"]),
+            repairs=_repairs(d["repairs"], {} if seen is None else seen),
             validations=Validations(**d["validations"]),
             diagnostics=Diagnostics(**d["diagnostics"]),
             dropped_spans=tuple(_span(s) for s in d["dropped_spans"]),
         )
+
+
+def _repairs(dicts: Any, seen: Dict[int, Repair]) -> Tuple[Repair, ...]:
+    out = []
+    for d in dicts:
+        repair = seen.get(id(d))
+        if repair is None:
+            repair = seen[id(d)] = Repair.from_dict(d)
+        out.append(repair)
+    return tuple(out)
 
 
 @dataclass(frozen=True)
@@ -148,6 +160,7 @@ class ParseResult:
     def from_dict(cls, doc: Dict[str, Any]) -> "ParseResult":
         stats = doc["input_stats"]
         partial = doc["partial"]
+        seen: Dict[int, Repair] = {}
         return cls(
             status=doc["status"],
             best_index=doc["best_index"],
@@ -155,7 +168,7 @@ class ParseResult:
                 stats["input_bytes"], _span(stats["extracted_span"]),
                 stats["prefix_skipped_bytes"], stats["suffix_skipped_bytes"],
             ),
-            candidates=tuple(Candidate.from_dict(c) for c in doc["candidates"]),
+            candidates=tuple(Candidate.from_dict(c, seen) for c in doc["candidates"]),
             partial=None if partial is None else Partial(
                 partial["extracted"], tuple(_span(s) for s in partial["dropped_spans"])),
             errors=tuple(ErrorRecord(**e) for e in doc["errors"]),
