@@ -147,6 +147,53 @@ def probabilistic_repair(text: Text, base_repairs: Optional[Iterable[Union[Repai
     return [Candidate.from_dict(c) for c in candidates]
 
 
+def _check_batch(function: str, jobs: Any, options: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+    """The options for the native layer, after checking `jobs` and every option's name and value,
+    so that a batch fails before its first text rather than on each one."""
+    if isinstance(jobs, bool) or not isinstance(jobs, int):
+        raise TypeError(f"{function}() jobs must be an int, not {type(jobs).__name__}")
+    if jobs < 0:
+        raise ValueError(f"{function}() jobs must be 0 or more, not {jobs}")
+    checked = check_options(function, options)
+    if checked:
+        # The native reader is the one judge of option values; it reads them all before it
+        # parses, and "null" is answered by the strict parser without any further stage.
+        _native.parse_py("null", checked)
+    return checked
+
+
+def _batch(function: str, texts: Iterable[Text], jobs: Any,
+           options: Dict[str, Any]) -> List[Union[str, bytes]]:
+    """The texts as a list, every argument checked before any text is parsed."""
+    _check_batch(function, jobs, options)
+    return [_text(function, t) for t in texts]
+
+
+def parse_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[ParseResult]:
+    """`velvin.parse` of each text, in the order given: one ParseResult per text.
+
+    The options apply to every text and are checked once, before any parsing: a misspelt one
+    raises TypeError, as does a text that is neither str nor bytes-like. `jobs` is the number of
+    threads the batch may use, 0 to choose from the machine; the results are the same for every
+    value. This version parses on the calling thread.
+    """
+    return [_parse("parse_many", t, options) for t in _batch("parse_many", texts, jobs, options)]
+
+
+def loads_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[Any]:
+    """`velvin.loads` of each text, in the order given. A text with no value gives its
+    RepairError at its place in the list instead of raising it, so one bad text does not lose
+    the others. Arguments as for `parse_many`.
+    """
+    values: List[Any] = []
+    for t in _batch("loads_many", texts, jobs, options):
+        try:
+            values.append(loads(t, **options))
+        except RepairError as e:
+            values.append(e)
+    return values
+
+
 class LargeParse(NamedTuple):
     value: Any
     plan: Dict[str, Any]  # {"mode", "elements", "structural_density", "chunk_count"}
@@ -168,6 +215,6 @@ def parse_large(data: Text, **options: Any) -> LargeParse:
 __all__ = [
     "Candidate", "Diagnostics", "ErrorRecord", "InputStats", "LargeParse", "Metrics", "OPTION_NAMES",
     "ParseResult", "Partial", "Repair", "RepairError", "Span", "StrictJSONError", "Validations",
-    "loads", "parse", "parse_large", "preprocess", "probabilistic_repair", "repair_json",
-    "schema_from", "strict_loads",
+    "loads", "loads_many", "parse", "parse_large", "parse_many", "preprocess", "probabilistic_repair",
+    "repair_json", "schema_from", "strict_loads",
 ]
