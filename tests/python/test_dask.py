@@ -41,9 +41,12 @@ def test_workers_run_the_velvin_under_test(client):
 
 @pytest.mark.parametrize("options", [{}, {"mode": "strict_only"}])
 def test_parse_bag_records_are_parse_of_each_text(client, options):
-    records = velvin.dask.parse_bag(db.from_sequence(TEXTS, npartitions=5), **options).compute()
+    # Partitions of ~400 texts, each its own value, so that a partition is parsed in several
+    # slices and any text out of place shows.
+    texts = TEXTS + [f"[{i}, " for i in range(800)]
+    records = velvin.dask.parse_bag(db.from_sequence(texts, npartitions=2), **options).compute()
     expected = []
-    for text in TEXTS:
+    for text in texts:
         r = velvin.parse(text, **options)
         failed = r.status == "failed"
         expected.append({"status": r.status, "value": r.value, "confidence": None if failed else r.confidence,
