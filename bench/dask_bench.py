@@ -101,8 +101,9 @@ def main():
                 raise SystemExit(f"expected {args.replies} records, got {sum(counts.values())}")
             rates[workers] = args.replies / seconds
             print(f"parse_bag, {workers} worker process{'es' if workers > 1 else ''}: "
-                  f"{rates[workers]:,.0f} replies/s ({seconds:.1f} s); statuses {dict(sorted(counts.items()))}")
-    print(f"speed-up of 2 workers over 1: {rates[2] / rates[1]:.2f}x; {load()}")
+                  f"{rates[workers]:,.0f} replies/s ({seconds:.1f} s); then {load()}")
+    print(f"statuses: {dict(sorted(counts.items()))}")
+    print(f"speed-up of 2 workers over 1: {rates[2] / rates[1]:.2f}x")
 
 
 if __name__ == "__main__":
