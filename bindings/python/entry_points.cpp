@@ -40,30 +40,6 @@ PyObject* strict_loads_text(std::string_view text) {
   return nullptr;  // a Python exception is set
 }
 
-// Bytes are decoded leniently (each invalid sequence becomes U+FFFD); a str is taken as its
-// UTF-8 text. Anything else, a str with a lone surrogate included, raises TypeError.
-bool repair_input_text(PyObject* input, PyRef& holder, std::string& decoded, std::string_view& text) {
-  if (PyBytes_Check(input)) {
-    const std::string_view raw = bytes_view(input);
-    if (is_valid_utf8(raw)) {
-      text = raw;
-    } else {
-      decoded = decode_utf8_lossy(raw);
-      text = decoded;
-    }
-    return true;
-  }
-  if (PyUnicode_Check(input)) {
-    if (auto utf8 = utf8_of(input, holder)) {
-      text = *utf8;
-      return true;
-    }
-    PyErr_Clear();
-  }
-  raise_type_error("input must be str or bytes");
-  return false;
-}
-
 // The raw bytes of a bytes object, or the UTF-8 text of a str, as the pipeline takes them.
 // Anything else, a str with a lone surrogate included, raises TypeError.
 bool pipeline_input(PyObject* input, PyRef& holder, std::string_view& bytes) {
@@ -80,6 +56,42 @@ bool pipeline_input(PyObject* input, PyRef& holder, std::string_view& bytes) {
   }
   raise_type_error("input must be str or bytes");
   return false;
+}
+
+// Bytes are decoded leniently (each invalid sequence becomes U+FFFD); a str is taken as its
+// UTF-8 text. Anything else, a str with a lone surrogate included, raises TypeError.
+bool repair_input_text(PyObject* input, PyRef& holder, std::string& decoded, std::string_view& text) {
+  if (!pipeline_input(input, holder, text)) return false;
+  if (!is_valid_utf8(text)) {
+    decoded = decode_utf8_lossy(text);
+    text = decoded;
+  }
+  return true;
+}
+
+// The arguments (input, options=None) of an entry point that runs the pipeline. The options are
+// read before the input is looked at, so a bad option is reported first.
+struct PipelineArguments {
+  PyRef holder;  // keeps `bytes` alive
+  std::string_view bytes;
+  RepairOptions options;
+};
+
+// `format` is "O|O:" and the entry point's name. False with the exception set.
+bool bind_pipeline_arguments(PyObject* args, PyObject* kwargs, const char* format,
+                             PipelineArguments& out) {
+  static const char* kwlist[] = {"input", "options", nullptr};
+  PyObject* input = nullptr;
+  PyObject* options_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &input,
+                                   &options_arg)) {
+    return false;
+  }
+  if (!check_options_argument(options_arg)) return false;
+  auto options = options_from_dict(options_arg);
+  if (!options) return false;
+  out.options = std::move(*options);
+  return pipeline_input(input, out.holder, out.bytes);
 }
 
 }  // namespace
@@ -123,20 +135,9 @@ PyObject* strict_loads_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"input", "options", nullptr};
-    PyObject* input = nullptr;
-    PyObject* options_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:parse_py", const_cast<char**>(kwlist),
-                                     &input, &options_arg)) {
-      return nullptr;
-    }
-    if (!check_options_argument(options_arg)) return nullptr;
-    auto options = options_from_dict(options_arg);
-    if (!options) return nullptr;
-    PyRef holder;
-    std::string_view bytes;
-    if (!pipeline_input(input, holder, bytes)) return nullptr;
-    return result_to_py(parse_bytes(bytes, *options));
+    PipelineArguments call;
+    if (!bind_pipeline_arguments(args, kwargs, "O|O:parse_py", call)) return nullptr;
+    return result_to_py(parse_bytes(call.bytes, call.options));
   });
 }
 
@@ -144,20 +145,9 @@ PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
 // the decoded text and its result document.
 PyObject* parse_all_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"input", "options", nullptr};
-    PyObject* input = nullptr;
-    PyObject* options_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:parse_all_py", const_cast<char**>(kwlist),
-                                     &input, &options_arg)) {
-      return nullptr;
-    }
-    if (!check_options_argument(options_arg)) return nullptr;
-    auto options = options_from_dict(options_arg);
-    if (!options) return nullptr;
-    PyRef holder;
-    std::string_view bytes;
-    if (!pipeline_input(input, holder, bytes)) return nullptr;
-    std::vector<PieceResult> pieces = parse_all(bytes, *options);
+    PipelineArguments call;
+    if (!bind_pipeline_arguments(args, kwargs, "O|O:parse_all_py", call)) return nullptr;
+    std::vector<PieceResult> pieces = parse_all(call.bytes, call.options);
     PyRef list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
