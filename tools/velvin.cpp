@@ -6,6 +6,7 @@
 //
 // Exit status: 0 when every document gave a value, 1 when any failed, 2 for usage or I/O errors.
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,8 +68,9 @@ Output:
                              reported and printed unchanged; a text that cannot be repaired stays
                              as it was, with status "failed"
   --stream                   read each document as it arrives and print its value, as compact
-                             JSON on one line, after every read that changed it (members and
-                             elements once complete never change; the open end grows); at the
+                             JSON on one line, each time it changed and all that has arrived is
+                             read (or 0.1 s after the last line while more keeps coming): members
+                             and elements once complete never change, the open end grows. At the
                              end, the value of the whole text if it differs from the last line
   -h, --help                 show this help
 )";
@@ -528,16 +530,32 @@ DocumentOutcome repair_document(const CliOptions& cli, std::string_view input,
 
 // ---- --stream ----
 
-// Reads the document from `fd` as its bytes arrive and prints its value after every read that
-// changed it, then the value of the whole text when that differs from the last line printed
+// Whether more input is waiting to be read (or its end), so the value read so far is not the
+// latest.
+bool input_waiting(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0;
+}
+
+// Reads the document from `fd` as its bytes arrive and prints its value each time it changed,
+// then the value of the whole text when that differs from the last line printed
 // (the reader shows what is complete; the pipeline may read the whole text otherwise, such as a
-// repeated key or prose after the value). Lines are flushed as they are printed. Returns the
-// outcome (its `out` is what is still to print), or nullopt with `error` set on an I/O error.
+// repeated key or prose after the value). Lines are flushed as they are printed.
+//
+// A line costs the size of the value, so a value is printed once the reads have caught up with
+// the input, or a tenth of a second after the last line while more keeps arriving: a file or a
+// fast writer is not printed again per 64 KiB read (which would cost the square of its size),
+// while a model's reply, which pauses between tokens, gets a line per token.
+// Returns the outcome (its `out` is what is still to print), or nullopt with `error` set on an
+// I/O error.
 std::optional<DocumentOutcome> stream_document(const CliOptions& cli, int fd,
                                                const std::string& name, std::string& error) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kLineInterval = std::chrono::milliseconds(100);
   StreamReader reader(cli.repair);
   StreamTree tree;
   std::optional<std::string> last;
+  auto last_time = Clock::now();
   std::vector<char> buffer(1 << 16);
   for (;;) {
     const ssize_t n = ::read(fd, buffer.data(), buffer.size());
@@ -548,6 +566,8 @@ std::optional<DocumentOutcome> stream_document(const CliOptions& cli, int fd,
     }
     if (n == 0) break;
     reader.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), tree);
+    if (Clock::now() - last_time < kLineInterval && input_waiting(fd)) continue;
+    last_time = Clock::now();
     const std::optional<JsonValue> value = tree.value(reader.tail());
     if (!value) continue;
     std::string line = to_compact_string(*value);

@@ -329,36 +329,46 @@ def read_line(proc, timeout=20):
     return proc.stdout.readline().decode()
 
 
-def test_stream_prints_a_line_per_change_as_the_input_arrives():
-    chunks = [b'Sure: {"name": "Ad', b'a", "tags": ["x", tr', b'ue]', b'}', b' bye']
-    expected = ['{"name":"Ad"}', '{"name":"Ada","tags":["x"]}', '{"name":"Ada","tags":["x",true]}',
-                None, None]  # "}" changes nothing shown; nor does the prose after
-    proc = subprocess.Popen([str(TOOL), "--stream"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
+# (arguments, chunks, the line printed after each chunk or None, lines after the end, status)
+STREAMS = {
+    "a reply": ([], [b'Sure: {"name": "Ad', b'a", "tags": ["x", tr', b"ue]", b"}", b" bye"],
+                ['{"name":"Ad"}', '{"name":"Ada","tags":["x"]}', '{"name":"Ada","tags":["x",true]}',
+                 None, None], [], 0),  # "}" and the prose after change nothing shown
+    # The whole text's value comes last when it differs from what the stream showed.
+    "a member without its value": ([], [b'{"a": 1, "b"'], ['{"a":1}'], ['{"a":1,"b":null}'], 0),
+    "a failed end": (["--mode", "strict_only"], [b"[1,"], ["[1]"], [], 1),
+}
+
+
+@pytest.mark.parametrize("name", STREAMS)
+def test_stream_prints_a_line_per_change_as_the_input_arrives(name):
+    args, chunks, after_chunk, at_end, code = STREAMS[name]
+    proc = subprocess.Popen([str(TOOL), "--stream", *args], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        for chunk, line in zip(chunks, expected):
+        for chunk, line in zip(chunks, after_chunk):
             proc.stdin.write(chunk)
             proc.stdin.flush()
             if line is not None:
                 assert read_line(proc) == line + "\n"
         proc.stdin.close()
-        assert proc.stdout.read() == b""  # the final value is the last line printed
-        assert proc.wait(timeout=20) == 0
+        assert proc.stdout.read().decode().split("\n")[:-1] == at_end
+        assert proc.wait(timeout=20) == code
+        assert (b": failed: " in proc.stderr.read()) == (code == 1)
     finally:
         proc.kill()
         proc.wait()
 
 
+# Input that is all there at once: the value of the whole text, once.
 @pytest.mark.parametrize("args,text,lines,code", [
     ([], b"[1, 2", ["[1,2]"], 0),
-    # The whole text's value comes last when it differs from what the stream showed.
-    ([], b'{"a": 1, "b"', ['{"a":1}', '{"a":1,"b":null}'], 0),
+    ([], b"{'a': True, 'b': [1, 2,]} bye", ['{"a":true,"b":[1,2]}'], 0),
     ([], b"no json", ['"no json"'], 0),
     # No value: an empty line, as a failed document prints, and the failure reported.
-    (["--mode", "strict_only"], b"[1,", ["[1]"], 1),  # the stream showed a value; the end fails
     (["--mode", "strict_only"], b"no json", [""], 1),
 ])
-def test_stream_ends_with_the_value_of_the_whole_text(args, text, lines, code):
+def test_stream_of_input_already_there(args, text, lines, code):
     r = velvin("--stream", *args, stdin=text)
     assert r.stdout.decode().split("\n")[:-1] == lines
     assert r.returncode == code
