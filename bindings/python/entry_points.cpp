@@ -274,7 +274,7 @@ PyObject* parse_root_array_scale_py(PyObject*, PyObject* args, PyObject* kwargs)
     // lock is held throughout.
     auto parsed = parse_root_array_scale(bytes_view(data), *options);
     if (!parsed) {
-      PyRef text(new_str(parsed.error()));
+      PyRef text(new_str(parsed.error().message));
       if (text) PyErr_SetObject(PyExc_ValueError, text.get());
       return nullptr;
     }

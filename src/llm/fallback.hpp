@@ -42,12 +42,13 @@ struct LlmRerunResult {
 inline constexpr std::size_t kMaxLlmOutputBytes = std::size_t{64} << 20;
 
 // Runs the command once (no shell): the payload goes to its standard input, its standard output
-// comes back decoded leniently as UTF-8, or an error text. The program runs in its own process
-// group; on timeout or on an output failure the whole group is killed, and every outcome leaves
-// the child reaped, the helper thread joined and every pipe closed. A timeout of 0 means none.
-[[nodiscard]] Result<std::string, std::string> run_llm_command(std::string_view command_line,
-                                                               std::string_view payload,
-                                                               std::uint64_t timeout_ms);
+// comes back decoded leniently as UTF-8, or an error (code command_timeout when the time ran
+// out, command_failed otherwise). The program runs in its own process group; on timeout or on an
+// output failure the whole group is killed, and every outcome leaves the child reaped, the
+// helper thread joined and every pipe closed. A timeout of 0 means none.
+[[nodiscard]] Result<std::string> run_llm_command(std::string_view command_line,
+                                                  std::string_view payload,
+                                                  std::uint64_t timeout_ms);
 
 // Shell-like word splitting without any expansion: white space (Unicode) separates words
 // outside quotes, single quotes keep everything literal, double quotes honour backslash

@@ -15,10 +15,7 @@ namespace {
 
 constexpr std::string_view kFence = "```";
 
-std::size_t skip_space(std::string_view text, std::size_t pos) {
-  while (pos < text.size() && is_json_space(static_cast<unsigned char>(text[pos]))) ++pos;
-  return pos;
-}
+using scan::skip_space;
 
 bool only_json_space(std::string_view text) {
   return skip_space(text, 0) == text.size();
@@ -98,8 +95,9 @@ std::size_t find_bracket_where(std::string_view text, std::size_t start, Visit v
   scan::StringTracker strings;
   for (scan::Blocks blocks(text.data(), text.size(), start); !blocks.done(); blocks.next()) {
     const char* p = blocks.bytes();
+    using scan::Bytes;
     const auto [quote, backslash, open_brace, close_brace, open_bracket, close_bracket] =
-        scan::equal_masks<'"', '\\', '{', '}', '[', ']'>(p);
+        scan::classify<Bytes<'"'>, Bytes<'\\'>, Bytes<'{'>, Bytes<'}'>, Bytes<'['>, Bytes<']'>>(p);
     const std::uint64_t out = ~strings.advance(quote, backslash, p).in_string;
     for (std::uint64_t hits = (open_brace | close_brace | open_bracket | close_bracket) & out;
          hits != 0; hits &= hits - 1) {

@@ -57,25 +57,8 @@ inline bool colon_follows(const char* s, std::size_t i, std::size_t n) {
   return j < n && s[j] == ':';
 }
 
-bool iequals_ascii(std::string_view a, std::string_view lower) {
-  if (a.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
 // "true", "false" or "null" when `word` is one of them in any letter case, else empty.
-std::string_view json_literal_ci(std::string_view word) {
-  if (word.size() != 4 && word.size() != 5) return {};
-  for (std::string_view literal : {std::string_view("true"), std::string_view("false"),
-                                   std::string_view("null")}) {
-    if (iequals_ascii(word, literal)) return literal;
-  }
-  return {};
-}
+constexpr auto json_literal_ci = scan::json_literal_folded;
 
 // ---------------------------------------------------------------------------------------------
 // Output
@@ -598,72 +581,21 @@ struct BlockMasks {
   std::uint64_t alnum = 0;    // letters, digits and "_+-."
 };
 
-constexpr bool is_alnum_run_byte(unsigned char c) {
-  return is_word_char(c) || c == '+' || c == '-' || c == '.';
-}
+// Letters, digits and "_+-.": the bytes of numbers and bare words. "+" to "9" holds "+,-./" and
+// the digits; the comma and the slash are taken out again (their masks are computed anyway).
+using AlnumRun = scan::AnyOf<scan::WordStarts,
+                             scan::Except<scan::ByteRange<'+', '9'>, scan::Bytes<',', '/'>>>;
 
-#if defined(__SSE2__)
 BlockMasks classify_block(const char* p) {
-  BlockMasks m;
-  for (int k = 0; k < 4; ++k) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    const int shift = 16 * k;
-    auto bits = [shift](__m128i x) {
-      return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(x))) << shift;
-    };
-    auto eq = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
-    const __m128i slash = eq('/');
-    m.quote |= bits(eq('"'));
-    m.backslash |= bits(eq('\\'));
-    m.single_quote |= bits(eq('\''));
-    m.slash |= bits(slash);
-    m.slash_or_star |= bits(_mm_or_si128(slash, eq('*')));
-    m.open_brace |= bits(eq('{'));
-    m.close_brace |= bits(eq('}'));
-    m.open_bracket |= bits(eq('['));
-    m.close_bracket |= bits(eq(']'));
-    m.comma |= bits(eq(','));
-    m.colon |= bits(eq(':'));
-    const __m128i space = _mm_set1_epi8(0x20);
-    m.space |= bits(_mm_cmpeq_epi8(_mm_max_epu8(v, space), space));
-    const __m128i folded = _mm_or_si128(v, space);
-    const __m128i letter = _mm_or_si128(
-        _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                      _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1))),
-        eq('_'));
-    // "+" to "9" holds "+,-./" and the digits; the comma and the slash are taken out again.
-    const __m128i numeric = _mm_andnot_si128(
-        _mm_or_si128(eq(','), slash), _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('+' - 1)),
-                                                    _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1))));
-    m.letters |= bits(letter);
-    m.alnum |= bits(_mm_or_si128(letter, numeric));
-  }
-  return m;
+  using namespace scan;
+  const auto [quote, backslash, single_quote, slash, slash_or_star, open_brace, close_brace,
+              open_bracket, close_bracket, comma, colon, space, letters, alnum] =
+      scan::classify<Bytes<'"'>, Bytes<'\\'>, Bytes<'\''>, Bytes<'/'>, Bytes<'/', '*'>, Bytes<'{'>,
+                     Bytes<'}'>, Bytes<'['>, Bytes<']'>, Bytes<','>, Bytes<':'>, ControlOrSpace,
+                     WordStarts, AlnumRun>(p);
+  return BlockMasks{quote, backslash, single_quote, slash, slash_or_star, open_brace,
+                    close_brace, open_bracket, close_bracket, comma, colon, space, letters, alnum};
 }
-#else
-BlockMasks classify_block(const char* p) {
-  BlockMasks m;
-  for (unsigned k = 0; k < 64; ++k) {
-    const unsigned char c = byte_at(p, k);
-    const std::uint64_t bit = std::uint64_t{1} << k;
-    if (c == '"') m.quote |= bit;
-    if (c == '\\') m.backslash |= bit;
-    if (c == '\'') m.single_quote |= bit;
-    if (c == '/') m.slash |= bit;
-    if (c == '/' || c == '*') m.slash_or_star |= bit;
-    if (c == '{') m.open_brace |= bit;
-    if (c == '}') m.close_brace |= bit;
-    if (c == '[') m.open_bracket |= bit;
-    if (c == ']') m.close_bracket |= bit;
-    if (c == ',') m.comma |= bit;
-    if (c == ':') m.colon |= bit;
-    if (c <= 0x20) m.space |= bit;
-    if (is_word_start(c)) m.letters |= bit;
-    if (is_alnum_run_byte(c)) m.alnum |= bit;
-  }
-  return m;
-}
-#endif
 
 using scan::add_with_carry;
 
@@ -682,7 +614,7 @@ void survey_run(std::string_view in, std::size_t i, long brackets, bool python_l
   const char* s = in.data();
   const std::size_t n = in.size();
   int tokens = 0;
-  while (i < n && is_alnum_run_byte(byte_at(s, i))) {
+  while (i < n && AlnumRun::contains(byte_at(s, i))) {
     const unsigned char c = byte_at(s, i);
     if (c == '-' || is_digit(c)) {
       for (++i; i < n && is_number_char(byte_at(s, i)); ++i) {
@@ -821,7 +753,7 @@ class PassRunner {
     // Room for one action per eight bytes (up to a million): a flood of stray quotes then fills
     // the list without moving it, and the pages a normal text leaves unused are never touched.
     actions_.list.reserve(std::min<std::size_t>(text.size() / 8, std::size_t{1} << 20) + 8);
-    if (!scan::is_valid_utf8(text.data(), text.size())) {
+    if (!is_valid_utf8(text)) {
       owned_ = decode_utf8_lossy(text);
       current_ = owned_;
       is_owned_ = true;

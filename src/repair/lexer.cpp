@@ -7,9 +7,8 @@ namespace velvin {
 
 namespace {
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_letter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_word_byte(unsigned char c) { return is_letter(c) || is_digit(c) || c == '_'; }
+using scan::byte_at;
+using scan::is_digit;
 
 bool is_punct(unsigned char c) {
   return c == '{' || c == '}' || c == '[' || c == ']' || c == ':' || c == ',';
@@ -17,18 +16,7 @@ bool is_punct(unsigned char c) {
 
 // Bytes that end a garbage run (a run always keeps its first byte, even one of these).
 bool is_delimiter(unsigned char c) {
-  return is_json_space(c) || c == '"' || c == '\'' || is_punct(c);
-}
-
-unsigned char byte_at(std::string_view text, std::size_t i) {
-  return static_cast<unsigned char>(text[i]);
-}
-
-int hex_digit(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+  return scan::is_json_space(c) || c == '"' || c == '\'' || is_punct(c);
 }
 
 // The four bytes after "\u" read as an unsigned hexadecimal number; like an ordinary unsigned
@@ -37,7 +25,7 @@ std::optional<char32_t> parse_escape_hex(std::string_view four) {
   std::size_t i = four[0] == '+' ? 1 : 0;
   char32_t value = 0;
   for (; i < four.size(); ++i) {
-    const int d = hex_digit(static_cast<unsigned char>(four[i]));
+    const int d = scan::hex_value(static_cast<unsigned char>(four[i]));
     if (d < 0) return std::nullopt;
     value = value * 16 + static_cast<char32_t>(d);
   }
@@ -68,6 +56,13 @@ char simple_escape(char c) {
     case '\'': return c;
     default: return 0;
   }
+}
+
+// The first quote byte or backslash at or after `i`, or the end of the text.
+std::size_t quote_or_backslash(std::string_view text, std::size_t i, char quote) {
+  using scan::Bytes;
+  return quote == '"' ? scan::find_first<Bytes<'"', '\\'>>(text.data(), i, text.size())
+                      : scan::find_first<Bytes<'\'', '\\'>>(text.data(), i, text.size());
 }
 
 struct StringScan {
@@ -137,8 +132,7 @@ StringScan scan_string(std::string_view text, std::size_t start, char quote, std
   const std::size_t n = text.size();
   std::size_t i = start + 1;
   while (i < n) {
-    std::size_t run_end = i;
-    while (run_end < n && text[run_end] != quote && text[run_end] != '\\') ++run_end;
+    const std::size_t run_end = quote_or_backslash(text, i, quote);
     append_range(value, text, i, run_end - i);
     i = run_end;
     if (i == n) break;
@@ -177,29 +171,12 @@ std::size_t number_end(std::string_view text, std::size_t i) {
   return j;
 }
 
-// "true", "false" or "null" when the word folds to one of them, else nullptr.
-const char* literal_keyword(std::string_view word) {
-  static constexpr const char* kKeywords[] = {"true", "false", "null"};
-  for (const char* keyword : kKeywords) {
-    const std::string_view k(keyword);
-    if (word.size() != k.size()) continue;
-    bool same = true;
-    for (std::size_t i = 0; i < k.size() && same; ++i) {
-      const auto c = static_cast<unsigned char>(word[i]);
-      const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : word[i];
-      same = lower == k[i];
-    }
-    if (same) return keyword;
-  }
-  return nullptr;
-}
-
 // The token at or after `pos` (white space skipped), its text built only when `with_text`.
 // Returns false at the end of the text; otherwise `pos` moves past the token.
 bool scan_token(std::string_view text, std::size_t& pos, bool allow_single_quotes, Token& tok,
                 bool with_text) {
   const std::size_t n = text.size();
-  while (pos < n && is_json_space(byte_at(text, pos))) ++pos;
+  pos = scan::skip_space(text, pos);
   if (pos >= n) return false;
   const std::size_t i = pos;
   const unsigned char c = byte_at(text, i);
@@ -219,12 +196,12 @@ bool scan_token(std::string_view text, std::size_t& pos, bool allow_single_quote
   } else if (c == '-' || is_digit(c)) {
     tok.kind = TokenKind::Number;
     end = number_end(text, i);
-  } else if (is_letter(c) || c == '_') {
+  } else if (scan::is_word_start(c)) {
     end = i + 1;
-    while (end < n && is_word_byte(byte_at(text, end))) ++end;
-    const char* keyword = literal_keyword(text.substr(i, end - i));
-    tok.kind = keyword != nullptr ? TokenKind::Literal : TokenKind::Ident;
-    if (keyword != nullptr && with_text) tok.text = keyword;
+    while (end < n && scan::is_word_char(byte_at(text, end))) ++end;
+    const std::string_view keyword = scan::json_literal_folded(text.substr(i, end - i));
+    tok.kind = keyword.empty() ? TokenKind::Ident : TokenKind::Literal;
+    if (!keyword.empty() && with_text) tok.text = keyword;
   } else {
     tok.kind = TokenKind::Garbage;
     end = i + 1;

@@ -201,8 +201,8 @@ class PipelineRun {
     if (bytes_.size() < options_.parallel_threshold_bytes) return false;
     std::size_t i = bytes_.size() >= 3 && bytes_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
     std::size_t end = bytes_.size();
-    while (i < end && is_json_space(static_cast<unsigned char>(bytes_[i]))) ++i;
-    while (end > i && is_json_space(static_cast<unsigned char>(bytes_[end - 1]))) --end;
+    i = scan::skip_space(bytes_, i);
+    end = scan::skip_space_back(bytes_, i, end);
     return i < end && (bytes_[i] == '[' || bytes_[i] == '{');
   }
 
@@ -252,11 +252,12 @@ class PipelineRun {
     return finish(std::move(r));
   }
 
-  RepairResult scale_failure(std::string message) const {
+  // The record carries the scale pipeline's message only: its position is not part of it.
+  RepairResult scale_failure(Error error) const {
     RepairResult r;
     r.status = "failed";
     r.input_stats = whole_input_stats();
-    r.errors.push_back(ParseError{"ScalePipelineError", std::nullopt, std::move(message)});
+    r.errors.push_back(ParseError{"ScalePipelineError", std::nullopt, std::move(error.message)});
     r.metrics = Metrics::make("scale_pipeline");
     return finish(std::move(r));
   }
@@ -282,11 +283,11 @@ class PipelineRun {
   // Where the last token of `text` begins: after the last delimiter or white space.
   static std::size_t last_token_start(std::string_view text) {
     std::size_t end = text.size();
-    while (end > 0 && is_json_space(static_cast<unsigned char>(text[end - 1]))) --end;
+    while (end > 0 && scan::is_json_space(static_cast<unsigned char>(text[end - 1]))) --end;
     std::size_t start = end;
     while (start > 0) {
       const char c = text[start - 1];
-      if (is_json_space(static_cast<unsigned char>(c)) || c == ',' || c == ':' || c == '[' ||
+      if (scan::is_json_space(static_cast<unsigned char>(c)) || c == ',' || c == ':' || c == '[' ||
           c == '{' || c == '"') {
         break;
       }
@@ -358,7 +359,7 @@ class PipelineRun {
       // The escaped quote must begin a key or an element: "{" or "[" and white space before it.
       std::size_t k = open;
       for (;;) {  // back over white space, written plainly or escaped
-        if (k > 0 && is_json_space(static_cast<unsigned char>(text[k - 1]))) {
+        if (k > 0 && scan::is_json_space(static_cast<unsigned char>(text[k - 1]))) {
           --k;
         } else if (k > 1 && text[k - 2] == '\\' &&
                    (text[k - 1] == 'n' || text[k - 1] == 'r' || text[k - 1] == 't')) {
@@ -374,7 +375,7 @@ class PipelineRun {
           const char c = text[b - 1];
           if (c == '[') {
             open = --b;
-          } else if (is_json_space(static_cast<unsigned char>(c))) {
+          } else if (scan::is_json_space(static_cast<unsigned char>(c))) {
             --b;
           } else if (b > 1 && text[b - 2] == '\\' && (c == 'n' || c == 'r' || c == 't')) {
             b -= 2;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/json.hpp"
+#include "core/scan.hpp"
 
 namespace velvin {
 
@@ -14,17 +15,11 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 // A content quote is looked for on the rest of its line, and a string holds at most this many.
 constexpr std::size_t kMaxInnerQuotes = 32;
 
-unsigned char byte_at(std::string_view text, std::size_t i) {
-  return static_cast<unsigned char>(text[i]);
-}
-
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_letter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-std::size_t skip_space(std::string_view text, std::size_t i) {
-  while (i < text.size() && is_json_space(byte_at(text, i))) ++i;
-  return i;
-}
+using scan::byte_at;
+using scan::is_digit;
+using scan::is_json_space;
+using scan::skip_space;
+constexpr bool is_letter(unsigned char c) { return scan::is_ascii_letter(c); }
 
 // Whether what follows `i`, past white space, ends a value: a comma, a closer, a colon, a
 // closing parenthesis or the end of the text.

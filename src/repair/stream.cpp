@@ -30,7 +30,7 @@ std::size_t incomplete_utf8_tail(std::string_view s) {
     if ((c & 0xC0) == 0x80) continue;  // a continuation byte: its lead is further back
     if (c < 0x80) return 0;
     const auto error = validate_utf8(s.substr(n - k));
-    return error && error->valid_up_to == 0 && error->error_len == 0 ? k : 0;
+    return error && error->position == 0 && error->code == ErrorCode::incomplete_utf8 ? k : 0;
   }
   return 0;
 }
@@ -99,7 +99,7 @@ void StreamReader::append_text(std::string_view bytes) {
   const std::size_t held = incomplete_utf8_tail(bytes);
   const std::string_view ready = bytes.substr(0, bytes.size() - held);
   pending_.assign(bytes.substr(ready.size()));
-  if (scan::is_valid_utf8(ready.data(), ready.size())) {
+  if (is_valid_utf8(ready)) {
     work_.append(ready);
   } else {
     work_ += decode_utf8_lossy(ready);

@@ -362,22 +362,5 @@ TEST(Heuristic, RandomFragmentsKeepUtf8Valid) {
   }
 }
 
-// The scanners' own UTF-8 check agrees with the JSON core's on every kind of sequence.
-TEST(ByteScan, Utf8CheckAgreesWithTheCore) {
-  const std::vector<std::string> pieces = {
-      "a", "0123456789abcdef", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF",
-      "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xED\xA0\x80",
-      "\xF0\x80\x80\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\x80", "\xBF", "\xFF", "\xC3",
-      "\xE2\x82", "\xF0\x9F\x98", std::string(1, '\0')};
-  std::mt19937 rng(5);
-  std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
-  std::uniform_int_distribution<int> length(0, 30);
-  for (int round = 0; round < 20000; ++round) {
-    std::string text;
-    for (int i = length(rng); i > 0; --i) text += pieces[pick(rng)];
-    ASSERT_EQ(scan::is_valid_utf8(text.data(), text.size()), is_valid_utf8(text)) << text;
-  }
-}
-
 }  // namespace
 }  // namespace velvin

@@ -195,8 +195,8 @@ TEST_P(LlmRunCases, GivesOutputOrError) {
   const RunCase& c = GetParam();
   const std::string payload(c.payload_bytes, 'p');
   const auto result = run_llm_command(c.command, payload, c.timeout_ms);
-  ASSERT_EQ(result.ok(), c.ok) << (result.ok() ? result.value() : result.error());
-  EXPECT_EQ(result.ok() ? result.value() : result.error(), c.expected);
+  ASSERT_EQ(result.ok(), c.ok) << (result.ok() ? result.value() : result.error().message);
+  EXPECT_EQ(result.ok() ? result.value() : result.error().message, c.expected);
 }
 
 const std::string kEmptyReply = "{\"mode\": \"patch_suggest\", \"patches\": []}\n";
@@ -229,7 +229,7 @@ TEST_F(LlmCommand, PayloadReachesTheCommandWhileOutputIsRead) {
   std::string payload;
   for (int i = 0; payload.size() < (3u << 20); ++i) payload += std::to_string(i) + ",";
   const auto result = run_llm_command("cat", payload, 10000);
-  ASSERT_TRUE(result.ok()) << result.error();
+  ASSERT_TRUE(result.ok()) << result.error().message;
   EXPECT_EQ(result.value(), payload);
 }
 
@@ -255,7 +255,7 @@ TEST_P(LlmStuck, EndsAndKillsTheGroup) {
                                       c.timeout_ms);
   const double elapsed = seconds_since(start);
   ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error(), c.error);
+  EXPECT_EQ(result.error().message, c.error);
   EXPECT_GE(elapsed, c.min_seconds);
   EXPECT_LT(elapsed, c.min_seconds + 5.0);
   const pid_t pid = read_pid(pid_file);
@@ -302,7 +302,7 @@ TEST_F(LlmCommand, ChildStartsWithDefaultSignalsLikeAPythonHost) {
   sigset_t mask_after;
   pthread_sigmask(SIG_SETMASK, &previous_mask, &mask_after);
   sigaction(SIGPIPE, &previous_action, nullptr);
-  ASSERT_TRUE(result.ok()) << result.error();
+  ASSERT_TRUE(result.ok()) << result.error().message;
   EXPECT_EQ(status_mask(result.value(), "SigBlk"), 0u) << result.value();
   EXPECT_EQ(status_mask(result.value(), "SigIgn") & (1ull << (SIGPIPE - 1)), 0u) << result.value();
   EXPECT_EQ(sigismember(&mask_after, SIGUSR1), 1);
@@ -319,7 +319,7 @@ TEST_F(LlmCommand, ConcurrentRunsKeepTheirPipesApart) {
       const std::string command =
           i % 2 == 0 ? fake("answer.sh") + " r" + std::to_string(i) : fake("hang.sh");
       const auto result = run_llm_command(command, "x", i % 2 == 0 ? 5000 : 300);
-      outputs[i] = result.ok() ? result.value() : result.error();
+      outputs[i] = result.ok() ? result.value() : result.error().message;
     });
   }
   for (auto& t : threads) t.join();
