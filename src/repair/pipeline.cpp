@@ -76,6 +76,16 @@ std::optional<JsonValue> root_string_document(std::string_view text) {
   return std::move(whole).value();
 }
 
+// The value of `text` when it is one JSON document that begins with a bracket and holds a code
+// fence inside a string ({"code": "```json [1] ```"}): the fence search does not know strings.
+std::optional<JsonValue> fenced_string_document(std::string_view text) {
+  const std::size_t i = scan::skip_space(text.data(), 0, text.size());
+  if (i == text.size() || (text[i] != '{' && text[i] != '[')) return std::nullopt;
+  JsonResult whole = strict_parse(text);
+  if (!whole) return std::nullopt;
+  return std::move(whole).value();
+}
+
 // ---- one run of the pipeline ----
 
 // Where the text a run reads stands in the whole input. A piece of a text that holds several
@@ -147,10 +157,15 @@ class PipelineRun {
  private:
   // The value of the whole text when it is a JSON document that extraction would cut: a root
   // string that mentions a bracket ("see [1]", or JSON encoded inside a string) is that
-  // string, not the bracketed text inside it. Only a root string can be valid JSON and still
-  // lose text to extraction, so other inputs are not parsed twice.
+  // string, not the bracketed text inside it; a document whose string holds a code fence is
+  // that document, not the fence's content. Only these can be valid JSON and still lose text to
+  // extraction (the bracket scan follows strings, the fence search does not), so other inputs
+  // are not parsed twice.
   std::optional<JsonValue> whole_document(std::string_view text) const {
     if (extraction_.repairs.empty()) return std::nullopt;
+    if (extraction_.method == "code_fence") {
+      if (auto fenced = fenced_string_document(text)) return fenced;
+    }
     return root_string_document(text);
   }
 
@@ -603,8 +618,11 @@ std::vector<PieceResult> parse_all(std::string_view bytes, const RepairOptions& 
   std::string storage;
   const std::string_view text = decoded_text(bytes, storage);
   std::vector<Span> pieces = split_json_candidates(text);
-  // A JSON string that mentions brackets ("see [1] and [2]") is one value, as parse reads it.
-  if (pieces.size() >= 2 && root_string_document(text)) pieces.clear();
+  // A JSON document whose strings mention brackets or fences ("see [1] and [2]") is one value,
+  // as parse reads it.
+  if (pieces.size() >= 2 && (root_string_document(text) || fenced_string_document(text))) {
+    pieces.clear();
+  }
   std::vector<PieceResult> out;
   if (pieces.size() <= 1) {
     out.push_back(PieceResult{Span{0, text.size()}, parse_bytes(bytes, options)});

@@ -58,6 +58,7 @@ def test_parse_all_finds_every_value_in_order(name):
     "Sure! {'a': [1, 2,]} Hope that helps.",
     f"{FENCE}json\n{{\"a\": 1}}\n{FENCE}",
     '"see [1] and [2]"',  # one JSON string: one value, though it mentions two arrays
+    '{"code": "```json [1] ``` and ```[2]```"}',  # one document; its string holds fences
     "no json here",
     "",
     b'{"a": "\xff"}',
