@@ -80,7 +80,7 @@ void bench_run_command(benchmark::State& state, const std::string& command) {
   for (auto _ : state) {
     auto output = velvin::run_llm_command(command, payload, 5000);
     if (!output) {
-      state.SkipWithError(output.error().c_str());
+      state.SkipWithError(output.error().message.c_str());
       break;
     }
     benchmark::DoNotOptimize(output);

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
       auto result = velvin::parse_root_array_scale_tape(document, options);
       seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
       if (!result) {
-        std::cerr << result.error() << "\n";
+        std::cerr << result.error().message << "\n";
         return 1;
       }
       entries = result.value().first.entries.size();
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
       auto result = velvin::parse_root_array_scale(document, options);
       seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
       if (!result) {
-        std::cerr << result.error() << "\n";
+        std::cerr << result.error().message << "\n";
         return 1;
       }
       plan = result.value().second.mode;

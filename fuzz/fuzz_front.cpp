@@ -1,6 +1,7 @@
 // Extraction and heuristic repair on any bytes: the extracted text is the span it claims, the
 // heuristic output is valid UTF-8 and equals the output of running every pass without the
 // survey that skips passes, and every action's position lies in the text its pass started from.
+// The split into values gives ordered, disjoint spans that each begin a value.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,23 +43,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check(velvin::is_valid_utf8(e.text), "the extracted text is valid UTF-8");
 
-  std::vector<velvin::HeuristicPassTrace> trace;
-  const velvin::HeuristicResult h = velvin::heuristic_repair_traced(e.text, options, trace);
+  std::size_t after_last = 0;
+  for (const velvin::Span& s : velvin::split_json_candidates(text)) {
+    check(inside(s, text.size()) && s.start < s.end && s.start >= after_last,
+          "split spans are ordered, disjoint and not empty");
+    check(text[s.start] == '{' || text[s.start] == '[' || text.compare(s.start, 3, "```") == 0,
+          "each split span begins a value");
+    after_last = s.end;
+  }
+
+  const velvin::HeuristicResult h = velvin::heuristic_repair(e.text, options);
   check(velvin::is_valid_utf8(h.text), "the heuristic output is valid UTF-8");
   const velvin::HeuristicResult every = velvin::detail::heuristic_repair_every_pass(e.text, options);
-  check(every.text == h.text && every.repairs == h.repairs,
+  check(every.text == h.text && every.repairs == h.repairs && every.pass_texts == h.pass_texts,
         "skipping passes with nothing to do changes nothing");
-  const velvin::HeuristicResult plain = velvin::heuristic_repair(e.text, options);
-  check(plain.text == h.text && plain.repairs == h.repairs, "tracing changes nothing");
-  std::size_t counted = 0;
-  for (const auto& pass : trace) {
-    for (std::size_t i = 0; i < pass.action_count; ++i) {
-      const velvin::RepairAction& a = h.repairs[pass.first_action + i];
-      if (a.span) check(inside(*a.span, pass.input.size()), "action spans lie in their pass input");
-      if (a.at) check(*a.at <= pass.input.size(), "action positions lie in their pass input");
-    }
-    counted += pass.action_count;
+  for (const velvin::RepairAction& a : h.repairs) {
+    const velvin::Origin origin = a.origin();
+    check(origin.stage == velvin::Stage::Heuristic && origin.step < h.pass_texts.size(),
+          "every action names the pass text it indexes");
+    const std::size_t indexed = h.pass_texts[origin.step].size();
+    if (a.span()) check(inside(*a.span(), indexed), "action spans lie in their pass input");
+    if (a.at()) check(*a.at() <= indexed, "action positions lie in their pass input");
   }
-  check(counted == h.repairs.size(), "every action belongs to a pass");
   return 0;
 }

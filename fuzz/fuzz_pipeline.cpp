@@ -78,12 +78,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(inside(r.input_stats.extracted_span, decoded.size()), "the extracted span lies in the input");
   const velvin::Extraction extraction = velvin::extract_json_candidate(decoded);
   for (const auto& a : extraction.repairs) {
-    check(a.span && inside(*a.span, decoded.size()), "extraction spans lie in the input");
+    check(a.span() && inside(*a.span(), decoded.size()), "extraction spans lie in the input");
   }
   const velvin::HeuristicResult heuristic = velvin::heuristic_repair(extraction.text, options);
   for (const velvin::Candidate& c : r.candidates) {
     for (std::size_t i = 0; i < extraction.repairs.size() && i < c.repairs.size(); ++i) {
       check(c.repairs[i] == extraction.repairs[i], "candidates begin with the extraction repairs");
+    }
+    for (const velvin::RepairAction& a : c.repairs) {
+      // Each repair's offsets lie in the text it says they index.
+      const velvin::Origin origin = a.origin();
+      const std::size_t indexed = origin.stage == velvin::Stage::Extraction
+                                      ? decoded.size()
+                                      : r.texts.text_of(origin).size();
+      check(origin.stage != velvin::Stage::Given, "every repair names its stage");
+      if (a.span()) check(inside(*a.span(), indexed), "repair spans lie in the text they index");
+      if (a.at()) check(*a.at() <= indexed, "repair positions lie in the text they index");
     }
     for (const velvin::Span& s : c.dropped_spans) {
       check(inside(s, heuristic.text.size()), "dropped spans lie in the text the beam read");

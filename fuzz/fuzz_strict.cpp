@@ -63,16 +63,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const velvin::TapeResult tape = velvin::parse_strict_tape(text, 0);
   if (strict.ok() && tape.ok()) return 0;
   if (!tape.ok() && tape.error().message == "invalid number" &&
-      integer_literal_at(text, tape.error().pos)) {
+      integer_literal_at(text, tape.error().position)) {
     // Only the tape refuses integers beyond the 64-bit ranges; the strict parser reads them
     // as doubles. It may go on to fail later in the text.
-    check(!strict.ok() ? strict.error().position >= tape.error().pos : true,
+    check(!strict.ok() ? strict.error().position >= tape.error().position : true,
           "strict parser fails no earlier than an out-of-range integer");
     return 0;
   }
   check(!strict.ok() && !tape.ok(), "tape and strict parser accept the same documents");
   if (strict.error().message == tape.error().message) {
-    check(strict.error().position == tape.error().pos,
+    check(strict.error().position == tape.error().position,
           "tape and strict parser fail at the same position");
   }
   return 0;

@@ -7,7 +7,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ "${#targets[@]}" -eq 0 ] && targets=(fuzz_strict fuzz_pipeline fuzz_front fuzz_patch fuzz_comma_scan)
+[ "${#targets[@]}" -eq 0 ] && targets=(fuzz_strict fuzz_pipeline fuzz_front fuzz_patch fuzz_comma_scan fuzz_scan
+  fuzz_stream)
 
 need_packages clang libclang-rt-14-dev cmake make python3
 FUZZ_DIR="${VELVIN_FUZZ_DIR:-$ROOT/build-fuzz}"

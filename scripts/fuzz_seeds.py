@@ -16,6 +16,8 @@ PREFIX = {
     "fuzz_front": bytes([0x1F]),
     "fuzz_patch": bytes([0]),
     "fuzz_comma_scan": bytes([0, 7, 2]),
+    "fuzz_stream": bytes([0x1F]),
+    "fuzz_scan": bytes([0, 5]),
 }
 PIECE = 2048
 

@@ -1,11 +1,16 @@
 // velvin: repairs model output into JSON from the command line. Each file argument (or standard
 // input) is one document, or with --jsonl each line is one; the best value is printed as compact
-// JSON on one line, or the whole result document with --document.
+// JSON on one line, or the whole result document with --document. --all prints every value of a
+// document, --field repairs one member of JSON Lines records, --stream follows a document while
+// it arrives.
 //
 // Exit status: 0 when every document gave a value, 1 when any failed, 2 for usage or I/O errors.
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -16,24 +21,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <iostream>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
-#include "explain.hpp"
+#include "repair/explain.hpp"
 #include "core/json.hpp"
+#include "core/options.hpp"
 #include "repair/pipeline.hpp"
+#include "repair/stream.hpp"
 #include "core/strict.hpp"
 #include "core/records.hpp"
+#include "scale/scale.hpp"
 
 namespace velvin {
 namespace {
 
-constexpr const char* kUsage = R"(usage: velvin [OPTIONS] [FILE ...]
+constexpr const char* kUsageHead = R"(usage: velvin [OPTIONS] [FILE ...]
 
 Repairs the output of a language model into JSON. Each FILE (or standard input when there is
 none, or for the name -) is one document; the best value is printed as compact JSON on one line.
@@ -48,42 +56,23 @@ Output:
   --jobs N                   with --jsonl: repair on N threads (0: one per core), output in input
                              order, a progress bar when standard error is a terminal, and a
                              summary line at the end
+  --all                      every JSON value of a document, not only the first (fenced blocks,
+                             objects and arrays in prose, values side by side): one line per
+                             value found; with --jsonl one line per input line, the JSON array of
+                             its values; with --document or --explain one per value. A document
+                             where none is found prints an empty line
+  --field NAME               with --jsonl: each line is a JSON object whose member NAME holds the
+                             text to repair; the record is printed with that member replaced by
+                             the repaired value and a member "_velvin": {"status", "confidence",
+                             "repairs" (their count)} added. A line that is not such a record is
+                             reported and printed unchanged; a text that cannot be repaired stays
+                             as it was, with status "failed"
+  --stream                   read each document as it arrives and print its value, as compact
+                             JSON on one line, each time it changed and all that has arrived is
+                             read (or 0.1 s after the last line while more keeps coming): members
+                             and elements once complete never change, the open end grows. At the
+                             end, the value of the whole text if it differs from the last line
   -h, --help                 show this help
-
-Repair options (defaults in brackets):
-  --mode MODE                auto | strict_only | fast_repair | probabilistic | scale_pipeline [auto]
-  --top-k N                  candidates to keep [5]
-  --beam-width N             states kept per beam step [32]
-  --max-repairs N            repairs per candidate [20]
-  --max-deleted-tokens N     tokens a candidate may delete [3]
-  --max-close-open-string N  unterminated strings a candidate may close [1]
-  --max-garbage-skip-bytes N bytes a candidate may skip as garbage [8192]
-  --confidence-alpha X       confidence = exp(-X * cost) [0.7]
-  --partial-ok[=BOOL]        offer the best incomplete value as "partial" [true]
-  --allow-single-quotes[=BOOL], --allow-unquoted-keys[=BOOL], --allow-unquoted-values[=BOOL],
-  --allow-comments[=BOOL], --allow-python-literals[=BOOL]
-                             tolerated defects [all true]
-  --allow-parallel TEXT      auto | true | false: scale pipeline threads [auto]
-  --parallel-threshold-bytes N   input size for the automatic scale route [1000000000]
-  --min-elements-for-parallel N  [512]
-  --density-threshold X      [0.001]
-  --parallel-chunk-bytes N   [8388608]
-  --deterministic-seed N     seed of the beam search's tie-break hash [0]
-  --debug[=BOOL]             add the debug block to the result document [false]
-  --parallel-workers N       scale pipeline threads (0: all available) [all]
-  --parallel-backend TEXT    stored only [process]
-  --scale-output TEXT        dom | tape [dom]
-  --scale-target-keys K,...  keys of a root object whose value is the big part
-  --schema FILE              schema JSON: {"required_keys": [...], "types": {...}}
-A boolean flag alone means true; --no-FLAG means false.
-
-Language-model fallback (off unless --llm-command is given):
-  --llm-command CMD          program asked for patches when the repair is weak; run without a
-                             shell, the request on its standard input (e.g. velvin-llm-openai)
-  --llm-mode TEXT            what the program is asked for [patch_suggest]
-  --llm-max-calls N          runs per document [2]
-  --llm-timeout-ms N         time limit of one run, 0 for none [5000]
-  --llm-min-confidence X     best confidence below which the fallback runs [0.2]
 )";
 
 struct UsageError {
@@ -95,41 +84,15 @@ struct CliOptions {
   bool document = false;
   bool jsonl = false;
   bool explain = false;
+  bool all = false;
+  bool stream = false;
+  std::optional<std::string> field;
   ExplainStyle style;
   std::size_t jobs = 1;
   bool jobs_given = false;
   bool progress = false;  // standard error is a terminal
   std::vector<std::string> files;
 };
-
-std::optional<std::uint64_t> parse_count(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
-std::optional<double> parse_real(std::string_view text) {
-  auto parsed = parse_strict_json(text);
-  if (!parsed) return std::nullopt;
-  const JsonValue& v = parsed.value();
-  if (v.is_float()) return v.as_float();
-  if (v.is_int()) return static_cast<double>(v.as_int());
-  if (v.is_uint()) return static_cast<double>(v.as_uint());
-  return std::nullopt;
-}
-
-std::optional<bool> parse_bool(std::string_view text) {
-  const std::string t = ascii_lower(text);
-  if (t == "true" || t == "1" || t == "yes" || t == "on") return true;
-  if (t == "false" || t == "0" || t == "no" || t == "off") return false;
-  return std::nullopt;
-}
 
 std::optional<std::string> read_file(const std::string& path, std::string& error) {
   if (path == "-") {
@@ -164,116 +127,117 @@ std::optional<std::string> read_file(const std::string& path, std::string& error
   return data;
 }
 
-enum class ValueKind { text, count, real, boolean };
+// ---- Flags: one per option of the registry, spelt with '-' for '_' ----
 
-// One command-line flag per options-dictionary key.
-struct OptionFlag {
-  const char* name;
-  ValueKind kind;
-  std::function<void(RepairOptions&, std::string_view)> apply;
+std::string flag_of(const OptionSpec& spec) {
+  std::string flag(spec.name);
+  std::replace(flag.begin(), flag.end(), '_', '-');
+  return flag;
+}
+
+// The fallback's switch has no flag: giving --llm-command turns it on.
+bool has_flag(const OptionSpec& spec) { return spec.name != "allow_llm"; }
+
+const char* value_form(const OptionSpec& spec) {
+  switch (spec.type()) {
+    case OptionType::boolean: return "[=BOOL]";
+    case OptionType::count:
+    case OptionType::optional_count: return " N";
+    case OptionType::real: return " X";
+    case OptionType::text_list: return " K,...";
+    case OptionType::json: return " FILE";
+    case OptionType::text:
+    case OptionType::optional_text: break;
+  }
+  return " TEXT";
+}
+
+std::string shown_default(const OptionSpec& spec) {
+  const JsonValue value = option_value(RepairOptions{}, spec);
+  if (value.is_null()) return "";
+  return " [" + (value.is_string() ? std::string(value.as_string()) : to_compact_string(value)) +
+         "]";
+}
+
+void append_flag_help(std::string& out, bool from_python) {
+  for (const OptionSpec& spec : option_registry()) {
+    if (spec.from_python != from_python || !has_flag(spec)) continue;
+    constexpr std::size_t kColumn = 29;
+    std::string line = "  --" + flag_of(spec) + value_form(spec);
+    line += line.size() < kColumn ? std::string(kColumn - line.size(), ' ')
+                                  : "\n" + std::string(kColumn, ' ');
+    out += line + std::string(spec.description) + shown_default(spec) + "\n";
+  }
+}
+
+const std::string& usage() {
+  static const std::string text = [] {
+    std::string out = kUsageHead;
+    out += "\nRepair options (defaults in brackets):\n";
+    append_flag_help(out, true);
+    out += "A boolean flag alone means true; --no-FLAG means false. A JSON value is read from "
+           "FILE.\n";
+    out += "\nLanguage-model fallback (off unless --llm-command is given):\n";
+    append_flag_help(out, false);
+    return out;
+  }();
+  return text;
+}
+
+// The option a flag names, and whether it is the --no- form of a boolean one.
+struct FlagMatch {
+  const OptionSpec* spec = nullptr;
+  bool negated = false;
 };
 
-const std::vector<OptionFlag>& option_flags() {
-  using O = RepairOptions;
-  static const std::vector<OptionFlag> flags = {
-      {"mode", ValueKind::text, [](O& o, std::string_view v) { o.mode = v; }},
-      {"top-k", ValueKind::count, [](O& o, std::string_view v) { o.top_k = *parse_count(v); }},
-      {"beam-width", ValueKind::count, [](O& o, std::string_view v) { o.beam_width = *parse_count(v); }},
-      {"max-repairs", ValueKind::count, [](O& o, std::string_view v) { o.max_repairs = *parse_count(v); }},
-      {"max-deleted-tokens", ValueKind::count,
-       [](O& o, std::string_view v) { o.max_deleted_tokens = *parse_count(v); }},
-      {"max-close-open-string", ValueKind::count,
-       [](O& o, std::string_view v) { o.max_close_open_string = *parse_count(v); }},
-      {"max-garbage-skip-bytes", ValueKind::count,
-       [](O& o, std::string_view v) { o.max_garbage_skip_bytes = *parse_count(v); }},
-      {"confidence-alpha", ValueKind::real,
-       [](O& o, std::string_view v) { o.confidence_alpha = *parse_real(v); }},
-      {"partial-ok", ValueKind::boolean, [](O& o, std::string_view v) { o.partial_ok = *parse_bool(v); }},
-      {"allow-single-quotes", ValueKind::boolean,
-       [](O& o, std::string_view v) { o.allow_single_quotes = *parse_bool(v); }},
-      {"allow-unquoted-keys", ValueKind::boolean,
-       [](O& o, std::string_view v) { o.allow_unquoted_keys = *parse_bool(v); }},
-      {"allow-unquoted-values", ValueKind::boolean,
-       [](O& o, std::string_view v) { o.allow_unquoted_values = *parse_bool(v); }},
-      {"allow-comments", ValueKind::boolean,
-       [](O& o, std::string_view v) { o.allow_comments = *parse_bool(v); }},
-      {"allow-python-literals", ValueKind::boolean,
-       [](O& o, std::string_view v) { o.allow_python_literals = *parse_bool(v); }},
-      {"allow-parallel", ValueKind::text, [](O& o, std::string_view v) { o.allow_parallel = v; }},
-      {"parallel-threshold-bytes", ValueKind::count,
-       [](O& o, std::string_view v) { o.parallel_threshold_bytes = *parse_count(v); }},
-      {"min-elements-for-parallel", ValueKind::count,
-       [](O& o, std::string_view v) { o.min_elements_for_parallel = *parse_count(v); }},
-      {"density-threshold", ValueKind::real,
-       [](O& o, std::string_view v) { o.density_threshold = *parse_real(v); }},
-      {"parallel-chunk-bytes", ValueKind::count,
-       [](O& o, std::string_view v) { o.parallel_chunk_bytes = *parse_count(v); }},
-      {"deterministic-seed", ValueKind::count,
-       [](O& o, std::string_view v) { o.deterministic_seed = *parse_count(v); }},
-      {"debug", ValueKind::boolean, [](O& o, std::string_view v) { o.debug = *parse_bool(v); }},
-      {"parallel-workers", ValueKind::count,
-       [](O& o, std::string_view v) {
-         const std::uint64_t n = *parse_count(v);
-         o.parallel_workers = n == 0 ? std::nullopt : std::optional<std::uint64_t>(n);
-       }},
-      {"parallel-backend", ValueKind::text, [](O& o, std::string_view v) { o.parallel_backend = v; }},
-      {"scale-output", ValueKind::text, [](O& o, std::string_view v) { o.scale_output = v; }},
-      {"llm-command", ValueKind::text,
-       [](O& o, std::string_view v) {
-         o.llm_command = std::string(v);
-         o.allow_llm = true;
-       }},
-      {"llm-mode", ValueKind::text, [](O& o, std::string_view v) { o.llm_mode = v; }},
-      {"llm-max-calls", ValueKind::count,
-       [](O& o, std::string_view v) { o.llm_max_calls = *parse_count(v); }},
-      {"llm-timeout-ms", ValueKind::count,
-       [](O& o, std::string_view v) { o.llm_timeout_ms = *parse_count(v); }},
-      {"llm-min-confidence", ValueKind::real,
-       [](O& o, std::string_view v) { o.llm_min_confidence = *parse_real(v); }},
-      {"scale-target-keys", ValueKind::text,
-       [](O& o, std::string_view v) {
-         if (!o.scale_target_keys) o.scale_target_keys.emplace();
-         std::size_t start = 0;
-         while (start <= v.size()) {
-           const std::size_t comma = std::min(v.find(',', start), v.size());
-           if (comma > start) o.scale_target_keys->emplace_back(v.substr(start, comma - start));
-           start = comma + 1;
-         }
-       }},
-  };
-  return flags;
-}
-
-bool valid_for(ValueKind kind, std::string_view value) {
-  switch (kind) {
-    case ValueKind::text: return true;
-    case ValueKind::count: return parse_count(value).has_value();
-    case ValueKind::real: return parse_real(value).has_value();
-    case ValueKind::boolean: return parse_bool(value).has_value();
+FlagMatch match_flag(std::string_view name) {
+  for (const OptionSpec& spec : option_registry()) {
+    if (!has_flag(spec)) continue;
+    const std::string flag = flag_of(spec);
+    if (name == flag) return FlagMatch{&spec, false};
+    if (spec.type() == OptionType::boolean && name.starts_with("no-") && name.substr(3) == flag) {
+      return FlagMatch{&spec, true};
+    }
   }
-  return false;
+  return FlagMatch{};
 }
 
-const char* expected_form(ValueKind kind) {
-  switch (kind) {
-    case ValueKind::count: return "a non-negative integer";
-    case ValueKind::real: return "a number";
-    case ValueKind::boolean: return "true or false";
-    case ValueKind::text: return "a text";
+void store_flag(CliOptions& cli, const OptionSpec& spec, std::string_view value) {
+  const std::string flag = "--" + flag_of(spec);
+  if (spec.type() != OptionType::json) {
+    if (auto bad = store_option_text(cli.repair, spec, value)) {
+      throw UsageError{flag + " " + bad->message};
+    }
+    return;
   }
-  return "a value";
-}
-
-void load_schema(CliOptions& cli, const std::string& path) {
   std::string error;
-  auto data = read_file(path, error);
-  if (!data) throw UsageError{"--schema: " + error};
-  auto parsed = parse_strict_json(decode_utf8_lossy(*data));
-  if (!parsed) {
-    throw UsageError{"--schema " + path + ": not JSON: " + parsed.error().message + " at byte " +
-                     std::to_string(parsed.error().position)};
+  auto data = read_file(std::string(value), error);
+  if (!data) throw UsageError{flag + ": " + error};
+  if (auto bad = store_option_text(cli.repair, spec, *data)) {
+    throw UsageError{flag + " " + std::string(value) + ": " + bad->message};
   }
-  cli.repair.schema = std::move(parsed).value();
+}
+
+// The switch a flag without a value sets, or nullptr.
+bool* switch_flag(CliOptions& cli, std::string_view name) {
+  if (name == "document") return &cli.document;
+  if (name == "jsonl") return &cli.jsonl;
+  if (name == "explain") return &cli.explain;
+  if (name == "all") return &cli.all;
+  if (name == "stream") return &cli.stream;
+  return nullptr;
+}
+
+void check_combination(const CliOptions& cli) {
+  if (cli.explain && cli.document) throw UsageError{"--explain and --document exclude each other"};
+  if (cli.field && !cli.jsonl) throw UsageError{"--field needs --jsonl"};
+  if (cli.field && (cli.all || cli.document || cli.explain)) {
+    throw UsageError{"--field prints records: it excludes --all, --document and --explain"};
+  }
+  if (cli.stream && (cli.jsonl || cli.all || cli.document || cli.explain)) {
+    throw UsageError{"--stream prints values as they arrive: it excludes --jsonl, --all, "
+                     "--document and --explain"};
+  }
 }
 
 // Returns nullopt after printing the help.
@@ -285,7 +249,7 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
     if (only_files || arg == "-" || !arg.starts_with("--")) {
       if (!only_files && arg.starts_with("-") && arg != "-") {
         if (arg == "-h") {
-          std::cout << kUsage;
+          std::cout << usage();
           return std::nullopt;
         }
         throw UsageError{"unknown option " + std::string(arg)};
@@ -304,12 +268,12 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
       name = name.substr(0, eq);
     }
     if (name == "help") {
-      std::cout << kUsage;
+      std::cout << usage();
       return std::nullopt;
     }
-    if (name == "document" || name == "jsonl" || name == "explain") {
+    if (bool* mode = switch_flag(cli, name)) {
       if (inline_value) throw UsageError{"--" + std::string(name) + " takes no value"};
-      (name == "document" ? cli.document : name == "jsonl" ? cli.jsonl : cli.explain) = true;
+      *mode = true;
       continue;
     }
     auto next_value = [&]() -> std::string_view {
@@ -317,45 +281,35 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
       if (i + 1 >= argc) throw UsageError{"--" + std::string(name) + " needs a value"};
       return argv[++i];
     };
+    if (name == "field") {
+      cli.field = std::string(next_value());
+      if (cli.field->empty()) throw UsageError{"--field needs a member name"};
+      continue;
+    }
     if (name == "jobs") {
       const std::string_view value = next_value();
-      auto jobs = parse_count(value);
+      auto jobs = parse_count_text(value);
       if (!jobs) throw UsageError{"--jobs expects a non-negative integer, got '" + std::string(value) + "'"};
       cli.jobs = *jobs != 0 ? std::min<std::uint64_t>(*jobs, 1024)
                             : std::max(1u, std::thread::hardware_concurrency());
       cli.jobs_given = true;
       continue;
     }
-    if (name == "schema") {
-      load_schema(cli, std::string(next_value()));
-      continue;
-    }
-    bool negated = false;
-    const OptionFlag* flag = nullptr;
-    for (const OptionFlag& f : option_flags()) {
-      if (name == f.name) flag = &f;
-      if (f.kind == ValueKind::boolean && name.starts_with("no-") && name.substr(3) == f.name) {
-        flag = &f;
-        negated = true;
+    const FlagMatch match = match_flag(name);
+    if (match.spec == nullptr) throw UsageError{"unknown option --" + std::string(name)};
+    if (match.spec->type() == OptionType::boolean) {
+      if (match.negated && inline_value) {
+        throw UsageError{"--" + std::string(name) + " takes no value"};
       }
-    }
-    if (flag == nullptr) throw UsageError{"unknown option --" + std::string(name)};
-    std::string_view value;
-    if (flag->kind == ValueKind::boolean) {
-      if (negated && inline_value) throw UsageError{"--" + std::string(name) + " takes no value"};
-      value = negated ? "false" : inline_value.value_or("true");
+      store_flag(cli, *match.spec, match.negated ? "false" : inline_value.value_or("true"));
     } else {
-      value = next_value();
+      store_flag(cli, *match.spec, next_value());
     }
-    if (!valid_for(flag->kind, value)) {
-      throw UsageError{"--" + std::string(flag->name) + " expects " + expected_form(flag->kind) +
-                       ", got '" + std::string(value) + "'"};
-    }
-    flag->apply(cli.repair, value);
   }
+  cli.repair.allow_llm = cli.repair.llm_command.has_value();
   if (cli.files.empty()) cli.files.emplace_back("-");
   if (cli.jobs_given && !cli.jsonl) throw UsageError{"--jobs needs --jsonl"};
-  if (cli.explain && cli.document) throw UsageError{"--explain and --document exclude each other"};
+  check_combination(cli);
   cli.style.color = isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
   cli.progress = isatty(STDERR_FILENO) == 1;
   return cli;
@@ -399,27 +353,243 @@ std::string failure_report(const std::string& name, std::size_t line, const Repa
   return "velvin: " + name + ":" + std::to_string(line) + ": " + result.status + ": " + errors + "\n";
 }
 
-DocumentOutcome repair_document(const CliOptions& cli, std::string_view input,
-                                const std::string& name, std::optional<std::size_t> line) {
-  RepairResult result = parse_bytes(input, cli.repair);
+// The line a failure is reported at: the document's own with --jsonl, else the line of the
+// first error.
+std::size_t failure_line(std::string_view input, std::optional<std::size_t> line,
+                         const RepairResult& result) {
+  if (line) return *line;
+  if (result.errors.empty() || !result.errors.front().at) return 1;
+  return line_of(input, result.input_stats.extracted_span.start + *result.errors.front().at);
+}
+
+std::string title_of(const std::string& name, std::optional<std::size_t> line) {
+  return line ? name + ":" + std::to_string(*line) : name;
+}
+
+// What is printed for one result: its explanation, its result document, or its best value (an
+// empty text when it has none).
+std::string shown(const CliOptions& cli, std::string_view input, const std::string& title,
+                  RepairResult&& result) {
+  if (cli.explain) return explain_result(title, input, result, cli.repair, cli.style);
+  if (cli.document) return to_compact_string(std::move(result).into_json_value());
+  const Candidate* best = best_candidate(result);
+  return best != nullptr ? value_line(*best) : std::string();
+}
+
+// The less good of two statuses, for the summary of a document with several values.
+const std::string& worse_status(const std::string& a, const std::string& b) {
+  constexpr std::array<std::string_view, 4> kOrder = {"strict_ok", "repaired", "partial", "failed"};
+  const auto rank = [&](const std::string& s) { return std::find(kOrder.begin(), kOrder.end(), s); };
+  return rank(a) >= rank(b) ? a : b;
+}
+
+// --all: every value of the document. Values one per line (with --jsonl, the line's values as
+// one JSON array); documents and explanations one per value, failed ones included. Each piece
+// that gives no value is reported; a document where none gave one prints an empty line.
+DocumentOutcome repair_every_value(const CliOptions& cli, std::string_view input,
+                                   const std::string& name, std::optional<std::size_t> line) {
+  std::vector<PieceResult> pieces = parse_all(input, cli.repair);
   DocumentOutcome outcome;
+  outcome.ok = true;
+  outcome.status = "strict_ok";
+  std::vector<std::string> parts;
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    RepairResult& result = pieces[k].result;
+    const bool ok = best_candidate(result) != nullptr;
+    outcome.ok &= ok;
+    outcome.status = worse_status(outcome.status, result.status);
+    if (!ok) outcome.err += failure_report(name, failure_line(input, line, result), result);
+    if (!ok && !cli.document && !cli.explain) continue;
+    std::string title = title_of(name, line);
+    if (pieces.size() > 1) {
+      title += " (value " + std::to_string(k + 1) + " of " + std::to_string(pieces.size()) + ")";
+    }
+    parts.push_back(shown(cli, input, title, std::move(result)));
+  }
+  if (parts.empty()) {
+    outcome.out = "\n";
+  } else if (cli.jsonl && !cli.explain) {
+    std::string array = "[";
+    for (const std::string& part : parts) array += (array.size() > 1 ? "," : "") + part;
+    outcome.out = array + "]\n";
+  } else {
+    for (const std::string& part : parts) outcome.out += part + "\n";
+  }
+  return outcome;
+}
+
+// ---- --field: records whose member holds the text ----
+
+constexpr std::string_view kRecordMember = "_velvin";
+
+// The span of the value of member `index` of the record in `line`, a valid JSON object of
+// `count` members.
+std::optional<Span> member_value_span(std::string_view line, std::size_t index, std::size_t count) {
+  const Span object = trim_span(line, 0, line.size());
+  const std::vector<Span> pairs = iter_root_object_pair_spans_single(line, object.start, object.end);
+  if (pairs.size() != count) return std::nullopt;
+  const auto key_and_value =
+      extract_object_key_span_and_value_span(line, pairs[index].start, pairs[index].end);
+  if (!key_and_value) return std::nullopt;
+  return key_and_value->second;
+}
+
+// The member "_velvin" says how the text was repaired.
+std::string record_note(const RepairResult& result, const Candidate* best) {
+  JsonObject note;
+  note.push_back(JsonMember{"status", JsonValue::string(result.status)});
+  note.push_back(JsonMember{"confidence", JsonValue::number(best != nullptr ? best->confidence : 0.0)});
+  note.push_back(JsonMember{"repairs", JsonValue::uinteger(best != nullptr ? best->repairs.size() : 0)});
+  return to_compact_string(JsonValue::object(std::move(note)));
+}
+
+// Where the text to repair stands in the record, or why the line is not such a record.
+struct RecordField {
+  std::string_view text;
+  Span value_span;  // of the member in the line
+};
+
+std::variant<RecordField, std::string> find_record_field(std::string_view line,
+                                                         const JsonResult& parsed,
+                                                         const std::string& field) {
+  if (!parsed) {
+    return "not JSON (" + parsed.error().message + " at byte " +
+           std::to_string(parsed.error().position) + ")";
+  }
+  if (!parsed.value().is_object()) return std::string("not a JSON object");
+  const JsonObject& members = parsed.value().as_object();
+  std::size_t count = 0;
+  std::size_t index = 0;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (members[i].key == kRecordMember) {
+      return "it already has a member \"" + std::string(kRecordMember) + "\"";
+    }
+    if (members[i].key == field) {
+      ++count;
+      index = i;
+    }
+  }
+  const std::string quoted = "member \"" + field + "\"";
+  if (count == 0) return "no " + quoted;
+  if (count > 1) return quoted + " appears " + std::to_string(count) + " times";
+  if (!members[index].value.is_string()) return quoted + " is not a string";
+  const std::optional<Span> value_span = member_value_span(line, index, members.size());
+  if (!value_span) return "the place of " + quoted + " was not found";
+  return RecordField{members[index].value.as_string(), *value_span};
+}
+
+// --field NAME: the record printed with the text of member NAME replaced by its repaired value
+// (kept as it was when the repair fails) and "_velvin" added before the closing brace. Every
+// other byte of the line stays as it came, so numbers and escapes elsewhere are not rewritten.
+DocumentOutcome repair_record(const CliOptions& cli, std::string_view line, const std::string& name,
+                              std::size_t number) {
+  DocumentOutcome outcome;
+  const JsonResult parsed = strict_parse(line);
+  auto found = find_record_field(line, parsed, *cli.field);
+  if (const std::string* problem = std::get_if<std::string>(&found)) {
+    outcome.out = std::string(line) + "\n";
+    outcome.err = "velvin: " + name + ":" + std::to_string(number) + ": not a record: " + *problem + "\n";
+    outcome.status = "not_a_record";
+    return outcome;
+  }
+  const RecordField& field = std::get<RecordField>(found);
+  const RepairResult result = parse(field.text, cli.repair);
   const Candidate* best = best_candidate(result);
   outcome.ok = best != nullptr;
   outcome.status = result.status;
-  if (cli.explain) {
-    const std::string title = line ? name + ":" + std::to_string(*line) : name;
-    outcome.out = explain_result(title, input, result, cli.repair, cli.style) + "\n";
-  } else if (cli.document) {
-    outcome.out = to_compact_string(std::move(result).into_json_value()) + "\n";
+  if (!outcome.ok) outcome.err = failure_report(name, number, result);
+
+  const Span value = field.value_span;
+  const std::uint64_t close = trim_span(line, 0, line.size()).end - 1;  // the closing brace
+  std::string& out = outcome.out;
+  out.append(line.substr(0, value.start));
+  if (best != nullptr) {
+    out += value_line(*best);
   } else {
-    outcome.out = (best != nullptr ? value_line(*best) : std::string()) + "\n";
+    out.append(line.substr(value.start, value.end - value.start));
   }
-  if (!outcome.ok) {
-    std::size_t at_line = line.value_or(1);
-    if (!line && !result.errors.empty() && result.errors.front().at) {
-      at_line = line_of(input, result.input_stats.extracted_span.start + *result.errors.front().at);
+  out.append(line.substr(value.end, close - value.end));
+  out += ",\"" + std::string(kRecordMember) + "\":" + record_note(result, best);
+  out.append(line.substr(close));
+  out += "\n";
+  return outcome;
+}
+
+DocumentOutcome repair_document(const CliOptions& cli, std::string_view input,
+                                const std::string& name, std::optional<std::size_t> line) {
+  if (cli.field) return repair_record(cli, input, name, line.value_or(1));
+  if (cli.all) return repair_every_value(cli, input, name, line);
+  RepairResult result = parse_bytes(input, cli.repair);
+  DocumentOutcome outcome;
+  outcome.ok = best_candidate(result) != nullptr;
+  outcome.status = result.status;
+  if (!outcome.ok) outcome.err = failure_report(name, failure_line(input, line, result), result);
+  outcome.out = shown(cli, input, title_of(name, line), std::move(result)) + "\n";
+  return outcome;
+}
+
+// ---- --stream ----
+
+// Whether more input is waiting to be read (or its end), so the value read so far is not the
+// latest.
+bool input_waiting(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0;
+}
+
+// Reads the document from `fd` as its bytes arrive and prints its value each time it changed,
+// then the value of the whole text when that differs from the last line printed
+// (the reader shows what is complete; the pipeline may read the whole text otherwise, such as a
+// repeated key or prose after the value). Lines are flushed as they are printed.
+//
+// A line costs the size of the value, so a value is printed once the reads have caught up with
+// the input, or a tenth of a second after the last line while more keeps arriving: a file or a
+// fast writer is not printed again per 64 KiB read (which would cost the square of its size),
+// while a model's reply, which pauses between tokens, gets a line per token.
+// Returns the outcome (its `out` is what is still to print), or nullopt with `error` set on an
+// I/O error.
+std::optional<DocumentOutcome> stream_document(const CliOptions& cli, int fd,
+                                               const std::string& name, std::string& error) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kLineInterval = std::chrono::milliseconds(100);
+  StreamReader reader(cli.repair);
+  StreamTree tree;
+  std::optional<std::string> last;
+  auto last_time = Clock::now();
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = name + ": " + std::strerror(errno);
+      return std::nullopt;
     }
-    outcome.err = failure_report(name, at_line, result);
+    if (n == 0) break;
+    reader.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), tree);
+    if (Clock::now() - last_time < kLineInterval && input_waiting(fd)) continue;
+    last_time = Clock::now();
+    const std::optional<JsonValue> value = tree.value(reader.tail());
+    if (!value) continue;
+    std::string line = to_compact_string(*value);
+    if (line == last) continue;
+    std::cout << line << '\n' << std::flush;
+    if (!std::cout) {
+      error = "write error on standard output";
+      return std::nullopt;
+    }
+    last = std::move(line);
+  }
+  const RepairResult result = reader.finish();
+  const Candidate* best = best_candidate(result);
+  DocumentOutcome outcome;
+  outcome.ok = best != nullptr;
+  outcome.status = result.status;
+  if (best != nullptr) {
+    std::string line = value_line(*best);
+    if (line != last) outcome.out = line + "\n";
+  } else {
+    if (!last) outcome.out = "\n";  // as a failed document prints
+    outcome.err = failure_report(name, failure_line(reader.text(), std::nullopt, result), result);
   }
   return outcome;
 }
@@ -533,7 +703,31 @@ std::string summary_line(const Tally& tally, double seconds) {
     line += sep + std::to_string(it == tally.statuses.end() ? 0 : it->second) + " " + status;
     sep = ", ";
   }
+  if (auto it = tally.statuses.find("not_a_record"); it != tally.statuses.end()) {
+    line += ", " + std::to_string(it->second) + " not records";
+  }
   return line + "\n";
+}
+
+// --stream of one file ("-": standard input); false with `error` set on an I/O error.
+bool stream_file(const CliOptions& cli, const std::string& file, Tally& tally, std::string& error) {
+  int fd = STDIN_FILENO;
+  if (file != "-") {
+    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      error = file + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  const std::optional<DocumentOutcome> outcome =
+      stream_document(cli, fd, file == "-" ? "<stdin>" : file, error);
+  if (fd != STDIN_FILENO) ::close(fd);
+  if (!outcome) return false;
+  std::cout << outcome->out << std::flush;
+  std::cerr << outcome->err;
+  tally.add(*outcome);
+  if (!std::cout) error = "write error on standard output";
+  return static_cast<bool>(std::cout);
 }
 
 int run(const CliOptions& cli) {
@@ -541,6 +735,13 @@ int run(const CliOptions& cli) {
   Tally tally;
   for (const std::string& file : cli.files) {
     std::string error;
+    if (cli.stream) {
+      if (!stream_file(cli, file, tally, error)) {
+        std::cerr << "velvin: " << error << "\n";
+        return 2;
+      }
+      continue;
+    }
     auto data = read_file(file, error);
     if (!data) {
       std::cerr << "velvin: " << error << "\n";

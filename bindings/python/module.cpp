@@ -1,12 +1,23 @@
 // velvin_native: the CPython extension module over the core library, built against the stable
 // ABI (3.9+). This file holds the method table and the module's initialisation; the entry
-// points are in entry_points.cpp. No C++ exception crosses into Python.
+// points are in entry_points.cpp, the table of options in options.cpp. No C++ exception
+// crosses into Python.
 #include "entry_points.hpp"
+#include "options.hpp"
+#include "stream.hpp"
 
 namespace velvin::py {
 namespace {
 
 PyMethodDef kMethods[] = {
+    {"option_table_py",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(option_table_py)), METH_NOARGS,
+     "option_table_py()\n--\n\nThe options of the options dictionary: a tuple of (name, type, "
+     "default, description)."},
+    {"parse_all_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_all_py)),
+     METH_VARARGS | METH_KEYWORDS, "parse_all_py(input, options=None)\n--\n\n"},
+    {"explain_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(explain_py)),
+     METH_VARARGS | METH_KEYWORDS, "explain_py(input, options=None, name='<input>', piece=None)\n--\n\n"},
     {"strict_loads_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strict_loads_py)),
      METH_VARARGS | METH_KEYWORDS, "strict_loads_py(input)\n--\n\n"},
     {"parse_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_py)),
@@ -50,6 +61,10 @@ PyMODINIT_FUNC PyInit_velvin_native(void) {
   if (module == nullptr) {
     module = PyModule_Create(&velvin::py::kModule);
     if (module == nullptr) return nullptr;
+    if (!velvin::py::add_stream_type(module)) {
+      Py_CLEAR(module);
+      return nullptr;
+    }
   }
   Py_INCREF(module);
   return module;

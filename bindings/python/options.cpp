@@ -38,87 +38,76 @@ bool read_schema(PyObject* v, std::optional<JsonValue>& out) {
   return true;
 }
 
-// One key of the options dictionary: its name and how a present, non-None value is stored.
-// `none_unsets` keys store "unset" for an explicit None; the others keep their default.
-struct OptionKey {
-  const char* name;
-  bool (*apply)(PyObject* value, RepairOptions& options);
-  void (*unset)(RepairOptions& options);
-};
+// Converts `v` as the option's type asks and stores it; false with a Python exception set.
+bool read_option(PyObject* v, const OptionSpec& spec, RepairOptions& options) {
+  bool stored = false;
+  switch (spec.type()) {
+    case OptionType::text:
+    case OptionType::optional_text: {
+      std::string text;
+      if (!read_text(v, text)) return false;
+      stored = set_text(options, spec, std::move(text));
+      break;
+    }
+    case OptionType::count:
+    case OptionType::optional_count: {
+      std::uint64_t n = 0;
+      if (!read_uint(v, n)) return false;
+      stored = set_count(options, spec, n);
+      break;
+    }
+    case OptionType::real: {
+      double x = 0.0;
+      if (!read_double(v, x)) return false;
+      stored = set_real(options, spec, x);
+      break;
+    }
+    case OptionType::boolean: {
+      bool b = false;
+      if (!read_bool(v, b)) return false;
+      stored = set_boolean(options, spec, b);
+      break;
+    }
+    case OptionType::text_list: {
+      std::optional<std::vector<std::string>> texts;
+      if (!read_text_list(v, texts)) return false;
+      stored = set_text_list(options, spec, std::move(*texts));
+      break;
+    }
+    case OptionType::json: {
+      std::optional<JsonValue> value;
+      if (!read_schema(v, value)) return false;
+      stored = set_json(options, spec, std::move(*value));
+      break;
+    }
+  }
+  if (!stored) {
+    PyErr_Format(PyExc_RuntimeError, "velvin internal error: option %.100s not stored",
+                 std::string(spec.name).c_str());
+  }
+  return stored;
+}
 
-#define VELVIN_TEXT(field) \
-  {#field, [](PyObject* v, RepairOptions& o) { return read_text(v, o.field); }, nullptr}
-#define VELVIN_UINT(field) \
-  {#field, [](PyObject* v, RepairOptions& o) { return read_uint(v, o.field); }, nullptr}
-#define VELVIN_DOUBLE(field) \
-  {#field, [](PyObject* v, RepairOptions& o) { return read_double(v, o.field); }, nullptr}
-#define VELVIN_BOOL(field) \
-  {#field, [](PyObject* v, RepairOptions& o) { return read_bool(v, o.field); }, nullptr}
-
-// Read in this order; the first failing key ends the read.
-const OptionKey kOptionKeys[] = {
-    VELVIN_TEXT(mode),
-    VELVIN_UINT(top_k),
-    VELVIN_UINT(beam_width),
-    VELVIN_UINT(max_repairs),
-    VELVIN_UINT(max_deleted_tokens),
-    VELVIN_UINT(max_close_open_string),
-    VELVIN_UINT(max_garbage_skip_bytes),
-    VELVIN_DOUBLE(confidence_alpha),
-    VELVIN_BOOL(partial_ok),
-    VELVIN_BOOL(allow_single_quotes),
-    VELVIN_BOOL(allow_unquoted_keys),
-    VELVIN_BOOL(allow_unquoted_values),
-    VELVIN_BOOL(allow_comments),
-    VELVIN_BOOL(allow_python_literals),
-    VELVIN_TEXT(allow_parallel),
-    VELVIN_UINT(parallel_threshold_bytes),
-    VELVIN_UINT(min_elements_for_parallel),
-    VELVIN_DOUBLE(density_threshold),
-    VELVIN_UINT(parallel_chunk_bytes),
-    VELVIN_UINT(deterministic_seed),
-    VELVIN_BOOL(debug),
-    {"parallel_workers",
-     [](PyObject* v, RepairOptions& o) {
-       std::uint64_t n = 0;
-       if (!read_uint(v, n)) return false;
-       o.parallel_workers = n == 0 ? std::nullopt : std::optional<std::uint64_t>(n);
-       return true;
-     },
-     [](RepairOptions& o) { o.parallel_workers.reset(); }},
-    VELVIN_TEXT(parallel_backend),
-    VELVIN_TEXT(scale_output),
-    {"scale_target_keys",
-     [](PyObject* v, RepairOptions& o) { return read_text_list(v, o.scale_target_keys); },
-     [](RepairOptions& o) { o.scale_target_keys.reset(); }},
-    {"schema", [](PyObject* v, RepairOptions& o) { return read_schema(v, o.schema); },
-     [](RepairOptions& o) { o.schema.reset(); }},
-};
-
-#undef VELVIN_TEXT
-#undef VELVIN_UINT
-#undef VELVIN_DOUBLE
-#undef VELVIN_BOOL
-
-// `dict` is nullptr (no options) or a dict; nullopt means a Python exception is set.
+// `dict` is nullptr (no options) or a dict; nullopt means a Python exception is set. Keys are
+// read in the registry's order and the first failing key ends the read; None keeps the default
+// (for the optional options that is unset).
 std::optional<RepairOptions> options_from_dict(PyObject* dict) {
-  RepairOptions options;
+  std::optional<RepairOptions> options(std::in_place);
   if (dict == nullptr) return options;
-  for (const OptionKey& key : kOptionKeys) {
-    PyRef name(PyUnicode_FromString(key.name));
+  for (const OptionSpec& spec : option_registry()) {
+    if (!spec.from_python) continue;
+    PyRef name(PyUnicode_FromStringAndSize(spec.name.data(),
+                                           static_cast<Py_ssize_t>(spec.name.size())));
     if (!name) return std::nullopt;
     PyObject* value = PyDict_GetItemWithError(dict, name.get());  // borrowed
     if (value == nullptr) {
       if (PyErr_Occurred()) return std::nullopt;
       continue;
     }
-    if (value == Py_None) {
-      if (key.unset != nullptr) key.unset(options);
-      continue;
-    }
+    if (value == Py_None) continue;
     Py_INCREF(value);
     PyRef hold(value);
-    if (!key.apply(value, options)) return std::nullopt;
+    if (!read_option(value, spec, *options)) return std::nullopt;
   }
   return options;
 }
@@ -134,6 +123,28 @@ bool check_options_argument(PyObject*& options) {
     return false;
   }
   return true;
+}
+
+PyObject* option_table_py(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    const RepairOptions defaults;
+    Py_ssize_t count = 0;
+    for (const OptionSpec& spec : option_registry()) count += spec.from_python ? 1 : 0;
+    PyRef table(PyTuple_New(count));
+    if (!table) return nullptr;
+    Py_ssize_t i = 0;
+    for (const OptionSpec& spec : option_registry()) {
+      if (!spec.from_python) continue;
+      const std::string_view type = option_type_word(spec.type());
+      PyObject* row = Py_BuildValue(
+          "(s#s#Ns#)", spec.name.data(), static_cast<Py_ssize_t>(spec.name.size()), type.data(),
+          static_cast<Py_ssize_t>(type.size()), json_to_py(option_value(defaults, spec)),
+          spec.description.data(), static_cast<Py_ssize_t>(spec.description.size()));
+      if (row == nullptr) return nullptr;
+      PyTuple_SetItem(table.get(), i++, row);  // steals
+    }
+    return table.release();
+  });
 }
 
 }  // namespace velvin::py

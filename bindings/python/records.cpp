@@ -1,15 +1,31 @@
 #include "records.hpp"
 
 #include <string>
+#include <utility>
 
 #include "convert.hpp"
 
 namespace velvin::py {
 
-PyObject* span_tuple(const Span& span) {
-  return Py_BuildValue("(KK)", static_cast<unsigned long long>(span.start),
-                       static_cast<unsigned long long>(span.end));
+namespace {
+
+// A new tuple or list (start, end); made directly rather than through a format string, since a
+// flood of repairs makes millions.
+template <PyObject* (*Make)(Py_ssize_t), int (*Set)(PyObject*, Py_ssize_t, PyObject*)>
+PyObject* span_pair(const Span& span) {
+  PyRef start(new_uint(span.start));
+  PyRef end(new_uint(span.end));
+  if (!start || !end) return nullptr;
+  PyObject* pair = Make(2);
+  if (pair == nullptr) return nullptr;
+  Set(pair, 0, start.release());  // steals
+  Set(pair, 1, end.release());
+  return pair;
 }
+
+}  // namespace
+
+PyObject* span_tuple(const Span& span) { return span_pair<PyTuple_New, PyTuple_SetItem>(span); }
 
 PyObject* optional_uint(const std::optional<std::uint64_t>& v) {
   return v ? new_uint(*v) : new_none();
@@ -18,11 +34,13 @@ PyObject* optional_uint(const std::optional<std::uint64_t>& v) {
 PyObject* optional_str(const std::optional<std::string>& v) { return v ? new_str(*v) : new_none(); }
 
 // What the repair dictionaries of one conversion share: their six key objects, one str per op
-// word and one float per cost. A flood of repairs (a megabyte of stray quotes makes a million)
-// then costs a dictionary each rather than a dozen objects each.
+// word and per token text, and one float per cost. A flood of repairs (a megabyte of stray quotes
+// makes a million) then costs a dictionary each rather than a dozen objects each; notes are
+// rendered into one scratch buffer.
 class RepairConverter {
  public:
-  RepairConverter() {
+  RepairConverter(const StageTexts& texts, SpanForm span_form)
+      : texts_(texts), span_form_(span_form) {
     for (std::size_t i = 0; i < kKeyCount; ++i) {
       keys_[i] = PyRef(PyUnicode_InternFromString(kKeyNames[i]));
       if (!keys_[i]) ok_ = false;
@@ -33,15 +51,14 @@ class RepairConverter {
   PyObject* convert(const RepairAction& action) {
     PyRef d(PyDict_New());
     if (!d) return nullptr;
-    PyObject* op = ops_.get(action.op);
-    if (op == nullptr) return nullptr;
-    Py_INCREF(op);
-    if (!set(d.get(), 0, op) ||
-        !set(d.get(), 1, action.span ? span_tuple(*action.span) : new_none()) ||
-        !set(d.get(), 2, optional_uint(action.at)) ||
-        !set(d.get(), 3, optional_str(action.token)) ||
+    const std::optional<Span> span = action.span();
+    const std::optional<std::string_view> token = action.token();
+    if (!set(d.get(), 0, shared_str(words_, action.op_word())) ||
+        !set(d.get(), 1, span ? span_object(*span) : new_none()) ||
+        !set(d.get(), 2, optional_uint(action.at())) ||
+        !set(d.get(), 3, token ? shared_str(tokens_, *token) : new_none()) ||
         !set(d.get(), 4, cost(action.cost_delta)) ||
-        !set(d.get(), 5, optional_str(action.note))) {
+        !set(d.get(), 5, note(action))) {
       return nullptr;
     }
     return d.release();
@@ -60,6 +77,26 @@ class RepairConverter {
     return rc == 0;
   }
 
+  // A new reference to the str `text`, shared with every other use in this conversion.
+  static PyObject* shared_str(KeyMemo& memo, std::string_view text) {
+    PyObject* str = memo.get(text);
+    if (str == nullptr) return nullptr;
+    Py_INCREF(str);
+    return str;
+  }
+
+  PyObject* span_object(const Span& span) const {
+    if (span_form_ == SpanForm::Tuple) return span_tuple(span);
+    return span_pair<PyList_New, PyList_SetItem>(span);
+  }
+
+  PyObject* note(const RepairAction& action) {
+    if (action.note_kind() == NoteKind::None) return new_none();
+    note_.clear();
+    action.append_note(note_, texts_.text_of(action.origin()));
+    return new_str(note_);
+  }
+
   // A new reference to the float `value`, shared with the last repair of the same cost.
   PyObject* cost(double value) {
     if (!last_cost_ || last_cost_value_ != value) {
@@ -71,8 +108,12 @@ class RepairConverter {
     return last_cost_.get();
   }
 
+  const StageTexts& texts_;
+  SpanForm span_form_;
   PyRef keys_[kKeyCount];
-  KeyMemo ops_;
+  KeyMemo words_;
+  KeyMemo tokens_;
+  std::string note_;
   PyRef last_cost_;
   double last_cost_value_ = 0.0;
   bool ok_ = true;
@@ -82,9 +123,9 @@ class RepairConverter {
 constexpr std::size_t kGcPauseMinRepairs = 64;
 
 // One list of the repairs of `first` followed by those of `second`.
-PyObject* repairs_to_py(std::span<const RepairAction> first,
-                        std::span<const RepairAction> second) {
-  RepairConverter converter;
+PyObject* repairs_to_py(const StageTexts& texts, std::span<const RepairAction> first,
+                        std::span<const RepairAction> second, SpanForm span_form) {
+  RepairConverter converter(texts, span_form);
   if (!converter.ok()) return nullptr;
   const std::size_t total = first.size() + second.size();
   std::optional<GcPause> pause;
@@ -136,7 +177,7 @@ PyObject* diagnostics_to_py(const CandidateDiagnostics& v) {
   return d.release();
 }
 
-PyObject* candidate_to_py(const Candidate& c) {
+PyObject* candidate_to_py(const Candidate& c, const StageTexts& texts) {
   PyRef d(PyDict_New());
   if (!d) return nullptr;
   if (!set_item(d.get(), "candidate_id", new_uint(c.candidate_id)) ||
@@ -145,7 +186,7 @@ PyObject* candidate_to_py(const Candidate& c) {
       !set_item(d.get(), "ir", optional_json_to_py(c.ir)) ||
       !set_item(d.get(), "confidence", PyFloat_FromDouble(c.confidence)) ||
       !set_item(d.get(), "cost", PyFloat_FromDouble(c.cost)) ||
-      !set_item(d.get(), "repairs", repairs_to_py(c.repairs)) ||
+      !set_item(d.get(), "repairs", repairs_to_py(texts, c.repairs, {}, SpanForm::Tuple)) ||
       !set_item(d.get(), "validations", validations_to_py(c.validations)) ||
       !set_item(d.get(), "diagnostics", diagnostics_to_py(c.diagnostics)) ||
       !set_item(d.get(), "dropped_spans", spans_to_py(c.dropped_spans))) {
@@ -216,19 +257,27 @@ std::optional<RepairAction> repair_from_py(PyObject* item) {
   if (!repair_field(item, "cost_delta", v)) return std::nullopt;
   RepairAction action = RepairAction::make(op, repair_cost(v.get()));
   if (!repair_field(item, "span", v)) return std::nullopt;
-  if (v && !read_span_tuple(v.get(), action.span)) return std::nullopt;
+  if (v) {
+    std::optional<Span> span;
+    if (!read_span_tuple(v.get(), span)) return std::nullopt;
+    action.set_span(*span);
+  }
   if (!repair_field(item, "at", v)) return std::nullopt;
   if (v) {
     std::uint64_t at = 0;
     if (!read_uint(v.get(), at)) return std::nullopt;
-    action.at = at;
+    action.set_at(at);
   }
-  for (auto [key, field] : {std::pair{"token", &action.token}, std::pair{"note", &action.note}}) {
-    if (!repair_field(item, key, v)) return std::nullopt;
-    if (!v) continue;
-    std::string text;
+  std::string text;
+  if (!repair_field(item, "token", v)) return std::nullopt;
+  if (v) {
     if (!read_text(v.get(), text)) return std::nullopt;
-    *field = std::move(text);
+    action.set_token(text);
+  }
+  if (!repair_field(item, "note", v)) return std::nullopt;
+  if (v) {
+    if (!read_text(v.get(), text)) return std::nullopt;
+    action.set_note(text);
   }
   return action;
 }
@@ -248,19 +297,21 @@ std::optional<std::vector<RepairAction>> repairs_from_py(PyObject* list) {
   return repairs;
 }
 
-PyObject* candidates_to_py(const std::vector<Candidate>& candidates) {
+PyObject* candidates_to_py(const std::vector<Candidate>& candidates, const StageTexts& texts) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(candidates.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
-    PyObject* item = candidate_to_py(candidates[i]);
+    PyObject* item = candidate_to_py(candidates[i], texts);
     if (item == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }
   return list.release();
 }
 
-PyObject* preprocess_to_py(const Extraction& extraction, const HeuristicResult& repaired,
+PyObject* preprocess_to_py(const Extraction& extraction, HeuristicResult&& repaired,
                            const std::optional<std::uint64_t>& error_pos) {
+  StageTexts texts;  // what the heuristic's notes are built from
+  texts.heuristic = std::move(repaired.pass_texts);
   PyRef d(PyDict_New());
   if (!d) return nullptr;
   if (!set_item(d.get(), "extracted_span", span_tuple(extraction.span)) ||
@@ -270,7 +321,8 @@ PyObject* preprocess_to_py(const Extraction& extraction, const HeuristicResult& 
       !set_item(d.get(), "method", new_str(extraction.method)) ||
       !set_item(d.get(), "error_pos", optional_uint(error_pos)) ||
       // The extraction's repairs, then the heuristic pass's.
-      !set_item(d.get(), "base_repairs", repairs_to_py(extraction.repairs, repaired.repairs))) {
+      !set_item(d.get(), "base_repairs",
+                repairs_to_py(texts, extraction.repairs, repaired.repairs, SpanForm::Tuple))) {
     return nullptr;
   }
   return d.release();
@@ -286,6 +338,23 @@ PyObject* split_plan_to_py(const SplitPlan& plan) {
     return nullptr;
   }
   return d.release();
+}
+
+PyObject* result_to_py(RepairResult&& result) {
+  std::vector<std::vector<RepairAction>> repairs;
+  repairs.reserve(result.candidates.size());
+  for (Candidate& c : result.candidates) repairs.push_back(std::exchange(c.repairs, {}));
+  const StageTexts texts = std::move(result.texts);
+  PyRef doc(json_to_py_consuming(std::move(result).into_json_value()));
+  if (!doc) return nullptr;
+  PyObject* candidates = PyDict_GetItemString(doc.get(), "candidates");  // borrowed
+  for (std::size_t i = 0; i < repairs.size(); ++i) {
+    PyObject* candidate = PyList_GetItem(candidates, static_cast<Py_ssize_t>(i));  // borrowed
+    PyRef list(repairs_to_py(texts, repairs[i], {}, SpanForm::List));
+    if (!list || PyDict_SetItemString(candidate, "repairs", list.get()) != 0) return nullptr;
+    std::vector<RepairAction>().swap(repairs[i]);  // converted: released at once
+  }
+  return doc.release();
 }
 
 // A very large, well-formed document through the scale pipeline: {"value": ..., "plan": {...}}.

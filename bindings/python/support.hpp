@@ -109,8 +109,6 @@ class GcPause {
   bool paused_ = false;
 };
 
-// Trees with fewer containers than this convert without pausing the collector: the pause costs
-
 // Runs an entry point body; a C++ exception becomes a Python exception instead of ending the
 // host process.
 template <typename Body>

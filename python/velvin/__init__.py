@@ -19,8 +19,9 @@ import velvin_native as _native
 
 from ._options import OPTION_NAMES, check_options
 from ._result import (Candidate, Diagnostics, ErrorRecord, InputStats, Metrics, ParseResult, Partial,
-                      Repair, Span, Validations)
+                      Repair, Span, Validations, _made_from)
 from ._schema import schema_from
+from ._stream import StreamParser, parse_stream
 
 __version__ = "0.1.0"
 
@@ -69,7 +70,38 @@ def parse(text: Text, **options: Any) -> ParseResult:
 
 
 def _parse(function: str, text: Text, options: Dict[str, Any]) -> ParseResult:
-    return ParseResult.from_dict(_native.parse_py(_text(function, text), check_options(function, options)))
+    data, checked = _text(function, text), check_options(function, options)
+    return _made_from(ParseResult.from_dict(_native.parse_py(data, checked)), data, checked)
+
+
+def parse_all(text: Text, **options: Any) -> List[ParseResult]:
+    """Every JSON value of `text`, in order, each a ParseResult: several fenced blocks, objects
+    or arrays in prose, JSON Lines, values side by side (`{"a": 1}{"b": 2}`, `[1] [2]`).
+
+    The text is cut into pieces, each a fenced block or a run from a "{" or "[" to the bracket
+    that closes it, and each piece goes through the pipeline on its own; prose between them is
+    no one's. A text with one value, or none, or that is one JSON string, gives exactly
+    `[velvin.parse(text)]`. The extracted span and the extraction's repairs of each result count
+    bytes of the whole text (decoded as UTF-8, invalid bytes replaced), and so do its
+    input_stats, whose input_bytes is the whole input's length. A value left open runs to the
+    end of the text, as velvin.parse reads it. Never raises for bad input: a piece that cannot
+    be repaired is a result with status "failed".
+    """
+    data, checked = _text("parse_all", text), check_options("parse_all", options)
+    return [_made_from(ParseResult.from_dict(doc), data, checked, piece)
+            for piece, doc in _native.parse_all_py(data, checked)]
+
+
+def loads_all(text: Text, **options: Any) -> List[Any]:
+    """The values of velvin.parse_all(text), in order, leaving out the pieces that gave none
+    (parse_all shows those with their errors). Raises RepairError when no piece gave a value,
+    so for a text with one value it is `[velvin.loads(text)]`, and raises where loads raises.
+    """
+    results = parse_all(_text("loads_all", text), **options)
+    values = [r.value for r in results if r.ok]
+    if not values:
+        raise RepairError(results[0])
+    return values
 
 
 def loads(text: Text, **options: Any) -> Any:
@@ -101,10 +133,11 @@ def repair_json(text: Text, **options: Any) -> str:
 
 def _best_candidate(function: str, data: Union[str, bytes], options: Dict[str, Any]) -> Dict[str, Any]:
     """The best candidate of the result document as a dict; RepairError when there is none."""
-    doc = _native.parse_py(data, check_options(function, options))
+    checked = check_options(function, options)
+    doc = _native.parse_py(data, checked)
     best = doc["best_index"]
     if best is None or best >= len(doc["candidates"]):
-        raise RepairError(ParseResult.from_dict(doc))
+        raise RepairError(_made_from(ParseResult.from_dict(doc), data, checked))
     return doc["candidates"][best]
 
 
@@ -214,7 +247,7 @@ def parse_large(data: Text, **options: Any) -> LargeParse:
 
 __all__ = [
     "Candidate", "Diagnostics", "ErrorRecord", "InputStats", "LargeParse", "Metrics", "OPTION_NAMES",
-    "ParseResult", "Partial", "Repair", "RepairError", "Span", "StrictJSONError", "Validations",
-    "loads", "loads_many", "parse", "parse_large", "parse_many", "preprocess", "probabilistic_repair",
-    "repair_json", "schema_from", "strict_loads",
+    "ParseResult", "Partial", "Repair", "RepairError", "Span", "StreamParser", "StrictJSONError",
+    "Validations", "loads", "loads_all", "loads_many", "parse", "parse_all", "parse_large", "parse_many",
+    "parse_stream", "preprocess", "probabilistic_repair", "repair_json", "schema_from", "strict_loads",
 ]

@@ -1,37 +1,14 @@
-"""The repair options accepted as keyword arguments, in the order the native reader reads them."""
+"""The repair options accepted as keyword arguments, as the native reader lists them."""
 from __future__ import annotations
 
 import difflib
-from typing import Any, Dict, Mapping, Optional
+from typing import Any, Dict, Mapping, Optional, Tuple
 
-OPTION_NAMES = (
-    "mode",
-    "top_k",
-    "beam_width",
-    "max_repairs",
-    "max_deleted_tokens",
-    "max_close_open_string",
-    "max_garbage_skip_bytes",
-    "confidence_alpha",
-    "partial_ok",
-    "allow_single_quotes",
-    "allow_unquoted_keys",
-    "allow_unquoted_values",
-    "allow_comments",
-    "allow_python_literals",
-    "allow_parallel",
-    "parallel_threshold_bytes",
-    "min_elements_for_parallel",
-    "density_threshold",
-    "parallel_chunk_bytes",
-    "deterministic_seed",
-    "debug",
-    "parallel_workers",
-    "parallel_backend",
-    "scale_output",
-    "scale_target_keys",
-    "schema",
-)
+import velvin_native as _native
+
+# (name, type, default, description) per option, in the order the native reader reads them.
+OPTION_TABLE: Tuple[Tuple[str, str, Any, str], ...] = _native.option_table_py()
+OPTION_NAMES: Tuple[str, ...] = tuple(row[0] for row in OPTION_TABLE)
 
 _KNOWN = frozenset(OPTION_NAMES)
 

@@ -9,6 +9,8 @@
 #include <limits>
 #include <new>
 
+#include "core/scan.hpp"
+
 namespace velvin {
 
 // ---------------------------------------------------------------------------------------------
@@ -167,36 +169,6 @@ bool operator==(const JsonValue& a, const JsonValue& b) noexcept {
 
 namespace {
 
-// Bytes that end a plain run inside a string: the quote, the backslash and control bytes.
-constexpr std::array<bool, 256> make_string_stop_table() {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = true;
-  t['"'] = true;
-  t['\\'] = true;
-  return t;
-}
-constexpr auto kStringStop = make_string_stop_table();
-
-// Index of the first quote, backslash or control byte at or after `i`, eight bytes at a time
-// (the classic "has zero byte" bit trick on a 64-bit word), or n.
-std::size_t find_string_stop(const char* s, std::size_t i, std::size_t n) noexcept {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-  while (i + 8 <= n) {
-    std::uint64_t w;
-    std::memcpy(&w, s + i, 8);
-    const std::uint64_t quote = w ^ (kOnes * '"');
-    const std::uint64_t slash = w ^ (kOnes * '\\');
-    // A byte below 0x20 or equal to '"' or '\\' makes its lane's high bit set in `hit`
-    // (bytes >= 0x80 are excluded by `~w`).
-    const std::uint64_t hit = ((w - kOnes * 0x20) | (quote - kOnes) | (slash - kOnes)) & ~w & kHigh;
-    if (hit != 0) break;
-    i += 8;
-  }
-  while (i < n && !kStringStop[static_cast<unsigned char>(s[i])]) ++i;
-  return i;
-}
-
 // 0 = copy as is, 1 = short escape, 2 = \u00XX escape.
 constexpr std::array<std::uint8_t, 256> make_escape_table() {
   std::array<std::uint8_t, 256> t{};
@@ -226,6 +198,21 @@ namespace {
 // Longest positional text of a finite double: 5e-324 needs 327 characters, 1e308 309 digits.
 constexpr std::size_t kDoubleTextMax = 400;
 
+// Digits of a plain number text from its first non-zero digit on. A double never needs more
+// than 17 to read back; a plain text with more is the exact binary value of a large integer
+// (2^64 as 18446744073709551616), which must be written 18446744073709552000 instead.
+std::size_t significant_digits(const char* first, const char* last) {
+  std::size_t count = 0;
+  bool leading = true;
+  for (const char* p = first; p != last; ++p) {
+    if (*p < '0' || *p > '9') continue;
+    if (leading && *p == '0') continue;
+    leading = false;
+    ++count;
+  }
+  return count;
+}
+
 // Writes the shortest text that reads back as `value`, in positional notation; returns its end.
 char* write_shortest_double(double value, char* out) {
   // The plain shortest form is already positional for most values. Otherwise the shortest
@@ -233,7 +220,9 @@ char* write_shortest_double(double value, char* out) {
   // form of to_chars may print more digits than needed, e.g. the exact expansion of 1e300,
   // which ties in length with 1 and 300 zeros.)
   auto plain = std::to_chars(out, out + 32, value);
-  if (std::find(out, plain.ptr, 'e') == plain.ptr) return plain.ptr;
+  if (std::find(out, plain.ptr, 'e') == plain.ptr && significant_digits(out, plain.ptr) <= 17) {
+    return plain.ptr;
+  }
   char buf[32];
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
@@ -311,7 +300,7 @@ void write_quoted(TextWriter& w, std::string_view text) {
   while (p < end) {
     const char* run = p;
     // The bytes that need escaping are exactly those that end a plain run in the parser.
-    p = run + find_string_stop(run, 0, static_cast<std::size_t>(end - run));
+    p = run + scan::find_string_stop(run, 0, static_cast<std::size_t>(end - run));
     w.put(std::string_view(run, static_cast<std::size_t>(p - run)));
     if (p == end) break;
     const auto c = static_cast<unsigned char>(*p++);
@@ -427,185 +416,12 @@ std::string to_compact_string(const JsonValue& value, std::size_t expected_size)
 }
 
 // ---------------------------------------------------------------------------------------------
-// UTF-8 helpers
-
-void append_utf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
-namespace {
-
-// One decoding step at `i`: either a valid character of `len` bytes, or an invalid maximal
-// subpart of `len` bytes (`incomplete` when the text ended inside a sequence that was valid so
-// far).
-struct Utf8Step {
-  char32_t cp;
-  std::size_t len;
-  bool ok;
-  bool incomplete;
-};
-
-Utf8Step utf8_step(const unsigned char* s, std::size_t n, std::size_t i) noexcept {
-  const unsigned char b0 = s[i];
-  if (b0 < 0x80) return {b0, 1, true, false};
-  std::size_t need;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the first continuation byte
-  char32_t cp;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    cp = b0 & 0x0F;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    cp = b0 & 0x07;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return {0, 1, false, false};
-  }
-  std::size_t len = 1;
-  for (std::size_t k = 0; k < need; ++k) {
-    if (i + len >= n) return {0, len, false, true};
-    const unsigned char b = s[i + len];
-    if (b < lo || b > hi) return {0, len, false, false};
-    cp = (cp << 6) | (b & 0x3F);
-    ++len;
-    lo = 0x80;
-    hi = 0xBF;
-  }
-  return {cp, len, true, false};
-}
-
-bool all_ascii8(const unsigned char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, 8);
-  return (word & 0x8080808080808080ULL) == 0;
-}
-
-}  // namespace
-
-std::optional<Utf8Error> validate_utf8(std::string_view bytes) noexcept {
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::size_t i = 0;
-  while (i < n) {
-    if (i + 8 <= n && all_ascii8(s + i)) {
-      i += 8;
-      continue;
-    }
-    const Utf8Step step = utf8_step(s, n, i);
-    if (!step.ok) return Utf8Error{i, step.incomplete ? 0 : step.len};
-    i += step.len;
-  }
-  return std::nullopt;
-}
-
-std::string describe_utf8_error(const Utf8Error& error) {
-  if (error.error_len == 0) {
-    return "incomplete utf-8 byte sequence from index " + std::to_string(error.valid_up_to);
-  }
-  return "invalid utf-8 sequence of " + std::to_string(error.error_len) + " bytes from index " +
-         std::to_string(error.valid_up_to);
-}
-
-std::string decode_utf8_lossy(std::string_view bytes) {
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  const std::size_t n = bytes.size();
-  std::string out;
-  out.reserve(n);
-  std::size_t i = 0;
-  std::size_t copied = 0;  // start of the valid run not yet copied
-  while (i < n) {
-    if (i + 8 <= n && all_ascii8(s + i)) {
-      i += 8;
-      continue;
-    }
-    const Utf8Step step = utf8_step(s, n, i);
-    if (!step.ok) {
-      out.append(bytes.data() + copied, i - copied);
-      out += "\xEF\xBF\xBD";
-      i += step.len;
-      copied = i;
-      continue;
-    }
-    i += step.len;
-  }
-  out.append(bytes.data() + copied, n - copied);
-  return out;
-}
-
-std::pair<char32_t, std::size_t> decode_utf8_at(std::string_view text, std::size_t pos) noexcept {
-  const Utf8Step step =
-      utf8_step(reinterpret_cast<const unsigned char*>(text.data()), text.size(), pos);
-  if (!step.ok) return {static_cast<unsigned char>(text[pos]), 1};
-  return {step.cp, step.len};
-}
-
-bool is_unicode_space(char32_t c) noexcept {
-  if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
-  if (c < 0x85) return false;
-  return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
-         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-std::string_view trim_unicode_space(std::string_view text) noexcept {
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto [cp, len] = decode_utf8_at(text, start);
-    if (!is_unicode_space(cp)) break;
-    start += len;
-  }
-  std::size_t end = text.size();
-  while (end > start) {
-    // Step back to the first byte of the last character.
-    std::size_t k = end - 1;
-    while (k > start && (static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) --k;
-    auto [cp, len] = decode_utf8_at(text, k);
-    if (k + len != end || !is_unicode_space(cp)) break;
-    end = k;
-  }
-  return text.substr(start, end - start);
-}
-
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-// ---------------------------------------------------------------------------------------------
 // Strict parser
 
 namespace {
 
-int hex_digit(unsigned char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
+using scan::find_string_stop;
+using scan::is_digit;
 
 double parse_double(std::string_view number) noexcept {
   double value = 0.0;
@@ -638,12 +454,11 @@ class StrictParser {
   bool at_end() const noexcept { return pos_ >= text_.size(); }
   unsigned char peek() const noexcept { return static_cast<unsigned char>(text_[pos_]); }
 
-  void skip_space() noexcept {
-    while (pos_ < text_.size() && is_json_space(peek())) ++pos_;
-  }
+  void skip_space() noexcept { pos_ = scan::skip_space(text_, pos_); }
 
-  [[gnu::cold]] bool fail(std::string message, std::size_t position) {
-    error_ = JsonError{std::move(message), position};
+  [[gnu::cold]] bool fail(std::string message, std::size_t position,
+                          ErrorCode code = ErrorCode::invalid_json) {
+    error_ = JsonError{code, position, std::move(message)};
     return false;
   }
 
@@ -689,7 +504,7 @@ class StrictParser {
   }
 
   bool enter_container() {
-    if (depth_ >= kMaxNestingDepth) return fail("nesting too deep", pos_);
+    if (depth_ >= kMaxNestingDepth) return fail("nesting too deep", pos_, ErrorCode::nesting_too_deep);
     ++depth_;
     return true;
   }
@@ -836,7 +651,7 @@ class StrictParser {
   static std::optional<char32_t> parse_hex4(std::string_view four) noexcept {
     char32_t value = 0;
     for (char ch : four) {
-      const int d = hex_digit(static_cast<unsigned char>(ch));
+      const int d = scan::hex_value(static_cast<unsigned char>(ch));
       if (d < 0) return std::nullopt;
       value = (value << 4) | static_cast<char32_t>(d);
     }

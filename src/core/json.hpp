@@ -1,17 +1,17 @@
-// The JSON core: the value tree every stage builds and reads, its compact serializer, the strict
-// parser that decides what counts as valid JSON everywhere, and the UTF-8 text helpers the
-// stages share. Everything here is pure: no I/O, no global state, no exceptions on bad input.
+// The JSON core: the value tree every stage builds and reads, its compact serializer, and the
+// strict parser that decides what counts as valid JSON everywhere. Everything here is pure: no
+// I/O, no global state, no exceptions on bad input.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
-#include <variant>
 #include <vector>
+
+#include "core/error.hpp"
+#include "core/utf8.hpp"  // the strict parser's input is valid UTF-8: callers check it with this
 
 namespace velvin {
 
@@ -104,49 +104,9 @@ struct JsonMember {
   }
 };
 
-// A strict-parse failure: one of the fixed messages and the byte offset it concerns.
-struct JsonError {
-  std::string message;
-  std::uint64_t position = 0;
-  friend bool operator==(const JsonError&, const JsonError&) = default;
-};
-
-// Either a value or the first error, never both. When both sides have the same type (a text
-// or an error text) the implicit conversions would be ambiguous, so only the named
-// constructors success() and failure() exist.
-template <typename T, typename E>
-class Result {
-  static constexpr bool kDistinct = !std::is_same_v<T, E>;
-
- public:
-  template <typename U = T>
-    requires kDistinct
-  Result(std::type_identity_t<U> value)  // NOLINT: implicit
-      : data_(std::in_place_index<0>, std::move(value)) {}
-  template <typename U = E, typename = void>
-    requires kDistinct
-  Result(std::type_identity_t<U> error)  // NOLINT: implicit
-      : data_(std::in_place_index<1>, std::move(error)) {}
-  [[nodiscard]] static Result success(T value) {
-    return Result(std::in_place_index<0>, std::move(value));
-  }
-  [[nodiscard]] static Result failure(E error) {
-    return Result(std::in_place_index<1>, std::move(error));
-  }
-  [[nodiscard]] bool ok() const noexcept { return data_.index() == 0; }
-  explicit operator bool() const noexcept { return ok(); }
-  [[nodiscard]] T& value() & { return std::get<0>(data_); }
-  [[nodiscard]] const T& value() const& { return std::get<0>(data_); }
-  [[nodiscard]] T&& value() && { return std::get<0>(std::move(data_)); }
-  [[nodiscard]] E& error() & { return std::get<1>(data_); }
-  [[nodiscard]] const E& error() const& { return std::get<1>(data_); }
-  [[nodiscard]] E&& error() && { return std::get<1>(std::move(data_)); }
-
- private:
-  template <std::size_t I, typename V>
-  Result(std::in_place_index_t<I> side, V&& v) : data_(side, std::forward<V>(v)) {}
-  std::variant<T, E> data_;
-};
+// A strict-parse failure: one of the fixed messages (code invalid_json, or nesting_too_deep)
+// and the byte offset it concerns.
+using JsonError = Error;
 
 using JsonResult = Result<JsonValue, JsonError>;
 
@@ -195,46 +155,5 @@ enum class SinkParseStatus { ok, invalid, stopped };
 // On `invalid`, `error` holds the parser's error; on `stopped`, a sink event returned false.
 [[nodiscard]] SinkParseStatus parse_strict_events(std::string_view text, JsonSink& sink,
                                                   JsonError& error);
-
-// ---- UTF-8 and white-space helpers shared by the stages ----
-
-inline constexpr bool is_json_space(unsigned char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-// Where validation stopped: bytes before `valid_up_to` are valid; `error_len` is the length of
-// the invalid sequence found there, or 0 when the text ends inside an incomplete sequence.
-struct Utf8Error {
-  std::size_t valid_up_to = 0;
-  std::size_t error_len = 0;
-};
-
-[[nodiscard]] std::optional<Utf8Error> validate_utf8(std::string_view bytes) noexcept;
-[[nodiscard]] inline bool is_valid_utf8(std::string_view bytes) noexcept {
-  return !validate_utf8(bytes).has_value();
-}
-// "invalid utf-8 sequence of N bytes from index I" / "incomplete utf-8 byte sequence from index I"
-[[nodiscard]] std::string describe_utf8_error(const Utf8Error& error);
-
-// Replaces every maximal invalid subpart with U+FFFD (the Unicode Standard's recommendation);
-// valid text is copied unchanged.
-[[nodiscard]] std::string decode_utf8_lossy(std::string_view bytes);
-
-// Appends the UTF-8 form of a Unicode scalar value.
-void append_utf8(std::string& out, char32_t code_point);
-
-// Decodes the character at `pos` of valid UTF-8 text; returns the code point and its length.
-// Invalid bytes decode as themselves with length 1.
-[[nodiscard]] std::pair<char32_t, std::size_t> decode_utf8_at(std::string_view text,
-                                                              std::size_t pos) noexcept;
-
-// The Unicode White_Space property.
-[[nodiscard]] bool is_unicode_space(char32_t c) noexcept;
-
-// `text` without leading and trailing Unicode white space.
-[[nodiscard]] std::string_view trim_unicode_space(std::string_view text) noexcept;
-
-// ASCII-only lower-casing (A-Z), byte for byte.
-[[nodiscard]] std::string ascii_lower(std::string_view text);
 
 }  // namespace velvin

@@ -1,5 +1,6 @@
 #include "core/records.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -31,11 +32,25 @@ JsonValue spans_to_json(const std::vector<Span>& spans) {
   return JsonValue::array(std::move(items));
 }
 
+JsonValue repairs_to_json(const std::vector<RepairAction>& repairs, const StageTexts& texts) {
+  JsonArray items;
+  items.reserve(repairs.size());
+  for (const RepairAction& r : repairs) items.push_back(r.to_json_value(texts.text_of(r.origin())));
+  return JsonValue::array(std::move(items));
+}
+
 template <typename Record>
 JsonValue records_to_json(const std::vector<Record>& records) {
   JsonArray items;
   items.reserve(records.size());
   for (const Record& r : records) items.push_back(r.to_json_value());
+  return JsonValue::array(std::move(items));
+}
+
+JsonValue candidates_to_json(const std::vector<Candidate>& candidates, const StageTexts& texts) {
+  JsonArray items;
+  items.reserve(candidates.size());
+  for (const Candidate& c : candidates) items.push_back(c.to_json_value(texts));
   return JsonValue::array(std::move(items));
 }
 
@@ -63,21 +78,197 @@ JsonValue span_to_json(const Span& span) {
   return JsonValue::array(std::move(pair));
 }
 
-RepairAction RepairAction::make(std::string_view op, double cost_delta) {
+static_assert(sizeof(RepairAction) <= 48, "a flood of repairs keeps every action small");
+
+std::string_view StageTexts::text_of(Origin origin) const noexcept {
+  switch (origin.stage) {
+    case Stage::Heuristic:
+      return origin.step < heuristic.size() ? std::string_view(heuristic[origin.step]) : "";
+    case Stage::Beam:
+      if (origin.step == 0) return beam;
+      return origin.step <= reruns.size() ? std::string_view(reruns[origin.step - 1]) : "";
+    case Stage::Reading:
+      return origin.step < readings.size() ? std::string_view(readings[origin.step]) : "";
+    default:
+      return {};
+  }
+}
+
+namespace {
+
+constexpr std::string_view kTokenTexts[] = {"", "", ",", ":", "null", "}", "]"};
+
+}  // namespace
+
+RepairAction::RepairAction(const RepairAction& other)
+    : cost_delta(other.cost_delta),
+      first_(other.first_),
+      second_(other.second_),
+      at_(other.at_),
+      texts_(other.texts_ ? std::make_unique<OwnTexts>(*other.texts_) : nullptr),
+      op_(other.op_),
+      stage_(other.stage_),
+      token_(other.token_),
+      note_(other.note_),
+      flags_(other.flags_),
+      step_(other.step_) {}
+
+RepairAction& RepairAction::operator=(const RepairAction& other) {
+  if (this != &other) *this = RepairAction(other);
+  return *this;
+}
+
+RepairAction RepairAction::make(Op op, Origin origin, double cost_delta) {
   RepairAction action;
-  action.op = std::string(op);
+  action.op_ = op;
   action.cost_delta = cost_delta;
+  action.set_origin(origin);
   return action;
 }
 
-JsonValue RepairAction::to_json_value() const {
+RepairAction RepairAction::make(std::string_view op, double cost_delta) {
+  RepairAction action;
+  action.cost_delta = cost_delta;
+  if (const std::optional<Op> known = op_from_word(op)) {
+    action.op_ = *known;
+  } else if (!op.empty()) {
+    action.own_texts().op = std::string(op);
+  }
+  return action;
+}
+
+RepairAction::OwnTexts& RepairAction::own_texts() {
+  if (!texts_) texts_ = std::make_unique<OwnTexts>();
+  return *texts_;
+}
+
+std::string_view RepairAction::op_word() const noexcept {
+  if (op_ != Op::Custom) return velvin::op_word(op_);
+  return texts_ ? std::string_view(texts_->op) : std::string_view();
+}
+
+void RepairAction::set_origin(Origin origin) noexcept {
+  stage_ = origin.stage;
+  step_ = origin.step;
+}
+
+std::optional<Span> RepairAction::span() const noexcept {
+  if ((flags_ & kHasSpan) == 0) return std::nullopt;
+  return Span{first_, second_};
+}
+
+void RepairAction::set_span(Span span) noexcept {
+  first_ = span.start;
+  second_ = span.end;
+  flags_ |= kHasSpan;
+}
+
+std::optional<std::uint64_t> RepairAction::at() const noexcept {
+  if ((flags_ & kHasAt) == 0) return std::nullopt;
+  return at_;
+}
+
+void RepairAction::set_at(std::uint64_t at) noexcept {
+  at_ = at;
+  flags_ |= kHasAt;
+}
+
+std::optional<std::string_view> RepairAction::token() const noexcept {
+  switch (token_) {
+    case TokenCode::None: return std::nullopt;
+    case TokenCode::Text: return std::string_view(texts_->token);
+    default: return kTokenTexts[static_cast<std::size_t>(token_)];
+  }
+}
+
+void RepairAction::set_token(std::string_view token) {
+  for (std::size_t code = static_cast<std::size_t>(TokenCode::Comma);
+       code < std::size(kTokenTexts); ++code) {
+    if (token == kTokenTexts[code]) {
+      token_ = static_cast<TokenCode>(code);
+      return;
+    }
+  }
+  own_texts().token = std::string(token);
+  token_ = TokenCode::Text;
+}
+
+void RepairAction::set_note(std::string_view note) {
+  own_texts().note = std::string(note);
+  note_ = NoteKind::Text;
+}
+
+void RepairAction::set_word_note(NoteKind kind) noexcept { note_ = kind; }
+
+void RepairAction::set_container_counts(std::uint64_t braces, std::uint64_t brackets) noexcept {
+  first_ = braces;
+  second_ = brackets;
+  note_ = NoteKind::ContainerCounts;
+}
+
+// The span's bytes in `text`, cut to what `text` holds (a text that is missing gives "").
+std::string_view RepairAction::word_in_span(std::string_view text) const noexcept {
+  const std::size_t start = std::min<std::uint64_t>(first_, text.size());
+  const std::size_t end = std::min<std::uint64_t>(std::max(first_, second_), text.size());
+  return text.substr(start, end - start);
+}
+
+void RepairAction::append_note(std::string& out, std::string_view text) const {
+  const std::string_view word = word_in_span(text);
+  switch (note_) {
+    case NoteKind::None:
+      return;
+    case NoteKind::Text:
+      out.append(texts_->note);
+      return;
+    case NoteKind::QuotedWord:
+      out.append(word).append(" -> \"").append(word).append("\"");
+      return;
+    case NoteKind::PythonLiteral:
+      out.append(word).append("->").append(python_literal_json(word));
+      return;
+    case NoteKind::WordToNull:
+      out.append(word).append(" -> null");
+      return;
+    case NoteKind::ContainerCounts:
+      out.append("brace=").append(std::to_string(first_));
+      out.append(", bracket=").append(std::to_string(second_));
+      return;
+  }
+}
+
+std::optional<std::string> RepairAction::note(std::string_view text) const {
+  if (note_ == NoteKind::None) return std::nullopt;
+  std::string out;
+  append_note(out, text);
+  return out;
+}
+
+bool operator==(const RepairAction& a, const RepairAction& b) noexcept {
+  if (a.op_word() != b.op_word() || a.span() != b.span() || a.at() != b.at() ||
+      a.token() != b.token() || a.cost_delta != b.cost_delta || a.note_ != b.note_) {
+    return false;
+  }
+  switch (a.note_) {
+    case NoteKind::Text:
+      return a.texts_->note == b.texts_->note;
+    case NoteKind::ContainerCounts:
+      return a.first_ == b.first_ && a.second_ == b.second_;
+    default:
+      return true;
+  }
+}
+
+JsonValue RepairAction::to_json_value(std::string_view text) const {
+  const std::optional<Span> s = span();
+  const std::optional<std::string_view> t = token();
   return ObjectBuilder(6)
-      .add("op", JsonValue::string(op))
-      .add("span", span ? span_to_json(*span) : JsonValue::null())
-      .add("at", opt_uint(at))
-      .add("token", opt_string(token))
+      .add("op", JsonValue::string(op_word()))
+      .add("span", s ? span_to_json(*s) : JsonValue::null())
+      .add("at", opt_uint(at()))
+      .add("token", t ? JsonValue::string(*t) : JsonValue::null())
       .add("cost_delta", JsonValue::number(cost_delta))
-      .add("note", opt_string(note))
+      .add("note", note_ != NoteKind::None ? JsonValue::string(*note(text)) : JsonValue::null())
       .build();
 }
 
@@ -99,16 +290,19 @@ JsonValue CandidateDiagnostics::to_json_value() const {
       .build();
 }
 
-JsonValue Candidate::to_json_value() const { return render(opt_value(value), opt_value(ir)); }
+JsonValue Candidate::to_json_value(const StageTexts& texts) const {
+  return render(opt_value(value), opt_value(ir), texts);
+}
 
-JsonValue Candidate::into_json_value() && {
-  JsonValue rendered = render(take_value(value), take_value(ir));
+JsonValue Candidate::into_json_value(const StageTexts& texts) && {
+  JsonValue rendered = render(take_value(value), take_value(ir), texts);
   // Released at once: a long repair list exists twice only while it is being rendered.
   std::vector<RepairAction>().swap(repairs);
   return rendered;
 }
 
-JsonValue Candidate::render(JsonValue value_json, JsonValue ir_json) const {
+JsonValue Candidate::render(JsonValue value_json, JsonValue ir_json,
+                            const StageTexts& texts) const {
   return ObjectBuilder(10)
       .add("candidate_id", JsonValue::uinteger(candidate_id))
       .add("value", std::move(value_json))
@@ -116,7 +310,7 @@ JsonValue Candidate::render(JsonValue value_json, JsonValue ir_json) const {
       .add("ir", std::move(ir_json))
       .add("confidence", JsonValue::number(confidence))
       .add("cost", JsonValue::number(cost))
-      .add("repairs", records_to_json(repairs))
+      .add("repairs", repairs_to_json(repairs, texts))
       .add("validations", validations.to_json_value())
       .add("diagnostics", diagnostics.to_json_value())
       .add("dropped_spans", spans_to_json(dropped_spans))
@@ -181,7 +375,7 @@ JsonValue RepairResult::to_json_value() const {
       .add("status", JsonValue::string(status))
       .add("best_index", opt_uint(best_index))
       .add("input_stats", input_stats.to_json_value())
-      .add("candidates", records_to_json(candidates))
+      .add("candidates", candidates_to_json(candidates, texts))
       .add("partial", partial ? partial->to_json_value() : JsonValue::null())
       .add("errors", records_to_json(errors))
       .add("metrics", metrics.to_json_value())
@@ -192,7 +386,7 @@ JsonValue RepairResult::to_json_value() const {
 JsonValue RepairResult::into_json_value() && {
   JsonArray rendered;
   rendered.reserve(candidates.size());
-  for (Candidate& c : candidates) rendered.push_back(std::move(c).into_json_value());
+  for (Candidate& c : candidates) rendered.push_back(std::move(c).into_json_value(texts));
   return ObjectBuilder(8)
       .add("status", JsonValue::string(status))
       .add("best_index", opt_uint(best_index))

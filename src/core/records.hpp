@@ -5,12 +5,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/ops.hpp"
 #include "core/options.hpp"
 
 namespace velvin {
@@ -26,18 +28,117 @@ struct Span {
 
 JsonValue span_to_json(const Span& span);
 
-struct RepairAction {
-  std::string op;
-  std::optional<Span> span;
-  std::optional<std::uint64_t> at;
-  std::optional<std::string> token;
-  double cost_delta = 0.0;
-  std::optional<std::string> note;
+// Where a repair was made and so which text its span and `at` index: the input (Extraction);
+// the text heuristic pass `step` started from (Heuristic; passes count from 0 and only those that
+// changed the text count); the text the beam search read (Beam, `step` 0) or the patched text
+// of language-model rerun `step` (Beam and LanguageModel, from 1); what the reading mode read
+// (Reading: `step` 0 the extracted text, 1 the document decoded from its escaped form); a
+// caller's text (Given).
+struct Origin {
+  Stage stage = Stage::Given;
+  std::uint16_t step = 0;
+  friend bool operator==(const Origin&, const Origin&) = default;
+};
 
-  // An action with only its op word and cost; stages fill the optional fields they need.
+// A note that is rendered when asked for. Most are built from the action itself: the word in
+// its span (in the text the span indexes) or the counts of close_containers; `Text` is a note
+// of its own, such as a language-model patch id or a caller's note.
+enum class NoteKind : std::uint8_t {
+  None,
+  Text,             // kept as given
+  QuotedWord,       // `a -> "a"`
+  PythonLiteral,    // `True->true`
+  WordToNull,       // `None -> null`
+  ContainerCounts,  // `brace=1, bracket=2`
+};
+
+// The texts that repair offsets index, other than the input (which its caller keeps). Made by
+// the pipeline from the heuristic's texts, the beam's text and the language-model reruns; read by
+// the renderers of notes and by the explanation. Each text is held once: a heuristic pass that
+// changed nothing has no text of its own.
+struct StageTexts {
+  std::vector<std::string> heuristic;  // [k]: the text heuristic pass k started from
+  std::string beam;                    // the text the beam search read (the heuristic's output)
+  std::vector<std::string> reruns;     // [r - 1]: the patched text language-model rerun r read
+  std::vector<std::string> readings;   // what the reading mode read: [0] the extracted text,
+                                       // [1] the document decoded from its escaped form
+
+  // The text that offsets of `origin` index; empty for the input and for a caller's text.
+  [[nodiscard]] std::string_view text_of(Origin origin) const noexcept;
+};
+
+// One repair applied to the text, in 48 bytes: the op as its registry code, offsets as integers
+// with presence flags, the token as a code for the usual texts, the note as a kind to render
+// later. Words, tokens and notes outside those (from a caller or a language model) live in a
+// side allocation that only such actions have.
+class RepairAction {
+ public:
+  RepairAction() = default;
+  RepairAction(const RepairAction& other);
+  RepairAction(RepairAction&&) noexcept = default;
+  RepairAction& operator=(const RepairAction& other);
+  RepairAction& operator=(RepairAction&&) noexcept = default;
+  ~RepairAction() = default;
+
+  // A registry op made at `origin`, costing `cost_delta` (computed from the registry's rule).
+  [[nodiscard]] static RepairAction make(Op op, Origin origin, double cost_delta);
+  // An action with any op word (a caller's): registry words are kept as their code, any other
+  // text as given. Origin Given; span, at, token and note absent.
   [[nodiscard]] static RepairAction make(std::string_view op, double cost_delta);
-  [[nodiscard]] JsonValue to_json_value() const;
-  friend bool operator==(const RepairAction&, const RepairAction&) = default;
+
+  double cost_delta = 0.0;
+
+  [[nodiscard]] Op op() const noexcept { return op_; }
+  [[nodiscard]] std::string_view op_word() const noexcept;
+  [[nodiscard]] Origin origin() const noexcept { return {stage_, step_}; }
+  void set_origin(Origin origin) noexcept;
+
+  [[nodiscard]] std::optional<Span> span() const noexcept;
+  void set_span(Span span) noexcept;
+  [[nodiscard]] std::optional<std::uint64_t> at() const noexcept;
+  void set_at(std::uint64_t at) noexcept;
+
+  // The inserted token: ",", ":", "null", "}" and "]" are codes, any other text is kept.
+  [[nodiscard]] std::optional<std::string_view> token() const noexcept;
+  void set_token(std::string_view token);
+
+  [[nodiscard]] NoteKind note_kind() const noexcept { return note_; }
+  void set_note(std::string_view note);      // a note of its own
+  void set_word_note(NoteKind kind) noexcept;  // QuotedWord, PythonLiteral or WordToNull
+  // close_containers' note; the counts take the place of the span, which that op never has.
+  void set_container_counts(std::uint64_t braces, std::uint64_t brackets) noexcept;
+  // The note, given the text the action's offsets index (see Origin and StageTexts).
+  [[nodiscard]] std::optional<std::string> note(std::string_view text) const;
+  // Appends the note (nothing when there is none).
+  void append_note(std::string& out, std::string_view text) const;
+
+  // `text`: the text the offsets index, for the notes built from it.
+  [[nodiscard]] JsonValue to_json_value(std::string_view text = {}) const;
+  // Same op, offsets, token, cost and note (the origin is not compared).
+  friend bool operator==(const RepairAction& a, const RepairAction& b) noexcept;
+
+ private:
+  enum class TokenCode : std::uint8_t { None, Text, Comma, Colon, Null, CloseBrace, CloseBracket };
+  static constexpr std::uint8_t kHasSpan = 1;
+  static constexpr std::uint8_t kHasAt = 2;
+
+  // What only actions with words, tokens or notes of their own have.
+  struct OwnTexts {
+    std::string op, token, note;
+  };
+  OwnTexts& own_texts();
+  [[nodiscard]] std::string_view word_in_span(std::string_view text) const noexcept;
+
+  std::uint64_t first_ = 0;   // span start, or close_containers' brace count
+  std::uint64_t second_ = 0;  // span end, or close_containers' bracket count
+  std::uint64_t at_ = 0;
+  std::unique_ptr<OwnTexts> texts_;
+  Op op_ = Op::Custom;
+  Stage stage_ = Stage::Given;
+  TokenCode token_ = TokenCode::None;
+  NoteKind note_ = NoteKind::None;
+  std::uint8_t flags_ = 0;
+  std::uint16_t step_ = 0;
 };
 
 struct CandidateValidations {
@@ -72,12 +173,17 @@ struct Candidate {
   CandidateValidations validations;
   CandidateDiagnostics diagnostics;
   std::vector<Span> dropped_spans;
-  [[nodiscard]] JsonValue to_json_value() const;
+  // Made by the reading mode of the search (not rendered): the pipeline judges such a
+  // candidate's completeness by its own repairs.
+  bool reread = false;
+  // `texts`: the texts the repairs' offsets index, for the notes built from them.
+  [[nodiscard]] JsonValue to_json_value(const StageTexts& texts = {}) const;
   // The same rendering, moving the value trees out instead of copying them.
-  [[nodiscard]] JsonValue into_json_value() &&;
+  [[nodiscard]] JsonValue into_json_value(const StageTexts& texts = {}) &&;
 
  private:
-  [[nodiscard]] JsonValue render(JsonValue value_json, JsonValue ir_json) const;
+  [[nodiscard]] JsonValue render(JsonValue value_json, JsonValue ir_json,
+                                 const StageTexts& texts) const;
 };
 
 struct ParseError {
@@ -120,6 +226,8 @@ struct Metrics {
   [[nodiscard]] JsonValue to_json_value() const;
 };
 
+// What the pipeline hands back: made by parse_bytes, read by parse_py, the velvin tool and the
+// explanation. Repair offsets index the input or one of `texts` (see Origin).
 struct RepairResult {
   std::string status;
   std::optional<std::uint64_t> best_index;
@@ -129,6 +237,7 @@ struct RepairResult {
   std::vector<ParseError> errors;
   Metrics metrics;
   std::optional<JsonValue> debug;
+  StageTexts texts;  // not rendered: what the repairs' notes and the explanation read
   [[nodiscard]] JsonValue to_json_value() const;
   // The result document built by moving the values out of the record (no deep copies); what
   // parse_py hands to Python.

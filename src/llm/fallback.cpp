@@ -28,16 +28,20 @@ namespace velvin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using RunResult = Result<std::string, std::string>;
+using RunResult = Result<std::string>;
 
 constexpr auto kPollInterval = std::chrono::milliseconds(5);
 constexpr auto kReceiveWait = std::chrono::seconds(1);
 // Longer limits than this (about 31 years) are taken as no limit rather than overflow the clock.
 constexpr std::uint64_t kMaxTimeoutMs = 1'000'000'000'000;
 constexpr std::size_t kIoChunk = 64 * 1024;
-constexpr double kPatchCost = 1.5;
 constexpr std::uint64_t kMaxSuggestions = 5;
 constexpr std::uint64_t kSnippetWindow = 1200;
+
+// A failed run of the command; only a timeout has a code of its own.
+[[gnu::cold]] Error command_error(std::string message, ErrorCode code = ErrorCode::command_failed) {
+  return Error{code, 0, std::move(message)};
+}
 
 std::string system_error_text(int err) {
   char buffer[256];
@@ -154,19 +158,21 @@ class SpawnSetup {
   posix_spawnattr_t attr_;
 };
 
-Result<Spawned, std::string> spawn_command(std::vector<std::string>& words) {
+Result<Spawned> spawn_command(std::vector<std::string>& words) {
   Pipe in;
   Pipe out;
   Pipe cancel;
-  if (auto err = open_pipe(in)) return "failed to spawn llm_command: " + system_error_text(*err);
-  if (open_pipe(out) || open_pipe(cancel)) return std::string("failed to capture llm stdout");
+  if (auto err = open_pipe(in)) {
+    return command_error("failed to spawn llm_command: " + system_error_text(*err));
+  }
+  if (open_pipe(out) || open_pipe(cancel)) return command_error("failed to capture llm stdout");
   SpawnSetup setup;
   if (int err = setup.configure(in.read.get(), out.write.get())) {
-    return "failed to spawn llm_command: " + system_error_text(err);
+    return command_error("failed to spawn llm_command: " + system_error_text(err));
   }
   Spawned child;
   if (int err = setup.spawn(child.pid, words)) {
-    return "failed to spawn llm_command: " + system_error_text(err);
+    return command_error("failed to spawn llm_command: " + system_error_text(err));
   }
   child.stdin_write = std::move(in.write);
   child.stdout_read = std::move(out.read);
@@ -206,7 +212,7 @@ RunResult pump(UniqueFd stdin_fd, UniqueFd stdout_fd, int cancel_fd, std::string
   if (stdin_fd.valid()) {
     const int flags = ::fcntl(stdin_fd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(stdin_fd.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
-      return RunResult::failure("failed to write llm stdin: " + system_error_text(errno));
+      return command_error("failed to write llm stdin: " + system_error_text(errno));
     }
   }
   std::string output;
@@ -222,9 +228,9 @@ RunResult pump(UniqueFd stdin_fd, UniqueFd stdout_fd, int cancel_fd, std::string
     if (stdin_fd.valid()) fds[in_slot] = pollfd{stdin_fd.get(), POLLOUT, 0};
     if (::poll(fds, count, -1) < 0) {
       if (errno == EINTR) continue;
-      return RunResult::failure("failed to read llm stdout: " + system_error_text(errno));
+      return command_error("failed to read llm stdout: " + system_error_text(errno));
     }
-    if (fds[0].revents != 0) return RunResult::failure("cancelled");
+    if (fds[0].revents != 0) return command_error("cancelled");
 
     if (stdin_fd.valid() && fds[in_slot].revents != 0) {
       const ssize_t n = ::write(stdin_fd.get(), payload.data() + written, payload.size() - written);
@@ -235,7 +241,7 @@ RunResult pump(UniqueFd stdin_fd, UniqueFd stdout_fd, int cancel_fd, std::string
         discard_own_sigpipe();
         stdin_fd.reset();
       } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        return RunResult::failure("failed to write llm stdin: " + system_error_text(errno));
+        return command_error("failed to write llm stdin: " + system_error_text(errno));
       }
     }
 
@@ -243,15 +249,15 @@ RunResult pump(UniqueFd stdin_fd, UniqueFd stdout_fd, int cancel_fd, std::string
       const ssize_t n = ::read(stdout_fd.get(), chunk.data(), chunk.size());
       if (n > 0) {
         if (output.size() + static_cast<std::size_t>(n) > kMaxLlmOutputBytes) {
-          return RunResult::failure("failed to read llm stdout: output exceeds " +
-                                    std::to_string(kMaxLlmOutputBytes) + " bytes");
+          return command_error("failed to read llm stdout: output exceeds " +
+                               std::to_string(kMaxLlmOutputBytes) + " bytes");
         }
         output.append(chunk.data(), static_cast<std::size_t>(n));
       } else if (n == 0) {
         reading = false;
         stdout_fd.reset();
       } else if (errno != EAGAIN && errno != EINTR) {
-        return RunResult::failure("failed to read llm stdout: " + system_error_text(errno));
+        return command_error("failed to read llm stdout: " + system_error_text(errno));
       }
     }
   }
@@ -312,7 +318,7 @@ class ChildRun {
         if (errno == EINTR) continue;
         const int err = errno;
         kill_group_and_reap();
-        return RunResult::failure("failed to wait for llm_command: " + system_error_text(err));
+        return command_error("failed to wait for llm_command: " + system_error_text(err));
       }
       if (info.si_pid == pid_) {
         exited_ = true;
@@ -327,7 +333,7 @@ class ChildRun {
       const auto now = Clock::now();
       if (limited && now >= deadline) {
         kill_group_and_reap();
-        return RunResult::failure("llm_command timeout");
+        return command_error("llm_command timeout", ErrorCode::command_timeout);
       }
       auto pause = std::chrono::duration_cast<Clock::duration>(kPollInterval);
       if (limited) pause = std::min(pause, deadline - now);
@@ -344,7 +350,7 @@ class ChildRun {
  private:
   RunResult finish_after_exit(const siginfo_t& info) {
     if (info.si_code != CLD_EXITED || info.si_status != 0) {
-      return RunResult::failure("llm_command exited non-zero: " + describe_exit(info));
+      return command_error("llm_command exited non-zero: " + describe_exit(info));
     }
     if (!message_ && result_.wait_for(kReceiveWait) == std::future_status::ready) {
       message_ = result_.get();
@@ -352,7 +358,7 @@ class ChildRun {
     if (!message_) {
       // Something the child started still holds its output open.
       kill_group();
-      return RunResult::failure("failed to receive llm stdout");
+      return command_error("failed to receive llm stdout");
     }
     if (!message_->ok()) return std::move(*message_);
     return RunResult::success(decode_utf8_lossy(message_->value()));
@@ -423,11 +429,12 @@ std::optional<JsonValue> ask_command(const std::string& command, const std::stri
 }
 
 void rerun_patches(std::string_view text, const std::vector<RepairAction>& repairs,
-                   const JsonValue& reply, const RepairOptions& options,
-                   LlmRerunResult& result) {
+                   const StageTexts* repair_texts, const JsonValue& reply,
+                   const RepairOptions& options, LlmRerunResult& result) {
   const JsonValue* patches = reply.find("patches");
   if (patches == nullptr || !patches->is_array()) return;
-  const std::uint64_t limit = std::max<std::uint64_t>(options.top_k, 1);
+  // Reruns are numbered in 16 bits in their repairs' origin.
+  const std::uint64_t limit = std::clamp<std::uint64_t>(options.top_k, 1, 0xFFFF);
   std::uint64_t examined = 0;
   for (const JsonValue& patch : patches->as_array()) {
     if (examined++ >= limit) break;
@@ -439,12 +446,17 @@ void rerun_patches(std::string_view text, const std::vector<RepairAction>& repai
         apply_patch_ops_utf8(text, ops != nullptr && ops->is_array() ? ops->as_array() : no_ops);
     if (!patched) continue;
 
+    const auto rerun = static_cast<std::uint16_t>(result.texts.size() + 1);
+    result.texts.push_back(std::move(patched).value());
     std::vector<RepairAction> base = repairs;
-    RepairAction action = RepairAction::make("llm_patch_suggest", kPatchCost);
-    if (id != nullptr && id->is_string()) action.note = std::string(id->as_string());
+    RepairAction action =
+        RepairAction::make(Op::LlmPatchSuggest, {Stage::LanguageModel, rerun},
+                           op_cost(Op::LlmPatchSuggest, Stage::LanguageModel).fixed());
+    if (id != nullptr && id->is_string()) action.set_note(id->as_string());
     base.push_back(std::move(action));
 
-    std::vector<Candidate> found = probabilistic_repair(patched.value(), options, base);
+    std::vector<Candidate> found = probabilistic_repair(
+        result.texts.back(), options, std::move(base), BeamContext{repair_texts, rerun});
     for (Candidate& candidate : found) result.candidates.push_back(std::move(candidate));
     if (result.candidates.size() >= options.top_k) break;
   }
@@ -523,13 +535,12 @@ std::optional<JsonValue> read_llm_reply(std::string_view output) {
   return std::nullopt;
 }
 
-Result<std::string, std::string> run_llm_command(std::string_view command_line,
-                                                 std::string_view payload,
-                                                 std::uint64_t timeout_ms) {
+Result<std::string> run_llm_command(std::string_view command_line, std::string_view payload,
+                                    std::uint64_t timeout_ms) {
   std::vector<std::string> words = split_command_line(command_line);
-  if (words.empty()) return RunResult::failure("llm_command is empty");
-  Result<Spawned, std::string> spawned = spawn_command(words);
-  if (!spawned) return RunResult::failure(std::move(spawned).error());
+  if (words.empty()) return command_error("llm_command is empty");
+  Result<Spawned> spawned = spawn_command(words);
+  if (!spawned) return std::move(spawned).error();
   // A reader thread that cannot start fails this run like any other run failure: the fallback
   // is an optional stage, so its failures stay inside it (the child is already killed and
   // reaped by then).
@@ -537,14 +548,14 @@ Result<std::string, std::string> run_llm_command(std::string_view command_line,
     ChildRun run(std::move(spawned).value(), payload);
     return run.wait(timeout_ms);
   } catch (const std::system_error& e) {
-    return RunResult::failure(std::string("failed to start llm reader thread: ") + e.what());
+    return command_error(std::string("failed to start llm reader thread: ") + e.what());
   }
 }
 
 LlmRerunResult maybe_llm_rerun(std::string_view text, const std::vector<RepairAction>& repairs,
                                const std::vector<Candidate>& candidates,
                                std::optional<std::uint64_t> error_position,
-                               const RepairOptions& options) {
+                               const RepairOptions& options, const StageTexts* repair_texts) {
   LlmRerunResult result;
   if (!options.allow_llm || options.llm_max_calls == 0) return result;
   if (candidates.empty()) {
@@ -560,7 +571,7 @@ LlmRerunResult maybe_llm_rerun(std::string_view text, const std::vector<RepairAc
       build_llm_payload_json(text, options.llm_mode, error_position, options.schema,
                              std::nullopt, kMaxSuggestions, kSnippetWindow));
   const std::optional<JsonValue> reply = ask_command(*options.llm_command, payload, options, result);
-  if (reply) rerun_patches(text, repairs, *reply, options, result);
+  if (reply) rerun_patches(text, repairs, repair_texts, *reply, options, result);
   return result;
 }
 

@@ -10,9 +10,11 @@ namespace velvin {
 
 namespace {
 
-using TextResult = Result<std::string, std::string>;
+using TextResult = Result<std::string>;
 
-bool is_continuation_byte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+[[gnu::cold]] Error invalid_patch(std::string message) {
+  return Error{ErrorCode::invalid_patch, 0, std::move(message)};
+}
 
 JsonValue copy_if_object(const std::optional<JsonValue>& value) {
   if (value && value->is_object()) return value->clone();
@@ -37,8 +39,8 @@ SnippetWindow snippet_window(std::string_view text, std::optional<std::uint64_t>
   std::size_t start = centre > half ? static_cast<std::size_t>(centre - half) : 0;
   // centre <= len, so only `half` can push the sum past the range.
   std::size_t end = half >= len - centre ? len : static_cast<std::size_t>(centre + half);
-  while (start > 0 && start < len && is_continuation_byte(text[start])) --start;
-  while (end > 0 && end < len && is_continuation_byte(text[end])) --end;
+  while (start > 0 && start < len && is_utf8_continuation(text[start])) --start;
+  while (end > 0 && end < len && is_utf8_continuation(text[end])) --end;
   if (end < start) end = start;
   return {start, end};
 }
@@ -68,26 +70,24 @@ std::string text_member(const JsonValue& op) {
   return text != nullptr && text->is_string() ? std::string(text->as_string()) : std::string();
 }
 
-Result<PatchOp, std::string> parse_span_op(const JsonValue& op, PatchKind kind,
-                                           std::string_view name) {
+Result<PatchOp> parse_span_op(const JsonValue& op, PatchKind kind, std::string_view name) {
   const JsonValue* span = op.find("span");
   if (span == nullptr || !span->is_array() || span->as_array().size() != 2) {
-    return "invalid span for " + std::string(name);
+    return invalid_patch("invalid span for " + std::string(name));
   }
   const auto start = offset_of(&span->as_array()[0]);
-  if (!start) return "invalid span start for " + std::string(name);
+  if (!start) return invalid_patch("invalid span start for " + std::string(name));
   const auto end = offset_of(&span->as_array()[1]);
-  if (!end) return "invalid span end for " + std::string(name);
-  if (*end < *start) return "invalid span for " + std::string(name);
+  if (!end) return invalid_patch("invalid span end for " + std::string(name));
+  if (*end < *start) return invalid_patch("invalid span for " + std::string(name));
   PatchOp parsed{kind, *start, *end, {}};
   if (kind == PatchKind::Replace) parsed.text = text_member(op);
   return parsed;
 }
 
-Result<PatchOp, std::string> parse_at_op(const JsonValue& op, PatchKind kind,
-                                         std::string_view name) {
+Result<PatchOp> parse_at_op(const JsonValue& op, PatchKind kind, std::string_view name) {
   const auto at = offset_of(op.find("at"));
-  if (!at) return "invalid 'at' for " + std::string(name);
+  if (!at) return invalid_patch("invalid 'at' for " + std::string(name));
   PatchOp parsed{kind, *at, *at, {}};
   if (kind == PatchKind::Insert) parsed.text = text_member(op);
   return parsed;
@@ -192,22 +192,21 @@ JsonValue build_llm_payload_json(std::string_view text, std::string_view mode,
   return JsonValue::object(std::move(request));
 }
 
-Result<PatchOp, std::string> parse_patch_op(const JsonValue& op) {
-  if (!op.is_object()) return std::string("patch op must be an object");
+Result<PatchOp> parse_patch_op(const JsonValue& op) {
+  if (!op.is_object()) return invalid_patch("patch op must be an object");
   const JsonValue* name_value = op.find("op");
   if (name_value == nullptr || !name_value->is_string()) {
-    return std::string("patch op missing 'op' string");
+    return invalid_patch("patch op missing 'op' string");
   }
   const std::string_view name = name_value->as_string();
   if (name == "delete") return parse_span_op(op, PatchKind::Delete, name);
   if (name == "replace") return parse_span_op(op, PatchKind::Replace, name);
   if (name == "insert") return parse_at_op(op, PatchKind::Insert, name);
   if (name == "truncate_after") return parse_at_op(op, PatchKind::TruncateAfter, name);
-  return "unsupported patch op: " + quote_json_string(name);
+  return invalid_patch("unsupported patch op: " + quote_json_string(name));
 }
 
-Result<std::string, std::string> apply_patch_ops_utf8(std::string_view text,
-                                                      const JsonArray& ops) {
+Result<std::string> apply_patch_ops_utf8(std::string_view text, const JsonArray& ops) {
   std::vector<PatchOp> parsed;
   parsed.reserve(ops.size());
   for (const JsonValue& op : ops) {

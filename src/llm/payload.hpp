@@ -34,16 +34,16 @@ struct PatchOp {
   std::string text;  // Replace and Insert only
 };
 
-// Reads one op object of a reply, or says why it is unusable. A span whose end lies before its
-// start is refused ("invalid span for <op>"): applied literally it would duplicate the bytes
-// between the two ends.
-[[nodiscard]] Result<PatchOp, std::string> parse_patch_op(const JsonValue& op);
+// Reads one op object of a reply, or says why it is unusable (code invalid_patch). A span whose
+// end lies before its start is refused ("invalid span for <op>"): applied literally it would
+// duplicate the bytes between the two ends.
+[[nodiscard]] Result<PatchOp> parse_patch_op(const JsonValue& op);
 
 // Applies every op of the list, from the end of the text towards its start (descending start,
 // then end; ties in list order), each position clamped to the length of the buffer at that
 // moment. Nothing is applied when any op is refused. The result is decoded leniently as UTF-8,
 // since an edit may cut a character. Linear in the text plus the ops' texts.
-[[nodiscard]] Result<std::string, std::string> apply_patch_ops_utf8(std::string_view text,
-                                                                    const JsonArray& ops);
+[[nodiscard]] Result<std::string> apply_patch_ops_utf8(std::string_view text,
+                                                       const JsonArray& ops);
 
 }  // namespace velvin

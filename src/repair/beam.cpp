@@ -15,6 +15,7 @@
 
 #include "core/json.hpp"
 #include "repair/lexer.hpp"
+#include "repair/readings.hpp"
 
 namespace velvin {
 
@@ -302,7 +303,9 @@ class PieceSeq : public CowChain<PiecePayload> {
 // ---------------------------------------------------------------------------------------------
 // Container stack
 
-enum class Container : std::uint8_t { Object = 0, Array = 1 };
+// A tuple is an array written in parentheses; a call is a wrapper such as ObjectId(...) that
+// stands for its one argument. Both exist only in the reading mode.
+enum class Container : std::uint8_t { Object = 0, Array = 1, Tuple = 2, Call = 3 };
 enum class Expect : std::uint8_t {
   KeyOrEnd = 0,
   Colon = 1,
@@ -384,7 +387,9 @@ struct State {
   double cost = 0.0;
   std::size_t repair_count = 0;
   std::size_t garbage_skipped_bytes = 0;
+  std::size_t dropped_bytes = 0;
   std::size_t deleted_tokens = 0;
+  std::size_t synthesized_values = 0;
   std::size_t inserted_tokens = 0;
   std::size_t close_open_string_count = 0;
   bool root_done = false;
@@ -423,25 +428,47 @@ class Fnv1a {
   std::uint64_t h_;
 };
 
-void hash_repair(Fnv1a& h, const RepairAction& r) {
-  h.bytes(r.op);
-  if (r.span) {
-    h.u64(r.span->start);
-    h.u64(r.span->end);
+// The texts the notes of a state's repairs are built from: the search's own text for its own
+// repairs, the caller's texts for the base repairs.
+class NoteTexts {
+ public:
+  NoteTexts(std::string_view own, Origin origin, const StageTexts* base) noexcept
+      : own_(own), origin_(origin), base_(base) {}
+  [[nodiscard]] std::string_view of(const RepairAction& r) const noexcept {
+    if (r.origin() == origin_) return own_;
+    return base_ != nullptr ? base_->text_of(r.origin()) : std::string_view();
+  }
+
+ private:
+  std::string_view own_;
+  Origin origin_;
+  const StageTexts* base_;
+};
+
+// `note` is scratch space for rendering notes.
+void hash_repair(Fnv1a& h, const RepairAction& r, const NoteTexts& texts, std::string& note) {
+  h.bytes(r.op_word());
+  if (const std::optional<Span> span = r.span()) {
+    h.u64(span->start);
+    h.u64(span->end);
   } else {
     h.absent(16);
   }
-  if (r.at) {
-    h.u64(*r.at);
+  if (const std::optional<std::uint64_t> at = r.at()) {
+    h.u64(*at);
   } else {
     h.absent(8);
   }
-  if (r.token) h.bytes(*r.token);
+  if (const std::optional<std::string_view> token = r.token()) h.bytes(*token);
   h.u64(std::bit_cast<std::uint64_t>(r.cost_delta));
-  if (r.note) h.bytes(*r.note);
+  if (r.note_kind() != NoteKind::None) {
+    note.clear();
+    r.append_note(note, texts.of(r));
+    h.bytes(note);
+  }
 }
 
-std::uint64_t prune_hash(const State& s, std::uint64_t seed) {
+std::uint64_t prune_hash(const State& s, std::uint64_t seed, const NoteTexts& texts) {
   Fnv1a h(seed);
   h.u64(s.pos);
   h.byte(s.root_done ? 1 : 0);
@@ -452,14 +479,16 @@ std::uint64_t prune_hash(const State& s, std::uint64_t seed) {
   });
   h.bytes(s.out.tail().view());
   h.u64(s.repairs.size());
-  s.repairs.for_each([&](const RepairAction& r) { hash_repair(h, r); });
+  std::string note;
+  s.repairs.for_each([&](const RepairAction& r) { hash_repair(h, r, texts, note); });
   return h.value();
 }
 
 // Orders states by (cost, repair count, position, hash), the hash computed on demand.
 class KeyOrder {
  public:
-  KeyOrder(std::uint64_t seed, BeamStats& stats) noexcept : seed_(seed), stats_(stats) {}
+  KeyOrder(std::uint64_t seed, NoteTexts texts, BeamStats& stats) noexcept
+      : seed_(seed), texts_(texts), stats_(stats) {}
 
   // <0, 0 or >0 on everything but the hash.
   static int compare_cheap(const State& a, const State& b) noexcept {
@@ -477,7 +506,7 @@ class KeyOrder {
   }
   [[nodiscard]] std::uint64_t hash(const State& s) const {
     if (!s.hash) {
-      s.hash = prune_hash(s, seed_);
+      s.hash = prune_hash(s, seed_, texts_);
       ++stats_.prune_hashes;
     }
     return *s.hash;
@@ -485,6 +514,7 @@ class KeyOrder {
 
  private:
   std::uint64_t seed_;
+  NoteTexts texts_;
   BeamStats& stats_;
 };
 
@@ -529,6 +559,43 @@ class TokenWindow {
   Token eof_;
 };
 
+// Where the search reads. In the token mode a position is an index into the lexer's stream and
+// each position has one token; in the reading mode a position is a byte offset and each
+// position has every reading of the text there (the lexer's token first).
+class TokenSource {
+ public:
+  static constexpr bool kReadings = false;
+  TokenSource(std::string_view text, const RepairOptions& options)
+      : window_(text, options.allow_single_quotes) {}
+  [[nodiscard]] std::size_t count() const noexcept { return window_.count(); }
+  [[nodiscard]] std::size_t eof() const noexcept { return window_.eof_index(); }
+  const Token& plain(std::size_t pos) { return window_.at(pos); }
+  static std::size_t plain_next(std::size_t pos) noexcept { return pos + 1; }
+  static std::span<const Reading> extra(std::size_t) noexcept { return {}; }
+  void discard_before(std::size_t pos) { window_.discard_before(pos); }
+
+ private:
+  TokenWindow window_;
+};
+
+class ReadingSource {
+ public:
+  static constexpr bool kReadings = true;
+  ReadingSource(std::string_view text, const RepairOptions& options)
+      : readings_(text, options) {}
+  // Not counted ahead: a reading consumes at least a byte, and the insertions between readings
+  // are bounded by the repair budget, so twice the text's length bounds the steps.
+  [[nodiscard]] std::size_t count() const noexcept { return readings_.size(); }
+  [[nodiscard]] std::size_t eof() const noexcept { return readings_.size(); }
+  const Token& plain(std::size_t pos) { return readings_.at(pos).front().token; }
+  std::size_t plain_next(std::size_t pos) { return readings_.at(pos).front().next; }
+  std::span<const Reading> extra(std::size_t pos) { return readings_.at(pos).subspan(1); }
+  void discard_before(std::size_t pos) { readings_.discard_before(pos); }
+
+ private:
+  Readings readings_;
+};
+
 // ---------------------------------------------------------------------------------------------
 // The search
 
@@ -538,17 +605,20 @@ bool is_punct(const Token& t, char c) noexcept {
 
 Span span_of(const Token& t) noexcept { return Span{t.start, t.end}; }
 
-RepairAction action_with_span(std::string_view op, double cost, Span span) {
-  RepairAction a = RepairAction::make(op, cost);
-  a.span = span;
+// The registry's fixed cost of an op in the beam search.
+constexpr double cost_of(Op op) { return op_cost(op, Stage::Beam).fixed(); }
+
+RepairAction action_with_span(Origin origin, Op op, double cost, Span span) {
+  RepairAction a = RepairAction::make(op, origin, cost);
+  a.set_span(span);
   return a;
 }
 
-RepairAction action_at(std::string_view op, double cost, std::size_t at,
+RepairAction action_at(Origin origin, Op op, double cost, std::size_t at,
                        std::optional<std::string_view> token = std::nullopt) {
-  RepairAction a = RepairAction::make(op, cost);
-  a.at = at;
-  if (token) a.token = std::string(*token);
+  RepairAction a = RepairAction::make(op, origin, cost);
+  a.set_at(at);
+  if (token) a.set_token(*token);
   return a;
 }
 
@@ -565,9 +635,19 @@ void add_repair(State& s, RepairAction action, Increments inc = {},
   s.inserted_tokens += inc.inserted;
   s.deleted_tokens += inc.deleted;
   s.garbage_skipped_bytes += inc.garbage;
-  if (action.op == "close_open_string") s.close_open_string_count += 1;
-  if (dropped) s.dropped_spans.push_back(*dropped);
+  if (action.op() == Op::CloseOpenString) s.close_open_string_count += 1;
+  if (action.op() == Op::SynthesizeMissingValue) s.synthesized_values += 1;
+  if (dropped) {
+    s.dropped_spans.push_back(*dropped);
+    s.dropped_bytes += dropped->end > dropped->start ? dropped->end - dropped->start : 0;
+  }
   s.repairs.push_back(std::move(action));
+}
+
+// How much of the text a state has given up: bytes skipped or cut off, and tokens deleted or
+// made up in place of a value, each counting as a short word. Only grows along a path.
+std::size_t content_lost(const State& s) noexcept {
+  return s.garbage_skipped_bytes + s.dropped_bytes + 8 * (s.deleted_tokens + s.synthesized_values);
 }
 
 bool value_position(const State& s) noexcept {
@@ -596,6 +676,10 @@ Expect after_comma(Container kind) noexcept {
   return kind == Container::Object ? Expect::KeyOrEnd : Expect::ValueOrEnd;
 }
 
+bool array_like(Container kind) noexcept {
+  return kind == Container::Array || kind == Container::Tuple;
+}
+
 // The enclosing value is complete: the root, or the current member or element.
 void value_complete(State& s) {
   if (s.stack.empty()) {
@@ -603,8 +687,8 @@ void value_complete(State& s) {
     return;
   }
   const Frame f = s.stack.top();
-  if ((f.kind == Container::Object && f.expect == Expect::Value) ||
-      (f.kind == Container::Array && f.expect == Expect::ValueOrEnd)) {
+  if (((f.kind == Container::Object || f.kind == Container::Call) && f.expect == Expect::Value) ||
+      (array_like(f.kind) && f.expect == Expect::ValueOrEnd)) {
     s.stack.set_expect(Expect::CommaOrEnd);
   }
 }
@@ -635,17 +719,29 @@ enum class Alternative : std::uint8_t {
   SkipGarbage,
   TruncateSuffix,
   DeleteToken,
+  // The reading mode's structural readings.
+  DropExtraComma,
+  ReplaceCloser,
+  DropSurplusCloser,
 };
 
+template <class Source>
 class BeamSearch {
  public:
   BeamSearch(std::string_view text, const RepairOptions& options,
-             std::vector<RepairAction> base_repairs, BeamStats& stats)
+             std::vector<RepairAction> base_repairs, const BeamContext& context, BeamStats& stats)
+      : BeamSearch(text, options, std::move(base_repairs), context.base_texts,
+                   Origin{Stage::Beam, context.rerun}, stats) {}
+
+  BeamSearch(std::string_view text, const RepairOptions& options,
+             std::vector<RepairAction> base_repairs, const StageTexts* base_texts, Origin origin,
+             BeamStats& stats)
       : text_(text),
         options_(options),
-        tokens_(text, options.allow_single_quotes),
+        origin_(origin),
+        tokens_(text, options),
         stats_(stats),
-        keys_(options.deterministic_seed, stats) {
+        keys_(options.deterministic_seed, NoteTexts(text, origin, base_texts), stats) {
     State initial;
     for (const RepairAction& r : base_repairs) initial.cost += r.cost_delta;
     initial.repairs.adopt(std::move(base_repairs));
@@ -664,7 +760,10 @@ class BeamSearch {
       stats_.peak_successors = std::max<std::uint64_t>(stats_.peak_successors, next_.size());
       prune();
       ++steps;
-      if (finished_.size() >= enough || steps >= limit) break;
+      // With top_k 0 every mode stops after its first step, as asked.
+      if (steps >= limit || (finished_.size() >= enough && (enough == 0 || !live_state_may_win()))) {
+        break;
+      }
       forget_passed_tokens();
     }
     stats_.steps = steps;
@@ -685,49 +784,192 @@ class BeamSearch {
 
   void expand(State s) {
     ++stats_.states_expanded;
-    if (s.pos > tokens_.eof_index()) return;
-    const Token& t = tokens_.at(s.pos);
+    if (s.pos > tokens_.eof()) return;
+    if constexpr (Source::kReadings) expand_readings(s);
+    const Token& t = tokens_.plain(s.pos);
+    const std::size_t next = tokens_.plain_next(s.pos);
     if (s.root_done && s.stack.empty()) {
       if (t.kind == TokenKind::Eof) {
         finished_.push_back(std::move(s));
+        if constexpr (Source::kReadings) keep_best_finished();
         return;
       }
       if (t.kind == TokenKind::Ident || t.kind == TokenKind::Garbage) {
         const std::size_t b = t.end - t.start;
         if (fits_garbage_budget(s, b)) {
           add_repair(
-              s, action_with_span("skip_suffix", 0.3 + 0.0002 * static_cast<double>(b), span_of(t)),
+              s,
+              action_with_span(origin_, Op::SkipSuffix,
+                               op_cost(Op::SkipSuffix, Stage::Beam).for_units(b), span_of(t)),
               {.garbage = b});
-          s.pos += 1;
+          s.pos = next;
           push_next(std::move(s));
         }
         return;
+      }
+      if constexpr (Source::kReadings) {
+        if (is_closer(t) && may_repair(s)) {
+          apply_alternative(s, Alternative::DropSurplusCloser, t, next);
+          push_next(std::move(s));
+          return;
+        }
       }
     }
     const StrictMove move = classify(s, t);
     if (move != StrictMove::None) {
       if (!strict_needs_repair(move, t)) {
-        apply_strict(s, move, t);
+        apply_strict(s, move, t, next);
         push_next(std::move(s));
         return;
       }
       State successor = s;
-      apply_strict(successor, move, t);
+      apply_strict(successor, move, t, next);
       push_next(std::move(successor));
     }
-    if (s.repair_count >= options_.max_repairs) return;
-    std::array<Alternative, 8> alternatives{};
+    if (!may_repair(s)) return;
+    std::array<Alternative, 11> alternatives{};
     const std::size_t n = applicable_alternatives(s, t, alternatives);
     for (std::size_t i = 0; i < n; ++i) {
       if (i + 1 == n) {
-        apply_alternative(s, alternatives[i], t);
+        apply_alternative(s, alternatives[i], t, next);
         push_next(std::move(s));
       } else {
         State copy = s;
-        apply_alternative(copy, alternatives[i], t);
+        apply_alternative(copy, alternatives[i], t, next);
         push_next(std::move(copy));
       }
     }
+  }
+
+  // The readings of the text at the state's position other than the lexer's token, each taken
+  // on a copy of the state when the grammar has room for it and the repair budget allows.
+  void expand_readings(const State& s) {
+    if (!may_repair(s)) return;
+    for (const Reading& r : tokens_.extra(s.pos)) {
+      State copy = s;
+      if (!take_reading(copy, r)) continue;
+      if (r.repair) {
+        RepairAction a = *r.repair;
+        a.set_origin(origin_);
+        add_repair(copy, std::move(a));
+      }
+      push_next(std::move(copy));
+    }
+  }
+
+  bool take_reading(State& s, const Reading& r) {
+    const bool root_done = s.root_done && s.stack.empty();
+    switch (r.shape) {
+      case ReadingShape::skip:
+        s.pos = r.next;
+        return true;
+      case ReadingShape::token: {
+        if (root_done) return false;
+        if (r.place == ReadingPlace::key && !key_position(s)) return false;
+        if (r.place == ReadingPlace::value && !value_position(s)) return false;
+        const StrictMove move = classify(s, r.token);
+        if (move == StrictMove::None) return false;
+        apply_strict(s, move, r.token, r.next);
+        return true;
+      }
+      case ReadingShape::tuple_open:
+      case ReadingShape::call_open:
+        if (root_done || !value_position(s)) return false;
+        if (r.shape == ReadingShape::tuple_open) {
+          s.out.push_back("[");
+          s.stack.push(Container::Tuple, Expect::ValueOrEnd);
+        } else {
+          s.stack.push(Container::Call, Expect::Value);
+        }
+        s.pos = r.next;
+        return true;
+      case ReadingShape::paren_close:
+        return close_paren(s, r);
+    }
+    return false;
+  }
+
+  // ")" closes a tuple (dropping a comma before it: a one-element tuple is written ("a",)) or
+  // a call whose argument is complete.
+  bool close_paren(State& s, const Reading& r) {
+    if (s.stack.empty()) return false;
+    const Frame top = s.stack.top();
+    if (top.kind == Container::Call) {
+      if (top.expect != Expect::CommaOrEnd) return false;
+    } else if (top.kind == Container::Tuple) {
+      if (top.expect == Expect::ValueOrEnd && s.out.back_is(",")) {
+        s.out.pop_back();
+        add_repair(s, action_at(origin_, Op::RemoveTrailingComma, cost_of(Op::RemoveTrailingComma),
+                                r.token.start));
+      } else if (top.expect != Expect::CommaOrEnd && top.expect != Expect::ValueOrEnd) {
+        return false;
+      }
+      s.out.push_back("]");
+    } else {
+      return false;
+    }
+    s.stack.pop();
+    s.pos = r.next;
+    value_complete(s);
+    return true;
+  }
+
+  // The token mode stops once it has enough finished parses. The reading mode prefers the parse
+  // that keeps more of the text, so it goes on while a live state could still finish with less
+  // lost than the best finished one (loss and cost only grow along a path).
+  [[nodiscard]] bool live_state_may_win() const {
+    if constexpr (!Source::kReadings) {
+      return false;
+    } else {
+      const State* best = nullptr;
+      for (const State& f : finished_) {
+        if (best == nullptr || keeps_more(f, *best)) best = &f;
+      }
+      if (best == nullptr) return !beam_.empty();
+      return std::any_of(beam_.begin(), beam_.end(),
+                         [&](const State& s) { return keeps_more(s, *best); });
+    }
+  }
+
+  // The reading mode searches on after it has enough finished parses, and on hostile text a
+  // parse finishes at almost every step: only the best few are kept (candidates are taken from
+  // at most 3 x top_k of them, de-duplicated by text).
+  void keep_best_finished() {
+    const std::size_t keep = std::max<std::size_t>(saturating_mul(3, options_.top_k), 1);
+    if (finished_.size() < 2 * keep) return;
+    std::stable_sort(finished_.begin(), finished_.end(), [&](const State& a, const State& b) {
+      const std::size_t la = content_lost(a);
+      const std::size_t lb = content_lost(b);
+      if (la != lb) return la < lb;
+      return keys_.less(a, b);
+    });
+    finished_.resize(keep);
+  }
+
+  // Ordered by what was lost, then by cost.
+  static bool keeps_more(const State& a, const State& b) noexcept {
+    const std::size_t la = content_lost(a);
+    const std::size_t lb = content_lost(b);
+    if (la != lb) return la < lb;
+    return KeyOrder::compare_cheap(a, b) < 0;
+  }
+
+  // A budget of repairs (or deletions). The token mode has it for the whole text; in the reading
+  // mode it follows the document: the budget again for every kilobyte read, so a long reply with
+  // many slips has room for them all while text that needs a repair at every token (garbage)
+  // soon runs out and stops being read.
+  [[nodiscard]] std::uint64_t allowance(std::uint64_t budget, const State& s) const noexcept {
+    if constexpr (!Source::kReadings) {
+      return budget;
+    } else {
+      const std::uint64_t kilobytes = 1 + s.pos / 1024;
+      std::uint64_t total = 0;
+      return __builtin_mul_overflow(budget, kilobytes, &total) ? UINT64_MAX : total;
+    }
+  }
+
+  [[nodiscard]] bool may_repair(const State& s) const noexcept {
+    return s.repair_count < allowance(options_.max_repairs, s);
   }
 
   [[nodiscard]] bool fits_garbage_budget(const State& s, std::size_t bytes) const noexcept {
@@ -757,7 +999,13 @@ class BeamSearch {
         if (options_.allow_python_literals && is_python_null(t.text)) return StrictMove::PythonNull;
         return options_.allow_unquoted_values ? StrictMove::BareValue : StrictMove::None;
       case TokenKind::Number:
-        return value_pos ? StrictMove::Number : StrictMove::None;
+        if (!value_pos) return StrictMove::None;
+        // The reading mode takes only numbers the grammar accepts; "-.5" or "1." go through
+        // the reading that says what they mean (the token mode checks its text at the end).
+        if constexpr (Source::kReadings) {
+          if (!is_json_number(t.text)) return StrictMove::None;
+        }
+        return StrictMove::Number;
       case TokenKind::Garbage:
       case TokenKind::Eof:
         return StrictMove::None;
@@ -809,12 +1057,15 @@ class BeamSearch {
 
   void string_repairs(State& s, const Token& t) const {
     if (t.quote == '\'' && options_.allow_single_quotes) {
-      add_repair(s, action_with_span("convert_single_to_double_quotes", 0.9, span_of(t)));
+      add_repair(s, action_with_span(origin_, Op::ConvertSingleToDoubleQuotes,
+                                     cost_of(Op::ConvertSingleToDoubleQuotes), span_of(t)));
     }
-    if (!t.closed) add_repair(s, action_at("close_open_string", 3.0, t.end));
+    if (!t.closed) {
+      add_repair(s, action_at(origin_, Op::CloseOpenString, cost_of(Op::CloseOpenString), t.end));
+    }
   }
 
-  void apply_strict(State& s, StrictMove move, const Token& t) const {
+  void apply_strict(State& s, StrictMove move, const Token& t, std::size_t next) const {
     switch (move) {
       case StrictMove::None:
         return;
@@ -825,69 +1076,72 @@ class BeamSearch {
         } else {
           s.stack.push(Container::Array, Expect::ValueOrEnd);
         }
-        s.pos += 1;
+        s.pos = next;
         return;
       case StrictMove::Close:
         s.out.push_back(t.text);
         s.stack.pop();
-        s.pos += 1;
+        s.pos = next;
         value_complete(s);
         return;
       case StrictMove::Comma:
         s.out.push_back(",");
         s.stack.set_expect(after_comma(s.stack.top().kind));
-        s.pos += 1;
+        s.pos = next;
         return;
       case StrictMove::Colon:
         s.out.push_back(":");
         s.stack.set_expect(Expect::Value);
-        s.pos += 1;
+        s.pos = next;
         return;
       case StrictMove::Key:
         s.out.push_quoted(t.text);
         s.stack.set_expect(Expect::Colon);
-        s.pos += 1;
+        s.pos = next;
         string_repairs(s, t);
         return;
       case StrictMove::BareKey:
         s.out.push_quoted(t.text);
         s.stack.set_expect(Expect::Colon);
-        s.pos += 1;
-        add_repair(s, action_with_span("wrap_key_with_quotes", 1.1, span_of(t)));
+        s.pos = next;
+        add_repair(s, action_with_span(origin_, Op::WrapKeyWithQuotes,
+                                       cost_of(Op::WrapKeyWithQuotes), span_of(t)));
         return;
       case StrictMove::Number:
       case StrictMove::Literal:  // the lexer already folded a literal to lower case
         s.out.push_back(t.text);
-        s.pos += 1;
+        s.pos = next;
         value_complete(s);
         return;
       case StrictMove::StrValue:
         s.out.push_quoted(t.text);
-        s.pos += 1;
+        s.pos = next;
         value_complete(s);
         string_repairs(s, t);
         return;
       case StrictMove::PythonNull: {
         s.out.push_back("null");
-        s.pos += 1;
+        s.pos = next;
         value_complete(s);
-        RepairAction a = action_with_span("map_python_literal", 0.4, span_of(t));
-        a.note = t.text + " -> null";
+        RepairAction a = action_with_span(origin_, Op::MapPythonLiteral,
+                                          cost_of(Op::MapPythonLiteral), span_of(t));
+        a.set_word_note(NoteKind::WordToNull);
         add_repair(s, std::move(a));
         return;
       }
       case StrictMove::BareValue:
         s.out.push_quoted(t.text);
-        s.pos += 1;
+        s.pos = next;
         value_complete(s);
-        add_repair(s, action_with_span("wrap_value_with_quotes", 1.5, span_of(t)));
+        add_repair(s, action_with_span(origin_, Op::WrapValueWithQuotes,
+                                       cost_of(Op::WrapValueWithQuotes), span_of(t)));
         return;
     }
   }
 
   // The alternative rules that apply to `s` at `t`, in rule order.
   std::size_t applicable_alternatives(const State& s, const Token& t,
-                                      std::array<Alternative, 8>& out) {
+                                      std::array<Alternative, 11>& out) {
     std::size_t n = 0;
     const bool empty_stack = s.stack.empty();
     const Frame top = empty_stack ? Frame{Container::Object, Expect::KeyOrEnd} : s.stack.top();
@@ -899,7 +1153,8 @@ class BeamSearch {
          (is_punct(t, ']') && top_is(s, Container::Array, Expect::ValueOrEnd)))) {
       out[n++] = Alternative::RemoveTrailingComma;
     }
-    if (top_expects(s, Expect::CommaOrEnd) && comma_cost(top.kind, t)) {
+    if (top_expects(s, Expect::CommaOrEnd) && top.kind != Container::Call &&
+        comma_before(top.kind, t)) {
       out[n++] = Alternative::InsertComma;
     }
     // A key left without its colon at the end of the text or before the closing brace (a text
@@ -915,67 +1170,112 @@ class BeamSearch {
       out[n++] = Alternative::SynthesizeValue;
     }
     if (is_eof && !empty_stack) out[n++] = Alternative::InsertCloser;
+    if constexpr (Source::kReadings) {
+      if (extra_comma(s, t)) out[n++] = Alternative::DropExtraComma;
+      if (mismatched_closer(s, t)) out[n++] = Alternative::ReplaceCloser;
+      if (is_closer(t) && !empty_stack && closer_kind(t) != top.kind) {
+        out[n++] = Alternative::DropSurplusCloser;
+      }
+    }
     if (t.kind == TokenKind::Garbage && fits_garbage_budget(s, t.end - t.start)) {
       out[n++] = Alternative::SkipGarbage;
     }
     if (options_.partial_ok && word && !s.out.empty() && !bare_key_before_colon(s, t)) {
       out[n++] = Alternative::TruncateSuffix;
     }
-    if (n == 0 && !is_eof && s.deleted_tokens < options_.max_deleted_tokens) {
+    if (n == 0 && !is_eof && s.deleted_tokens < allowance(options_.max_deleted_tokens, s)) {
       out[n++] = Alternative::DeleteToken;
     }
     return n;
   }
 
-  bool bare_key_before_colon(const State& s, const Token& t) {
-    if (t.kind != TokenKind::Ident || !key_position(s)) return false;
-    return is_punct(tokens_.at(s.pos + 1), ':');
+  // A comma where an element or member was expected: after an opening bracket or another comma.
+  static bool extra_comma(const State& s, const Token& t) {
+    if (!is_punct(t, ',') || s.stack.empty()) return false;
+    const Frame top = s.stack.top();
+    return (array_like(top.kind) && top.expect == Expect::ValueOrEnd) ||
+           (top.kind == Container::Object && top.expect == Expect::KeyOrEnd);
   }
 
-  // The cost of inserting a comma before `t` in a container of this kind, if one may go there.
-  static std::optional<double> comma_cost(Container kind, const Token& t) {
+  // A closer of the other kind where this container could end: "[1, 2}".
+  static bool mismatched_closer(const State& s, const Token& t) {
+    if (!is_closer(t) || s.stack.empty()) return false;
+    const Frame top = s.stack.top();
+    const bool may_end =
+        top.expect == Expect::CommaOrEnd ||
+        ((top.expect == Expect::ValueOrEnd || top.expect == Expect::KeyOrEnd) && !s.out.back_is(","));
+    if (!may_end) return false;
+    return (is_punct(t, '}') && array_like(top.kind)) ||
+           (is_punct(t, ']') && top.kind == Container::Object);
+  }
+
+  static bool is_closer(const Token& t) { return is_punct(t, '}') || is_punct(t, ']'); }
+  static Container closer_kind(const Token& t) {
+    return is_punct(t, '}') ? Container::Object : Container::Array;
+  }
+
+  bool bare_key_before_colon(const State& s, const Token& t) {
+    if (t.kind != TokenKind::Ident || !key_position(s)) return false;
+    return is_punct(tokens_.plain(tokens_.plain_next(s.pos)), ':');
+  }
+
+  // What a comma inserted before `t` in a container of this kind goes before (its cost depends on
+  // it), if one may go there.
+  static std::optional<NextToken> comma_before(Container kind, const Token& t) {
     switch (t.kind) {
       case TokenKind::Str:
-        return 0.7;
+        return NextToken::StringOrOpener;
       case TokenKind::Literal:
-        return 0.8;
+        return NextToken::NumberOrLiteral;
       case TokenKind::Ident:
-        return 1.0;
+        return NextToken::Word;
       case TokenKind::Number:
-        if (kind == Container::Array) return 0.8;
+        if (array_like(kind)) return NextToken::NumberOrLiteral;
         return std::nullopt;
       case TokenKind::Punct:
-        if (kind == Container::Array && (is_punct(t, '{') || is_punct(t, '['))) return 0.7;
+        if (array_like(kind) && (is_punct(t, '{') || is_punct(t, '['))) {
+          return NextToken::StringOrOpener;
+        }
         return std::nullopt;
       default:
         return std::nullopt;
     }
   }
 
-  void apply_alternative(State& s, Alternative alternative, const Token& t) const {
+  void apply_alternative(State& s, Alternative alternative, const Token& t,
+                         std::size_t next) const {
     switch (alternative) {
       case Alternative::RemoveTrailingComma:
         s.out.pop_back();
         s.stack.set_expect(Expect::CommaOrEnd);
-        add_repair(s, action_at("remove_trailing_comma", 0.2, t.start));
+        add_repair(s, action_at(origin_, Op::RemoveTrailingComma, cost_of(Op::RemoveTrailingComma),
+                                t.start));
         return;
       case Alternative::InsertComma: {
         const Container kind = s.stack.top().kind;
         s.out.push_back(",");
         s.stack.set_expect(after_comma(kind));
-        add_repair(s, action_at("insert_missing_comma", *comma_cost(kind, t), t.start, ","),
+        const double cost =
+            op_cost(Op::InsertMissingComma, Stage::Beam).before(*comma_before(kind, t));
+        add_repair(s, action_at(origin_, Op::InsertMissingComma, cost, t.start, ","),
                    {.inserted = 1});
         return;
       }
       case Alternative::InsertColon:
         s.out.push_back(":");
         s.stack.set_expect(Expect::Value);
-        add_repair(s, action_at("insert_missing_colon", 1.0, t.start, ":"), {.inserted = 1});
+        add_repair(s,
+                   action_at(origin_, Op::InsertMissingColon, cost_of(Op::InsertMissingColon),
+                             t.start, ":"),
+                   {.inserted = 1});
         return;
       case Alternative::SynthesizeValue:
         s.out.push_back("null");
         value_complete(s);
-        add_repair(s, action_at("synthesize_missing_value", 2.5, t.start, "null"), {.inserted = 1});
+        add_repair(s,
+                   action_at(origin_, Op::SynthesizeMissingValue,
+                             cost_of(Op::SynthesizeMissingValue), t.start, "null"),
+                   {.inserted = 1});
         return;
       case Alternative::InsertCloser: {
         if ((top_is(s, Container::Array, Expect::ValueOrEnd) ||
@@ -983,36 +1283,74 @@ class BeamSearch {
             s.out.back_is(",")) {
           s.out.pop_back();
           s.stack.set_expect(Expect::CommaOrEnd);
-          add_repair(s, action_at("remove_trailing_comma", 0.2, t.start));
+          add_repair(s, action_at(origin_, Op::RemoveTrailingComma,
+                                  cost_of(Op::RemoveTrailingComma), t.start));
         }
+        const Container kind = s.stack.top().kind;
+        s.stack.pop();
+        if (kind == Container::Call) {  // a wrapper writes nothing of its own
+          value_complete(s);
+          add_repair(s,
+                     action_at(origin_, Op::InsertMissingCloser, cost_of(Op::InsertMissingCloser),
+                               t.start, ")"),
+                     {.inserted = 1});
+          return;
+        }
+        const std::string_view closer = kind == Container::Object ? "}" : "]";
+        s.out.push_back(closer);
+        value_complete(s);
+        add_repair(s,
+                   action_at(origin_, Op::InsertMissingCloser, cost_of(Op::InsertMissingCloser),
+                             t.start, closer),
+                   {.inserted = 1});
+        return;
+      }
+      case Alternative::DropExtraComma:
+        s.pos = next;
+        add_repair(s, action_at(origin_, Op::DropExtraComma, cost_of(Op::DropExtraComma), t.start));
+        return;
+      case Alternative::ReplaceCloser: {
         const std::string_view closer = s.stack.top().kind == Container::Object ? "}" : "]";
         s.out.push_back(closer);
         s.stack.pop();
+        s.pos = next;
         value_complete(s);
-        add_repair(s, action_at("insert_missing_closer", 0.5, t.start, closer), {.inserted = 1});
+        add_repair(s, action_at(origin_, Op::ReplaceMismatchedCloser,
+                                cost_of(Op::ReplaceMismatchedCloser), t.start, closer));
         return;
       }
+      case Alternative::DropSurplusCloser:
+        s.pos = next;
+        add_repair(s, action_at(origin_, Op::DropSurplusCloser, cost_of(Op::DropSurplusCloser),
+                                t.start));
+        return;
       case Alternative::SkipGarbage: {
         const std::size_t b = t.end - t.start;
-        s.pos += 1;
+        s.pos = next;
         add_repair(
-            s, action_with_span("skip_garbage", 1.2 + 0.0002 * static_cast<double>(b), span_of(t)),
+            s,
+            action_with_span(origin_, Op::SkipGarbage,
+                             op_cost(Op::SkipGarbage, Stage::Beam).for_units(b), span_of(t)),
             {.garbage = b});
         return;
       }
       case Alternative::TruncateSuffix: {
         const Span dropped{t.start, text_.size()};
-        s.pos = tokens_.eof_index();
+        s.pos = tokens_.eof();
         add_repair(
             s,
-            action_with_span("truncate_suffix",
-                             1.3 + 0.00005 * static_cast<double>(text_.size() - t.start), dropped),
+            action_with_span(origin_, Op::TruncateSuffix,
+                             op_cost(Op::TruncateSuffix, Stage::Beam).for_units(text_.size() - t.start),
+                             dropped),
             {}, dropped);
         return;
       }
       case Alternative::DeleteToken:
-        s.pos += 1;
-        add_repair(s, action_with_span("delete_unexpected_token", 2.5, span_of(t)), {.deleted = 1});
+        s.pos = next;
+        add_repair(s,
+                   action_with_span(origin_, Op::DeleteUnexpectedToken,
+                                    cost_of(Op::DeleteUnexpectedToken), span_of(t)),
+                   {.deleted = 1});
         return;
     }
   }
@@ -1079,6 +1417,7 @@ class BeamSearch {
       return KeyOrder::compare_cheap(kept_[a], kept_[b]) < 0;
     };
     std::stable_sort(order_.begin(), order_.end(), cheap_less);
+    if constexpr (Source::kReadings) cap_lossy_states();
     const std::size_t width = options_.beam_width;
     if (order_.size() > width) {
       if (width > 0) {
@@ -1106,6 +1445,20 @@ class BeamSearch {
     kept_.clear();
   }
 
+  // The reading mode wants the reading that keeps the text: of the states that have given up
+  // more than the least any state has, only a few stay, the cheapest. Without the cap, every
+  // garbage skip beside a good reading would hold a place in the beam for as long as the
+  // document lasts.
+  void cap_lossy_states() {
+    constexpr std::size_t kMaxLossy = 2;
+    std::size_t least = std::numeric_limits<std::size_t>::max();
+    for (std::size_t i : order_) least = std::min(least, content_lost(kept_[i]));
+    std::size_t lossy = 0;
+    std::erase_if(order_, [&](std::size_t i) {
+      return content_lost(kept_[i]) > least && ++lossy > kMaxLossy;
+    });
+  }
+
   static std::uint64_t signature_hash(const State& s, const Tail& tail) noexcept {
     std::uint64_t h = mix64(s.pos ^ (s.root_done ? 0x8000000000000000ULL : 0));
     h = mix64(h ^ s.stack.digest());
@@ -1121,7 +1474,7 @@ class BeamSearch {
   }
 
   void forget_passed_tokens() {
-    std::size_t lowest = tokens_.eof_index();
+    std::size_t lowest = tokens_.eof();
     for (const State& s : beam_) lowest = std::min(lowest, s.pos);
     tokens_.discard_before(lowest);
   }
@@ -1130,6 +1483,11 @@ class BeamSearch {
     std::vector<std::size_t> order(finished_.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      if constexpr (Source::kReadings) {
+        const std::size_t la = content_lost(finished_[a]);
+        const std::size_t lb = content_lost(finished_[b]);
+        if (la != lb) return la < lb;
+      }
       return keys_.less(finished_[a], finished_[b]);
     });
     std::vector<Candidate> candidates;
@@ -1176,6 +1534,7 @@ class BeamSearch {
     c.diagnostics.beam_width = options_.beam_width;
     c.diagnostics.max_repairs = options_.max_repairs;
     c.dropped_spans = s.dropped_spans.to_vector();
+    c.reread = Source::kReadings;
     return c;
   }
 
@@ -1183,7 +1542,8 @@ class BeamSearch {
 
   std::string_view text_;
   const RepairOptions& options_;
-  TokenWindow tokens_;
+  Origin origin_;  // what this search's repairs carry
+  Source tokens_;
   BeamStats& stats_;
   KeyOrder keys_;
   std::vector<State> beam_;
@@ -1203,20 +1563,40 @@ std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairO
                                             const std::vector<RepairAction>& base_repairs,
                                             BeamStats& stats) {
   stats = BeamStats{};
-  BeamSearch search(text, options, base_repairs, stats);
+  BeamSearch<TokenSource> search(text, options, base_repairs, BeamContext{}, stats);
   return search.run();
 }
 
 std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairOptions& options,
-                                            const std::vector<RepairAction>& base_repairs) {
+                                            const std::vector<RepairAction>& base_repairs,
+                                            const BeamContext& context) {
   BeamStats stats;
-  return probabilistic_repair(text, options, base_repairs, stats);
+  BeamSearch<TokenSource> search(text, options, base_repairs, context, stats);
+  return search.run();
 }
 
 std::vector<Candidate> probabilistic_repair(std::string_view text, const RepairOptions& options,
-                                            std::vector<RepairAction>&& base_repairs) {
+                                            std::vector<RepairAction>&& base_repairs,
+                                            const BeamContext& context) {
   BeamStats stats;
-  BeamSearch search(text, options, std::move(base_repairs), stats);
+  BeamSearch<TokenSource> search(text, options, std::move(base_repairs), context, stats);
+  return search.run();
+}
+
+std::vector<Candidate> reading_repair(std::string_view text, const RepairOptions& options,
+                                      std::vector<RepairAction> base_repairs, BeamStats& stats) {
+  stats = BeamStats{};
+  BeamSearch<ReadingSource> search(text, options, std::move(base_repairs), nullptr,
+                                   Origin{Stage::Reading, 0}, stats);
+  return search.run();
+}
+
+std::vector<Candidate> reading_repair(std::string_view text, const RepairOptions& options,
+                                      std::vector<RepairAction> base_repairs,
+                                      const StageTexts* base_texts, std::uint16_t reading) {
+  BeamStats stats;
+  BeamSearch<ReadingSource> search(text, options, std::move(base_repairs), base_texts,
+                                   Origin{Stage::Reading, reading}, stats);
   return search.run();
 }
 

@@ -1,7 +1,8 @@
 // Candidate extraction, the first stage of every repair run: finds the one span of a model's
 // output that most likely holds the JSON document (a Markdown code fence, or a bracket scan
 // through prose), copies it out, and records what it stripped as repair actions. Called by the
-// pipeline and by preprocess_py; never fails.
+// pipeline and by preprocess_py; never fails. Also splits a text that holds several values into
+// their spans, for parse_all.
 #pragma once
 
 #include <string>
@@ -14,8 +15,8 @@ namespace velvin {
 
 // What extraction hands on: made by extract_json_candidate, read by the pipeline (strict parse,
 // heuristic pass, beam search, input statistics) and by preprocess_py. `span` and the spans of
-// `repairs` are byte offsets into the text extraction was given, which is the decoded input
-// (invalid UTF-8 already replaced by U+FFFD), not the raw bytes.
+// `repairs` (origin Extraction) are byte offsets into the text extraction was given, which is
+// the decoded input (invalid UTF-8 already replaced by U+FFFD), not the raw bytes.
 struct Extraction {
   std::string text;  // the candidate, bytes span.start..span.end of the input (a fence's content
                      // trimmed of white space)
@@ -30,5 +31,13 @@ struct Extraction {
 // The record of a text taken whole, as when it holds no bracket: method "no_json_found", the
 // whole span, no repairs.
 [[nodiscard]] Extraction whole_text_extraction(std::string_view text);
+
+// The spans of every JSON value in `text`, in order, with the scanning of extraction: each
+// fenced block that extraction would take (backticks included), and outside those, each run
+// from a "{" or "[" to the bracket that closes it, strings respected. Brackets nest (a closer
+// that skips an open bracket closes it too); a run still open when the text ends runs to the
+// end. A fence of another language is prose, so the brackets inside it are read. Empty when the
+// text holds no bracket.
+[[nodiscard]] std::vector<Span> split_json_candidates(std::string_view text);
 
 }  // namespace velvin

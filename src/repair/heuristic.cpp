@@ -12,7 +12,11 @@
 namespace velvin {
 namespace {
 
-using Actions = std::vector<RepairAction>;
+// Where a pass records its actions, and the origin they carry (the pass running now).
+struct Actions {
+  std::vector<RepairAction> list;
+  Origin origin{Stage::Heuristic, 0};
+};
 
 // ---------------------------------------------------------------------------------------------
 // Scanning
@@ -53,25 +57,8 @@ inline bool colon_follows(const char* s, std::size_t i, std::size_t n) {
   return j < n && s[j] == ':';
 }
 
-bool iequals_ascii(std::string_view a, std::string_view lower) {
-  if (a.size() != lower.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
 // "true", "false" or "null" when `word` is one of them in any letter case, else empty.
-std::string_view json_literal_ci(std::string_view word) {
-  if (word.size() != 4 && word.size() != 5) return {};
-  for (std::string_view literal : {std::string_view("true"), std::string_view("false"),
-                                   std::string_view("null")}) {
-    if (iequals_ascii(word, literal)) return literal;
-  }
-  return {};
-}
+constexpr auto json_literal_ci = scan::json_literal_folded;
 
 // ---------------------------------------------------------------------------------------------
 // Output
@@ -107,33 +94,23 @@ class Rewriter {
   bool changed_ = false;
 };
 
-// Appends an action made in place (a flood of repairs makes millions) and returns it.
-RepairAction& record(Actions& actions, std::string_view op, double cost) {
-  RepairAction& action = actions.emplace_back();
-  action.op = op;
-  action.cost_delta = cost;
+// Appends an action (a flood of repairs makes millions, so it is small and made in place) and
+// returns it. Its cost is the registry's fixed cost unless given.
+RepairAction& record(Actions& actions, Op op) {
+  return actions.list.emplace_back(
+      RepairAction::make(op, actions.origin, op_cost(op, Stage::Heuristic).fixed()));
+}
+
+RepairAction& record_span(Actions& actions, Op op, std::size_t start, std::size_t end) {
+  RepairAction& action = record(actions, op);
+  action.set_span(Span{start, end});
   return action;
 }
 
-RepairAction& record_span(Actions& actions, std::string_view op, double cost, std::size_t start,
-                          std::size_t end) {
-  RepairAction& action = record(actions, op, cost);
-  action.span = Span{start, end};
+RepairAction& record_at(Actions& actions, Op op, std::size_t at) {
+  RepairAction& action = record(actions, op);
+  action.set_at(at);
   return action;
-}
-
-RepairAction& record_at(Actions& actions, std::string_view op, double cost, std::size_t at) {
-  RepairAction& action = record(actions, op, cost);
-  action.at = at;
-  return action;
-}
-
-// `word -> "word"`
-std::string wrap_note(std::string_view word) {
-  std::string note;
-  note.reserve(2 * word.size() + 6);
-  note.append(word).append(" -> \"").append(word).append("\"");
-  return note;
 }
 
 // Encloses the word [start, end) in double quotes.
@@ -205,7 +182,7 @@ bool fix_smart_quotes(std::string_view in, std::string& out, Actions& actions) {
     ++i;
   }
   if (!w.finish()) return false;
-  record(actions, "fix_smart_quotes", 0.7);
+  record(actions, Op::FixSmartQuotes);
   return true;
 }
 
@@ -230,12 +207,12 @@ bool strip_comments(std::string_view in, std::string& out, Actions& actions) {
       const std::size_t close = in.find("*/", i + 2);
       const std::size_t end = close == std::string_view::npos ? n : close + 2;
       w.replace(i, end, "");
-      record_span(actions, "strip_block_comment", 0.6, i, end);
+      record_span(actions, Op::StripBlockComment, i, end);
       i = end;
     } else if (next == '/') {
       const std::size_t end = find_first<LineEnds>(s, i + 2, n);  // the line break stays
       w.replace(i, end, "");
-      record_span(actions, "strip_line_comment", 0.4, i, end);
+      record_span(actions, Op::StripLineComment, i, end);
       i = end;
     } else {
       ++i;
@@ -260,7 +237,7 @@ bool wrap_unquoted_keys(std::string_view in, std::string& out, Actions& actions)
     const std::string_view word = in.substr(i, end - i);
     if (starts_word(s, i) && colon_follows(s, end, n) && json_literal_ci(word).empty()) {
       quote_word(w, i, end);
-      record_span(actions, "wrap_unquoted_key", 0.3, i, end).note = wrap_note(word);
+      record_span(actions, Op::WrapUnquotedKey, i, end).set_word_note(NoteKind::QuotedWord);
     }
     i = end;
   }
@@ -298,7 +275,7 @@ bool convert_single_quotes(std::string_view in, std::string& out, Actions& actio
     }
     if (j >= n) return w.finish();
     w.replace(j, j + 1, "\"");
-    record_span(actions, "convert_single_quotes", 0.3, open, j + 1);
+    record_span(actions, Op::ConvertSingleQuotes, open, j + 1);
     i = j + 1;
   }
   return w.finish();
@@ -336,19 +313,12 @@ bool wrap_unquoted_values(std::string_view in, std::string& out, Actions& action
         if (word != literal) w.replace(i, end, literal);
       } else if (!(python_literals && is_python_null_word(word))) {
         quote_word(w, i, end);
-        record_span(actions, "wrap_unquoted_value", 0.4, i, end).note = wrap_note(word);
+        record_span(actions, Op::WrapUnquotedValue, i, end).set_word_note(NoteKind::QuotedWord);
       }
     }
     i = end;
   }
   return w.finish();
-}
-
-std::string_view python_literal_json(std::string_view word) {
-  if (word == "True") return "true";
-  if (word == "False") return "false";
-  if (word == "None" || word == "undefined") return "null";
-  return {};
 }
 
 // True, False, None and undefined (exact case) become true, false, null, null.
@@ -368,8 +338,7 @@ bool map_python_literals(std::string_view in, std::string& out, Actions& actions
     const std::string_view json = python_literal_json(word);
     if (!json.empty() && starts_word(s, i)) {
       w.replace(i, end, json);
-      record_span(actions, "map_python_literal", 0.4, i, end).note =
-          std::string(word).append("->").append(json);
+      record_span(actions, Op::MapPythonLiteral, i, end).set_word_note(NoteKind::PythonLiteral);
     }
     i = end;
   }
@@ -391,7 +360,7 @@ bool insert_missing_commas(std::string_view in, std::string& out, Actions& actio
     const unsigned char c = byte_at(s, i);
     if (value_ended && ValueStarts::contains(c)) {
       w.insert(solid_end, ",");
-      record_at(actions, "insert_missing_comma", 0.5, i);
+      record_at(actions, Op::InsertMissingComma, i);
       value_ended = false;
     }
     if (c == '"') {
@@ -436,7 +405,7 @@ bool remove_trailing_commas(std::string_view in, std::string& out, Actions& acti
     const std::size_t next = skip_space(s, i + 1, n);
     if (next >= n || s[next] == ']' || s[next] == '}') {
       w.replace(i, i + 1, "");
-      record_at(actions, "remove_trailing_comma", 0.2, i);
+      record_at(actions, Op::RemoveTrailingComma, i);
     }
     ++i;
   }
@@ -532,8 +501,9 @@ bool close_open_structures(std::string_view in, const OpenState& state, std::str
   out.reserve(n + 1 + brace_count + bracket_count);
   out.append(in);
   if (state.open_string) {
-    out.push_back('"');
-    record_at(actions, "close_open_string", 3.0, n);
+    const std::size_t at = n - scan::final_line_break(in);
+    out.insert(at, 1, '"');
+    record_at(actions, Op::CloseOpenString, at);
   }
   if (brace_count > 0 && bracket_count > 0) {
     // Both kinds are open, so their order matters: find the nesting (the survey only counts).
@@ -543,8 +513,10 @@ bool close_open_structures(std::string_view in, const OpenState& state, std::str
     out.append(brace_count, '}');
   }
   if (brace_count + bracket_count > 0) {
-    record_at(actions, "close_containers", static_cast<double>(brace_count + bracket_count) / 2, n)
-        .note = "brace=" + std::to_string(brace_count) + ", bracket=" + std::to_string(bracket_count);
+    RepairAction& action = record_at(actions, Op::CloseContainers, n);
+    action.cost_delta =
+        op_cost(Op::CloseContainers, Stage::Heuristic).for_units(brace_count + bracket_count);
+    action.set_container_counts(brace_count, bracket_count);
   }
   return true;
 }
@@ -609,72 +581,21 @@ struct BlockMasks {
   std::uint64_t alnum = 0;    // letters, digits and "_+-."
 };
 
-constexpr bool is_alnum_run_byte(unsigned char c) {
-  return is_word_char(c) || c == '+' || c == '-' || c == '.';
-}
+// Letters, digits and "_+-.": the bytes of numbers and bare words. "+" to "9" holds "+,-./" and
+// the digits; the comma and the slash are taken out again (their masks are computed anyway).
+using AlnumRun = scan::AnyOf<scan::WordStarts,
+                             scan::Except<scan::ByteRange<'+', '9'>, scan::Bytes<',', '/'>>>;
 
-#if defined(__SSE2__)
 BlockMasks classify_block(const char* p) {
-  BlockMasks m;
-  for (int k = 0; k < 4; ++k) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    const int shift = 16 * k;
-    auto bits = [shift](__m128i x) {
-      return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(x))) << shift;
-    };
-    auto eq = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
-    const __m128i slash = eq('/');
-    m.quote |= bits(eq('"'));
-    m.backslash |= bits(eq('\\'));
-    m.single_quote |= bits(eq('\''));
-    m.slash |= bits(slash);
-    m.slash_or_star |= bits(_mm_or_si128(slash, eq('*')));
-    m.open_brace |= bits(eq('{'));
-    m.close_brace |= bits(eq('}'));
-    m.open_bracket |= bits(eq('['));
-    m.close_bracket |= bits(eq(']'));
-    m.comma |= bits(eq(','));
-    m.colon |= bits(eq(':'));
-    const __m128i space = _mm_set1_epi8(0x20);
-    m.space |= bits(_mm_cmpeq_epi8(_mm_max_epu8(v, space), space));
-    const __m128i folded = _mm_or_si128(v, space);
-    const __m128i letter = _mm_or_si128(
-        _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                      _mm_cmplt_epi8(folded, _mm_set1_epi8('z' + 1))),
-        eq('_'));
-    // "+" to "9" holds "+,-./" and the digits; the comma and the slash are taken out again.
-    const __m128i numeric = _mm_andnot_si128(
-        _mm_or_si128(eq(','), slash), _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('+' - 1)),
-                                                    _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1))));
-    m.letters |= bits(letter);
-    m.alnum |= bits(_mm_or_si128(letter, numeric));
-  }
-  return m;
+  using namespace scan;
+  const auto [quote, backslash, single_quote, slash, slash_or_star, open_brace, close_brace,
+              open_bracket, close_bracket, comma, colon, space, letters, alnum] =
+      scan::classify<Bytes<'"'>, Bytes<'\\'>, Bytes<'\''>, Bytes<'/'>, Bytes<'/', '*'>, Bytes<'{'>,
+                     Bytes<'}'>, Bytes<'['>, Bytes<']'>, Bytes<','>, Bytes<':'>, ControlOrSpace,
+                     WordStarts, AlnumRun>(p);
+  return BlockMasks{quote, backslash, single_quote, slash, slash_or_star, open_brace,
+                    close_brace, open_bracket, close_bracket, comma, colon, space, letters, alnum};
 }
-#else
-BlockMasks classify_block(const char* p) {
-  BlockMasks m;
-  for (unsigned k = 0; k < 64; ++k) {
-    const unsigned char c = byte_at(p, k);
-    const std::uint64_t bit = std::uint64_t{1} << k;
-    if (c == '"') m.quote |= bit;
-    if (c == '\\') m.backslash |= bit;
-    if (c == '\'') m.single_quote |= bit;
-    if (c == '/') m.slash |= bit;
-    if (c == '/' || c == '*') m.slash_or_star |= bit;
-    if (c == '{') m.open_brace |= bit;
-    if (c == '}') m.close_brace |= bit;
-    if (c == '[') m.open_bracket |= bit;
-    if (c == ']') m.close_bracket |= bit;
-    if (c == ',') m.comma |= bit;
-    if (c == ':') m.colon |= bit;
-    if (c <= 0x20) m.space |= bit;
-    if (is_word_start(c)) m.letters |= bit;
-    if (is_alnum_run_byte(c)) m.alnum |= bit;
-  }
-  return m;
-}
-#endif
 
 using scan::add_with_carry;
 
@@ -693,7 +614,7 @@ void survey_run(std::string_view in, std::size_t i, long brackets, bool python_l
   const char* s = in.data();
   const std::size_t n = in.size();
   int tokens = 0;
-  while (i < n && is_alnum_run_byte(byte_at(s, i))) {
+  while (i < n && AlnumRun::contains(byte_at(s, i))) {
     const unsigned char c = byte_at(s, i);
     if (c == '-' || is_digit(c)) {
       for (++i; i < n && is_number_char(byte_at(s, i)); ++i) {
@@ -823,53 +744,51 @@ Survey survey(std::string_view in, const RepairOptions& options) {
 // ---------------------------------------------------------------------------------------------
 // Driver
 
-// Runs the passes over two buffers that take turns as a pass's output; `current` is the latest
-// text. The passes keep valid UTF-8 valid, so the text is made valid once, at the start.
+// Runs the passes; `current` is the latest text. The text each changing pass started from is
+// kept, since its actions' offsets (and the notes built from them) index it. The passes keep
+// valid UTF-8 valid, so the text is made valid once, at the start.
 class PassRunner {
  public:
-  PassRunner(std::string_view text, std::vector<HeuristicPassTrace>* trace)
-      : current_(text), trace_(trace) {
+  explicit PassRunner(std::string_view text) : current_(text) {
     // Room for one action per eight bytes (up to a million): a flood of stray quotes then fills
     // the list without moving it, and the pages a normal text leaves unused are never touched.
-    actions_.reserve(std::min<std::size_t>(text.size() / 8, std::size_t{1} << 20) + 8);
-    if (!scan::is_valid_utf8(text.data(), text.size())) {
-      buffers_[1] = decode_utf8_lossy(text);
-      current_ = buffers_[1];
-      owned_ = true;
+    actions_.list.reserve(std::min<std::size_t>(text.size() / 8, std::size_t{1} << 20) + 8);
+    if (!is_valid_utf8(text)) {
+      owned_ = decode_utf8_lossy(text);
+      current_ = owned_;
+      is_owned_ = true;
     }
   }
 
   [[nodiscard]] std::string_view current() const { return current_; }
-  Actions& actions() { return actions_; }
 
   // Runs pass(in, out, actions); true when it changed the text.
   template <typename Pass>
   bool run(Pass&& pass) {
-    const std::size_t before = actions_.size();
-    if (!pass(current_, buffers_[spare_], actions_)) return false;
-    if (trace_ != nullptr) {
-      trace_->push_back({std::string(current_), before, actions_.size() - before});
-    }
-    current_ = buffers_[spare_];
-    spare_ ^= 1;
-    owned_ = true;
+    actions_.origin.step = static_cast<std::uint16_t>(pass_texts_.size());
+    std::string out;
+    if (!pass(current_, out, actions_)) return false;
+    pass_texts_.push_back(is_owned_ ? std::move(owned_) : std::string(current_));
+    owned_ = std::move(out);
+    current_ = owned_;
+    is_owned_ = true;
     return true;
   }
 
   HeuristicResult finish() {
     HeuristicResult result;
-    result.text = owned_ ? std::move(buffers_[spare_ ^ 1]) : std::string(current_);
-    result.repairs = std::move(actions_);
+    result.text = is_owned_ ? std::move(owned_) : std::string(current_);
+    result.pass_texts = std::move(pass_texts_);
+    result.repairs = std::move(actions_.list);
     return result;
   }
 
  private:
-  std::string buffers_[2];
-  std::size_t spare_ = 0;
+  std::string owned_;
   std::string_view current_;
-  bool owned_ = false;
+  bool is_owned_ = false;
+  std::vector<std::string> pass_texts_;
   Actions actions_;
-  std::vector<HeuristicPassTrace>* trace_;
 };
 
 bool has_smart_quote(std::string_view text) {
@@ -882,9 +801,8 @@ bool has_smart_quote(std::string_view text) {
   return false;
 }
 
-HeuristicResult repair(std::string_view text, const RepairOptions& options, bool every_pass,
-                       std::vector<HeuristicPassTrace>* trace = nullptr) {
-  PassRunner runner(text, trace);
+HeuristicResult repair(std::string_view text, const RepairOptions& options, bool every_pass) {
+  PassRunner runner(text);
   const bool python = options.allow_python_literals;
   if (every_pass || has_smart_quote(runner.current())) runner.run(fix_smart_quotes);
 
@@ -924,12 +842,6 @@ HeuristicResult repair(std::string_view text, const RepairOptions& options, bool
 
 HeuristicResult heuristic_repair(std::string_view text, const RepairOptions& options) {
   return repair(text, options, false);
-}
-
-HeuristicResult heuristic_repair_traced(std::string_view text, const RepairOptions& options,
-                                        std::vector<HeuristicPassTrace>& trace) {
-  trace.clear();
-  return repair(text, options, false, &trace);
 }
 
 namespace detail {

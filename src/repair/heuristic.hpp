@@ -12,26 +12,17 @@
 
 namespace velvin {
 
+// What the heuristic pass hands on: made by heuristic_repair, read by the pipeline (second strict
+// parse, beam search, the result's texts) and by preprocess_py. An action of origin
+// {Heuristic, k} indexes pass_texts[k].
 struct HeuristicResult {
-  std::string text;
-  std::vector<RepairAction> repairs;  // in the order the changes were made
+  std::string text;                     // the repaired text
+  std::vector<std::string> pass_texts;  // [k]: what the k-th pass that changed the text started from
+  std::vector<RepairAction> repairs;    // in the order the changes were made
 };
 
 [[nodiscard]] HeuristicResult heuristic_repair(std::string_view text,
                                                const RepairOptions& options);
-
-// The text each changing pass started from, with the actions it made: the positions of those
-// actions are offsets into `input`. For showing people where each repair happened.
-struct HeuristicPassTrace {
-  std::string input;
-  std::size_t first_action = 0;
-  std::size_t action_count = 0;
-};
-
-// heuristic_repair, also returning one trace entry per pass that changed the text.
-[[nodiscard]] HeuristicResult heuristic_repair_traced(std::string_view text,
-                                                      const RepairOptions& options,
-                                                      std::vector<HeuristicPassTrace>& trace);
 
 namespace detail {
 // The same repair with every enabled pass run in full, without the survey that skips passes

@@ -1,14 +1,14 @@
 #include "repair/lexer.hpp"
 
 #include "core/json.hpp"
+#include "core/scan.hpp"
 
 namespace velvin {
 
 namespace {
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_letter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_word_byte(unsigned char c) { return is_letter(c) || is_digit(c) || c == '_'; }
+using scan::byte_at;
+using scan::is_digit;
 
 bool is_punct(unsigned char c) {
   return c == '{' || c == '}' || c == '[' || c == ']' || c == ':' || c == ',';
@@ -16,18 +16,7 @@ bool is_punct(unsigned char c) {
 
 // Bytes that end a garbage run (a run always keeps its first byte, even one of these).
 bool is_delimiter(unsigned char c) {
-  return is_json_space(c) || c == '"' || c == '\'' || is_punct(c);
-}
-
-unsigned char byte_at(std::string_view text, std::size_t i) {
-  return static_cast<unsigned char>(text[i]);
-}
-
-int hex_digit(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+  return scan::is_json_space(c) || c == '"' || c == '\'' || is_punct(c);
 }
 
 // The four bytes after "\u" read as an unsigned hexadecimal number; like an ordinary unsigned
@@ -36,7 +25,7 @@ std::optional<char32_t> parse_escape_hex(std::string_view four) {
   std::size_t i = four[0] == '+' ? 1 : 0;
   char32_t value = 0;
   for (; i < four.size(); ++i) {
-    const int d = hex_digit(static_cast<unsigned char>(four[i]));
+    const int d = scan::hex_value(static_cast<unsigned char>(four[i]));
     if (d < 0) return std::nullopt;
     value = value * 16 + static_cast<char32_t>(d);
   }
@@ -63,9 +52,17 @@ char simple_escape(char c) {
     case 'f': return '\f';
     case '\\':
     case '"':
+    case '/':
     case '\'': return c;
     default: return 0;
   }
+}
+
+// The first quote byte or backslash at or after `i`, or the end of the text.
+std::size_t quote_or_backslash(std::string_view text, std::size_t i, char quote) {
+  using scan::Bytes;
+  return quote == '"' ? scan::find_first<Bytes<'"', '\\'>>(text.data(), i, text.size())
+                      : scan::find_first<Bytes<'\'', '\\'>>(text.data(), i, text.size());
 }
 
 struct StringScan {
@@ -73,54 +70,87 @@ struct StringScan {
   bool closed = false;
 };
 
-// Reads a string whose opening quote is at `start`; decodes into `value` when one is given. A
-// "\u" escape that is cut short or not hexadecimal is dropped and the bytes after it read as
-// ordinary characters; surrogate escapes decode as in the strict parser.
+// Reads the escape whose backslash is at i - 1 (i < n): decodes it into `value` when one is
+// given and returns the offset after it. A "\u" escape that is cut short or not hexadecimal is
+// dropped and the bytes after it read as ordinary characters; surrogate escapes decode as in the
+// strict parser.
+std::size_t read_escape(std::string_view text, std::size_t i, std::string* value) {
+  const std::size_t n = text.size();
+  const char c = text[i];
+  if (const char byte = simple_escape(c); byte != 0) {
+    append_byte(value, byte);
+    return i + 1;
+  }
+  if (c != 'u') {
+    // Not an escape at all: the backslash is the writer's own (a Windows path, a regular
+    // expression), so it stays with the character after it.
+    append_byte(value, '\\');
+    append_byte(value, c);
+    return i + 1;
+  }
+  const auto code = i + 4 < n ? parse_escape_hex(text.substr(i + 1, 4)) : std::nullopt;
+  if (!code) return i + 1;  // drop the "u"; what follows is read as plain characters
+  if (!is_surrogate(*code)) {
+    if (value != nullptr) append_utf8(*value, *code);
+    return i + 5;
+  }
+  // A surrogate pair (how JSON writes an emoji) is one character; a surrogate on its own
+  // stands for a character that cannot be known, U+FFFD, as in the strict parser.
+  const auto low = *code <= 0xDBFF && i + 10 < n && text[i + 5] == '\\' && text[i + 6] == 'u'
+                       ? parse_escape_hex(text.substr(i + 7, 4))
+                       : std::nullopt;
+  if (low && *low >= 0xDC00 && *low <= 0xDFFF) {
+    if (value != nullptr) append_utf8(*value, 0x10000 + ((*code - 0xD800) << 10) + (*low - 0xDC00));
+    return i + 11;
+  }
+  if (value != nullptr) append_utf8(*value, 0xFFFD);
+  return i + 5;
+}
+
+// Whether the escape whose backslash is at i - 1 could still read differently once more text
+// arrives: "\u" without its four digits, or a high surrogate without room for the low one.
+bool escape_may_grow(std::string_view text, std::size_t i) {
+  if (text[i] != 'u') return false;
+  const std::size_t n = text.size();
+  if (i + 4 >= n) return true;
+  const auto code = parse_escape_hex(text.substr(i + 1, 4));
+  return code && *code >= 0xD800 && *code <= 0xDBFF && i + 10 >= n;
+}
+
+// Reads a string whose opening quote is at `start`; decodes into `value` when one is given.
 //
 // Characters other than escapes are copied unchanged, and no byte of a multi-byte character is
 // a quote or a backslash, so the text between two of those is copied as one run; an escaped
 // multi-byte character likewise has its first byte copied with the escape and the rest with the
 // following run.
-StringScan scan_string(std::string_view text, std::size_t start, char quote, std::string* value) {
+//
+// With `hold_open_end`, an escape that more text could still change (a backslash as the last byte,
+// a "\u" without its four digits, a high surrogate without room for the low one after it)
+// is not read: the scan stops at its backslash and reports that position as `end`.
+StringScan scan_string(std::string_view text, std::size_t start, char quote, std::string* value,
+                       bool hold_open_end = false) {
   const std::size_t n = text.size();
   std::size_t i = start + 1;
   while (i < n) {
-    std::size_t run_end = i;
-    while (run_end < n && text[run_end] != quote && text[run_end] != '\\') ++run_end;
+    const std::size_t run_end = quote_or_backslash(text, i, quote);
     append_range(value, text, i, run_end - i);
     i = run_end;
     if (i == n) break;
     if (text[i] == quote) return {i + 1, true};
-    if (++i == n) break;  // a backslash as the last byte leaves the string open
-    const char c = text[i];
-    if (const char byte = simple_escape(c); byte != 0) {
-      append_byte(value, byte);
-      ++i;
-    } else if (c == 'u') {
-      const auto code = i + 4 < n ? parse_escape_hex(text.substr(i + 1, 4)) : std::nullopt;
-      if (!code) {
-        ++i;  // drop the "u"; what follows is read as plain characters
-      } else if (!is_surrogate(*code)) {
-        if (value != nullptr) append_utf8(*value, *code);
-        i += 5;
-      } else {
-        // A surrogate pair (how JSON writes an emoji) is one character; a surrogate on its own
-        // stands for a character that cannot be known, U+FFFD, as in the strict parser.
-        const auto low = *code <= 0xDBFF && i + 10 < n && text[i + 5] == '\\' && text[i + 6] == 'u'
-                             ? parse_escape_hex(text.substr(i + 7, 4))
-                             : std::nullopt;
-        if (low && *low >= 0xDC00 && *low <= 0xDFFF) {
-          if (value != nullptr) append_utf8(*value, 0x10000 + ((*code - 0xD800) << 10) + (*low - 0xDC00));
-          i += 11;
-        } else {
-          if (value != nullptr) append_utf8(*value, 0xFFFD);
-          i += 5;
-        }
-      }
-    } else {
-      append_byte(value, c);  // any other escaped character stands for itself
-      ++i;
+    const std::size_t backslash = i;
+    if (++i == n) {  // a backslash as the last byte leaves the string open
+      if (hold_open_end) return {backslash, false};
+      break;
     }
+    if (hold_open_end && escape_may_grow(text, i)) return {backslash, false};
+    i = read_escape(text, i, value);
+  }
+  // Cut off by the end of the text: the text's final line break is not the string's (while more
+  // text may come, nothing is final).
+  const std::size_t line_break = hold_open_end ? 0 : scan::final_line_break(text);
+  if (line_break > 0 && n - line_break > start) {
+    if (value != nullptr) value->resize(value->size() - line_break);
+    return {n - line_break, false};
   }
   return {n, false};
 }
@@ -141,29 +171,12 @@ std::size_t number_end(std::string_view text, std::size_t i) {
   return j;
 }
 
-// "true", "false" or "null" when the word folds to one of them, else nullptr.
-const char* literal_keyword(std::string_view word) {
-  static constexpr const char* kKeywords[] = {"true", "false", "null"};
-  for (const char* keyword : kKeywords) {
-    const std::string_view k(keyword);
-    if (word.size() != k.size()) continue;
-    bool same = true;
-    for (std::size_t i = 0; i < k.size() && same; ++i) {
-      const auto c = static_cast<unsigned char>(word[i]);
-      const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : word[i];
-      same = lower == k[i];
-    }
-    if (same) return keyword;
-  }
-  return nullptr;
-}
-
 // The token at or after `pos` (white space skipped), its text built only when `with_text`.
 // Returns false at the end of the text; otherwise `pos` moves past the token.
 bool scan_token(std::string_view text, std::size_t& pos, bool allow_single_quotes, Token& tok,
                 bool with_text) {
   const std::size_t n = text.size();
-  while (pos < n && is_json_space(byte_at(text, pos))) ++pos;
+  pos = scan::skip_space(text, pos);
   if (pos >= n) return false;
   const std::size_t i = pos;
   const unsigned char c = byte_at(text, i);
@@ -183,12 +196,12 @@ bool scan_token(std::string_view text, std::size_t& pos, bool allow_single_quote
   } else if (c == '-' || is_digit(c)) {
     tok.kind = TokenKind::Number;
     end = number_end(text, i);
-  } else if (is_letter(c) || c == '_') {
+  } else if (scan::is_word_start(c)) {
     end = i + 1;
-    while (end < n && is_word_byte(byte_at(text, end))) ++end;
-    const char* keyword = literal_keyword(text.substr(i, end - i));
-    tok.kind = keyword != nullptr ? TokenKind::Literal : TokenKind::Ident;
-    if (keyword != nullptr && with_text) tok.text = keyword;
+    while (end < n && scan::is_word_char(byte_at(text, end))) ++end;
+    const std::string_view keyword = scan::json_literal_folded(text.substr(i, end - i));
+    tok.kind = keyword.empty() ? TokenKind::Ident : TokenKind::Literal;
+    if (!keyword.empty() && with_text) tok.text = keyword;
   } else {
     tok.kind = TokenKind::Garbage;
     end = i + 1;
@@ -212,6 +225,12 @@ Token eof_token(std::size_t length) {
 
 }  // namespace
 
+StringProgress resume_string(std::string_view text, std::size_t from, char quote,
+                             std::string& value) {
+  const StringScan s = scan_string(text, from - 1, quote, &value, true);
+  return {s.end, s.closed};
+}
+
 std::pair<Token, std::size_t> read_string(std::string_view text, std::size_t start, char quote) {
   Token tok;
   tok.kind = TokenKind::Str;
@@ -232,6 +251,27 @@ Token TokenScanner::next() {
 bool TokenScanner::skip() {
   Token tok;
   return scan_token(text_, pos_, allow_single_quotes_, tok, false);
+}
+
+Token lex_token_at(std::string_view text, std::size_t pos, bool allow_single_quotes) {
+  Token tok;
+  if (!scan_token(text, pos, allow_single_quotes, tok, true)) return eof_token(text.size());
+  return tok;
+}
+
+std::string decode_string_body(std::string_view text, std::size_t from, std::size_t to) {
+  const std::string_view body = text.substr(0, to);
+  std::string value;
+  std::size_t i = from;
+  while (i < to) {
+    std::size_t run_end = i;
+    while (run_end < to && body[run_end] != '\\') ++run_end;
+    value.append(body.substr(i, run_end - i));
+    i = run_end;
+    if (i == to || ++i == to) break;  // a backslash as the last byte is dropped
+    i = read_escape(body, i, &value);
+  }
+  return value;
 }
 
 std::vector<Token> tolerant_lex(std::string_view text, bool allow_single_quotes) {

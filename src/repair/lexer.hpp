@@ -32,6 +32,17 @@ struct Token {
 [[nodiscard]] std::pair<Token, std::size_t> read_string(std::string_view text, std::size_t start,
                                                         char quote);
 
+// Reads on in the body of a string whose text is still arriving: decodes from `from` (just past
+// the opening quote, or where the previous call stopped) into `value`, up to the closing quote or
+// up to the last point that more text cannot change (an escape cut by the end of the text is
+// left for the next call). `next` is past the closing quote when `closed`, else where to resume.
+struct StringProgress {
+  std::size_t next = 0;
+  bool closed = false;
+};
+[[nodiscard]] StringProgress resume_string(std::string_view text, std::size_t from, char quote,
+                                           std::string& value);
+
 // The same lexer one token at a time, for a consumer that does not keep the whole stream (the
 // beam search only looks at tokens near its frontier).
 class TokenScanner {
@@ -48,6 +59,15 @@ class TokenScanner {
   std::size_t pos_ = 0;
   bool allow_single_quotes_;
 };
+
+// The token at or after byte `pos` (white space skipped), or the Eof token: the lexer started
+// anywhere, for readers that jump between positions.
+[[nodiscard]] Token lex_token_at(std::string_view text, std::size_t pos, bool allow_single_quotes);
+
+// The decoded value of text[from, to) read as the inside of a string literal: escapes resolved
+// as read_string resolves them, quote characters kept as they are.
+[[nodiscard]] std::string decode_string_body(std::string_view text, std::size_t from,
+                                             std::size_t to);
 
 // Number of tokens in the stream, Eof included, without building any text.
 [[nodiscard]] std::size_t count_tokens(std::string_view text, bool allow_single_quotes);

@@ -11,8 +11,10 @@
 #include <utility>
 
 #include "repair/beam.hpp"
+#include "core/options.hpp"
 #include "core/scan.hpp"
 #include "repair/heuristic.hpp"
+#include "repair/lexer.hpp"
 #include "llm/fallback.hpp"
 #include "scale/scale.hpp"
 #include "repair/schema.hpp"
@@ -64,12 +66,42 @@ int compare_rank(const Candidate& a, const Candidate& b) {
   return cmp(a.candidate_id, b.candidate_id);
 }
 
+// The value of `text` when it is one JSON string, white space around it allowed; nullopt
+// without a parse when it does not begin as one.
+std::optional<JsonValue> root_string_document(std::string_view text) {
+  const std::size_t i = scan::skip_space(text.data(), 0, text.size());
+  if (i == text.size() || text[i] != '"') return std::nullopt;
+  JsonResult whole = strict_parse(text);
+  if (!whole) return std::nullopt;
+  return std::move(whole).value();
+}
+
+// The value of `text` when it is one JSON document that begins with a bracket and holds a code
+// fence inside a string ({"code": "```json [1] ```"}): the fence search does not know strings.
+std::optional<JsonValue> fenced_string_document(std::string_view text) {
+  const std::size_t i = scan::skip_space(text.data(), 0, text.size());
+  if (i == text.size() || (text[i] != '{' && text[i] != '[')) return std::nullopt;
+  JsonResult whole = strict_parse(text);
+  if (!whole) return std::nullopt;
+  return std::move(whole).value();
+}
+
 // ---- one run of the pipeline ----
+
+// Where the text a run reads stands in the whole input. A piece of a text that holds several
+// values is read on its own, while the offsets that index the input (the extracted span, the
+// extraction's repairs) and the input statistics count in the whole text.
+struct Frame {
+  std::uint64_t base = 0;         // where the piece starts in the whole decoded text
+  std::uint64_t input_bytes = 0;  // length of the whole raw input
+  std::uint64_t text_bytes = 0;   // length of the whole decoded text
+};
 
 class PipelineRun {
  public:
-  PipelineRun(std::string_view bytes, const RepairOptions& options)
-      : bytes_(bytes), options_(options), start_(Clock::now()) {}
+  PipelineRun(std::string_view bytes, const RepairOptions& options,
+              std::optional<Frame> frame = std::nullopt)
+      : bytes_(bytes), options_(options), start_(Clock::now()), frame_(frame) {}
 
   RepairResult run() {
     if (auto scaled = scale_route()) return std::move(*scaled);
@@ -80,14 +112,13 @@ class PipelineRun {
       decoded = decode_utf8_lossy(bytes_);
       text = decoded;
     }
-    extraction_ = extract_json_candidate(text);
+    extraction_ = placed(extract_json_candidate(text));
     if (auto whole = whole_document(text)) {
-      extraction_ = whole_text_extraction(text);
+      extraction_ = placed(whole_text_extraction(text));
       stats_ = input_stats(text.size());
       return strict_outcome(std::move(*whole));
     }
     stats_ = input_stats(text.size());
-    combined_ = extraction_.repairs;
 
     JsonResult strict = strict_parse(extraction_.text);
     if (strict) return strict_outcome(std::move(strict).value());
@@ -95,22 +126,30 @@ class PipelineRun {
     if (options_.mode == "strict_only") return failure_outcome("JSONDecodeError", "strict_only");
 
     HeuristicResult heuristic = heuristic_repair(extraction_.text, options_);
-    combined_.insert(combined_.end(), std::make_move_iterator(heuristic.repairs.begin()),
-                     std::make_move_iterator(heuristic.repairs.end()));
-    if (heuristic.text != extraction_.text) {
-      JsonResult repaired = strict_parse(heuristic.text);
-      if (repaired) return fast_outcome(std::move(repaired).value(), heuristic.text.size());
+    // The extraction's few repairs go in front of the heuristic's many, in their list: a flood
+    // of repairs then exists once.
+    combined_ = std::move(heuristic.repairs);
+    combined_.insert(combined_.begin(), extraction_.repairs.begin(), extraction_.repairs.end());
+    texts_.heuristic = std::move(heuristic.pass_texts);
+    texts_.beam = std::move(heuristic.text);
+    const std::string& repaired_text = texts_.beam;
+    if (repaired_text != extraction_.text) {
+      JsonResult repaired = strict_parse(repaired_text);
+      if (repaired) return fast_outcome(std::move(repaired).value(), repaired_text.size());
       last_error_ = repaired.error();
     }
     if (options_.mode == "fast_repair") return failure_outcome("JSONDecodeError", "fast_repair");
 
     // The language-model step needs the combined list afterwards; otherwise the search takes it.
+    const BeamContext context{&texts_, 0};
     std::vector<Candidate> candidates =
-        options_.allow_llm ? probabilistic_repair(heuristic.text, options_, combined_)
-                           : probabilistic_repair(heuristic.text, options_, std::move(combined_));
+        options_.allow_llm
+            ? probabilistic_repair(repaired_text, options_, combined_, context)
+            : probabilistic_repair(repaired_text, options_, std::move(combined_), context);
     score_against_schema(candidates);
     candidates = rank_candidates(std::move(candidates));
-    llm_step(heuristic.text, candidates);
+    if (loses_content(candidates, repaired_text)) read_again(candidates, text);
+    llm_step(repaired_text, candidates);
     if (candidates.empty()) return failure_outcome("UnrepairableJSON", "probabilistic");
     return beam_outcome(std::move(candidates));
   }
@@ -118,15 +157,31 @@ class PipelineRun {
  private:
   // The value of the whole text when it is a JSON document that extraction would cut: a root
   // string that mentions a bracket ("see [1]", or JSON encoded inside a string) is that
-  // string, not the bracketed text inside it. Only a root string can be valid JSON and still
-  // lose text to extraction, so other inputs are not parsed twice.
+  // string, not the bracketed text inside it; a document whose string holds a code fence is
+  // that document, not the fence's content. Only these can be valid JSON and still lose text to
+  // extraction (the bracket scan follows strings, the fence search does not), so other inputs
+  // are not parsed twice.
   std::optional<JsonValue> whole_document(std::string_view text) const {
     if (extraction_.repairs.empty()) return std::nullopt;
-    const std::size_t i = scan::skip_space(text.data(), 0, text.size());
-    if (i == text.size() || text[i] != '"') return std::nullopt;
-    JsonResult whole = strict_parse(text);
-    if (!whole) return std::nullopt;
-    return std::move(whole).value();
+    if (extraction_.method == "code_fence") {
+      if (auto fenced = fenced_string_document(text)) return fenced;
+    }
+    return root_string_document(text);
+  }
+
+  // Offsets of the text read moved into the whole input (see Frame).
+  Span in_input(Span span) const {
+    const std::uint64_t base = frame_ ? frame_->base : 0;
+    return Span{span.start + base, span.end + base};
+  }
+
+  Extraction placed(Extraction extraction) const {
+    if (!frame_) return extraction;
+    extraction.span = in_input(extraction.span);
+    for (RepairAction& a : extraction.repairs) {
+      if (const std::optional<Span> span = a.span()) a.set_span(in_input(*span));
+    }
+    return extraction;
   }
 
   // The route for huge well-formed documents: mode "scale_pipeline" always takes it (and
@@ -157,13 +212,12 @@ class PipelineRun {
   }
 
   bool automatic_scale_applies() const {
-    const std::string setting = ascii_lower(trim_unicode_space(options_.allow_parallel));
-    if (setting == "0" || setting == "no" || setting == "false") return false;
+    if (declines_automatic_scale_route(options_.allow_parallel)) return false;
     if (bytes_.size() < options_.parallel_threshold_bytes) return false;
     std::size_t i = bytes_.size() >= 3 && bytes_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
     std::size_t end = bytes_.size();
-    while (i < end && is_json_space(static_cast<unsigned char>(bytes_[i]))) ++i;
-    while (end > i && is_json_space(static_cast<unsigned char>(bytes_[end - 1]))) --end;
+    i = scan::skip_space(bytes_, i);
+    end = scan::skip_space_back(bytes_, i, end);
     return i < end && (bytes_[i] == '[' || bytes_[i] == '{');
   }
 
@@ -181,6 +235,12 @@ class PipelineRun {
     InputStats stats;
     stats.input_bytes = bytes_.size();
     stats.extracted_span = Span{0, bytes_.size()};
+    if (frame_) {
+      stats.input_bytes = frame_->input_bytes;
+      stats.extracted_span = in_input(stats.extracted_span);
+      stats.prefix_skipped_bytes = stats.extracted_span.start;
+      stats.suffix_skipped_bytes = frame_->text_bytes - stats.extracted_span.end;
+    }
     return stats;
   }
 
@@ -207,21 +267,155 @@ class PipelineRun {
     return finish(std::move(r));
   }
 
-  RepairResult scale_failure(std::string message) const {
+  // The record carries the scale pipeline's message only: its position is not part of it.
+  RepairResult scale_failure(Error error) const {
     RepairResult r;
     r.status = "failed";
     r.input_stats = whole_input_stats();
-    r.errors.push_back(ParseError{"ScalePipelineError", std::nullopt, std::move(message)});
+    r.errors.push_back(ParseError{"ScalePipelineError", std::nullopt, std::move(error.message)});
     r.metrics = Metrics::make("scale_pipeline");
     return finish(std::move(r));
+  }
+
+  // Whether the best token-level repair gave up part of the text (skipped, deleted, truncated,
+  // or put a made-up value in its place), or found nothing: then the text is read again. What
+  // it gave up at the very end of a text that was cut off (the half-written last word, the value
+  // that never came) no reading can bring back, so that alone does not count.
+  bool loses_content(const std::vector<Candidate>& candidates, std::string_view searched) const {
+    if (candidates.empty()) return true;
+    const std::size_t tail = extraction_.truncated ? last_token_start(searched) : searched.size() + 1;
+    return std::any_of(candidates.front().repairs.begin(), candidates.front().repairs.end(),
+                       [&](const RepairAction& a) {
+                         const std::uint64_t at = a.span() ? a.span()->start : a.at().value_or(0);
+                         if (a.op() == Op::TruncateSuffix || a.op() == Op::SynthesizeMissingValue) {
+                           return at < tail;
+                         }
+                         return a.op() == Op::SkipGarbage || a.op() == Op::SkipSuffix ||
+                                a.op() == Op::DeleteUnexpectedToken;
+                       });
+  }
+
+  // Where the last token of `text` begins: after the last delimiter or white space.
+  static std::size_t last_token_start(std::string_view text) {
+    std::size_t end = text.size();
+    while (end > 0 && scan::is_json_space(static_cast<unsigned char>(text[end - 1]))) --end;
+    std::size_t start = end;
+    while (start > 0) {
+      const char c = text[start - 1];
+      if (scan::is_json_space(static_cast<unsigned char>(c)) || c == ',' || c == ':' || c == '[' ||
+          c == '{' || c == '"') {
+        break;
+      }
+      --start;
+    }
+    return start;
+  }
+
+  // The reading mode of the search, on the extracted text itself (the heuristic's rewrite can
+  // already have cut what the model meant); its repair budget grows with the text it reads. Its
+  // candidates join the ranking.
+  void read_again(std::vector<Candidate>& candidates, std::string_view input) {
+    texts_.readings.push_back(extraction_.text);
+    std::vector<Candidate> read =
+        reading_repair(texts_.readings[0], options_, extraction_.repairs, &texts_, 0);
+    if (auto escaped = options_.allow_escaped_json ? escaped_document(input) : std::nullopt) {
+      std::vector<RepairAction> base = extraction_.repairs;
+      RepairAction decode = RepairAction::make(Op::DecodeEscapedJson, Origin{Stage::Extraction},
+                                               op_cost(Op::DecodeEscapedJson, Stage::Extraction).fixed());
+      decode.set_span(in_input(escaped->span));
+      base.push_back(std::move(decode));
+      texts_.readings.push_back(std::move(escaped->text));
+      std::vector<Candidate> decoded =
+          reading_repair(texts_.readings[1], options_, std::move(base), &texts_, 1);
+      read.insert(read.end(), std::make_move_iterator(decoded.begin()),
+                  std::make_move_iterator(decoded.end()));
+    }
+    if (read.empty()) return;
+    score_against_schema(read);
+    candidates.insert(candidates.end(), std::make_move_iterator(read.begin()),
+                      std::make_move_iterator(read.end()));
+    candidates = rank_keeping_content(std::move(candidates));
+  }
+
+  // The ranking once the text has been read again: between readings that fit the schema
+  // equally, the one that keeps more of the text comes first, then the usual order.
+  static std::vector<Candidate> rank_keeping_content(std::vector<Candidate> candidates) {
+    candidates = rank_candidates(std::move(candidates));
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+      const double sa = a.validations.schema_match.value_or(0.0);
+      const double sb = b.validations.schema_match.value_or(0.0);
+      if (sa != sb) return sa > sb;
+      return candidate_loss(a) < candidate_loss(b);
+    });
+    for (std::size_t i = 0; i < candidates.size(); ++i) candidates[i].candidate_id = i;
+    return candidates;
+  }
+
+  // What a candidate gave up of the text, in the measure of the search's reading mode.
+  static std::uint64_t candidate_loss(const Candidate& c) {
+    std::uint64_t lost = c.diagnostics.garbage_skipped_bytes + 8 * c.diagnostics.deleted_tokens;
+    for (const Span& s : c.dropped_spans) lost += s.end > s.start ? s.end - s.start : 0;
+    for (const RepairAction& a : c.repairs) lost += a.op() == Op::SynthesizeMissingValue ? 8 : 0;
+    return lost;
+  }
+
+  struct EscapedDocument {
+    std::string text;  // the document with one level of escaping taken off
+    Span span;         // where it stood in the input
+  };
+
+  // A JSON document written as the inside of a string literal (its quotes escaped), with or
+  // without the string's own quotes around it: `{\"a\": 1}` or `"{\"a\": 1}"`.
+  static std::optional<EscapedDocument> escaped_document(std::string_view text) {
+    std::size_t open = 0;
+    for (;;) {
+      open = text.find("\\\"", open);
+      if (open == std::string_view::npos) return std::nullopt;
+      // The escaped quote must begin a key or an element: "{" or "[" and white space before it.
+      std::size_t k = open;
+      for (;;) {  // back over white space, written plainly or escaped
+        if (k > 0 && scan::is_json_space(static_cast<unsigned char>(text[k - 1]))) {
+          --k;
+        } else if (k > 1 && text[k - 2] == '\\' &&
+                   (text[k - 1] == 'n' || text[k - 1] == 'r' || text[k - 1] == 't')) {
+          k -= 2;
+        } else {
+          break;
+        }
+      }
+      if (k > 0 && (text[k - 1] == '{' || text[k - 1] == '[')) {
+        open = k - 1;
+        // An array of objects begins before its first object: "[{\"a\"...".
+        for (std::size_t b = open; b > 0;) {
+          const char c = text[b - 1];
+          if (c == '[') {
+            open = --b;
+          } else if (scan::is_json_space(static_cast<unsigned char>(c))) {
+            --b;
+          } else if (b > 1 && text[b - 2] == '\\' && (c == 'n' || c == 'r' || c == 't')) {
+            b -= 2;
+          } else {
+            break;
+          }
+        }
+        break;
+      }
+      open += 2;
+    }
+    if (open > 0 && text[open - 1] == '"') {
+      auto [token, end] = read_string(text, open - 1, '"');
+      return EscapedDocument{std::move(token.text), Span{open - 1, end}};
+    }
+    return EscapedDocument{decode_string_body(text, open, text.size()), Span{open, text.size()}};
   }
 
   // The language-model step: may add candidates (merged and ranked again) and fills the
   // language-model metrics. Off unless the record enables it; never fails.
   void llm_step(const std::string& repaired_text, std::vector<Candidate>& candidates) {
     if (!options_.allow_llm) return;
-    LlmRerunResult llm =
-        maybe_llm_rerun(repaired_text, combined_, candidates, last_error_.position, options_);
+    LlmRerunResult llm = maybe_llm_rerun(repaired_text, combined_, candidates,
+                                         last_error_.position, options_, &texts_);
+    texts_.reruns = std::move(llm.texts);
     llm_calls_ = llm.calls;
     llm_time_ms_ = llm.time_ms;
     llm_trigger_ = std::move(llm.trigger);
@@ -232,9 +426,10 @@ class PipelineRun {
     candidates = rank_candidates(std::move(candidates));
   }
 
-  InputStats input_stats(std::size_t decoded_size) const {
+  InputStats input_stats(std::uint64_t decoded_size) const {
+    if (frame_) decoded_size = frame_->text_bytes;
     InputStats stats;
-    stats.input_bytes = bytes_.size();
+    stats.input_bytes = frame_ ? frame_->input_bytes : bytes_.size();
     stats.extracted_span = extraction_.span;
     stats.prefix_skipped_bytes = extraction_.span.start;
     stats.suffix_skipped_bytes =
@@ -275,14 +470,17 @@ class PipelineRun {
 
   RepairResult fast_outcome(JsonValue value, std::size_t repaired_size) {
     RepairResult r = base_result("repaired", "fast_repair");
-    // The run ends here, so the combined list moves into the candidate.
+    // The run ends here, so the combined list moves into the candidate, and the texts its
+    // offsets index into the result. No beam repair reads the repaired text.
     r.candidates.push_back(single_candidate(std::move(value), std::move(combined_), repaired_size));
+    texts_.beam = std::string();
+    r.texts = std::move(texts_);
     return finish(std::move(r));
   }
 
   RepairResult beam_outcome(std::vector<Candidate> candidates) {
     const Candidate& best = candidates.front();
-    const bool partial = extraction_.truncated || !best.dropped_spans.empty();
+    const bool partial = text_was_cut(best) || !best.dropped_spans.empty();
     RepairResult r = base_result(partial ? "partial" : "repaired", "probabilistic");
     if (partial && options_.partial_ok) {
       r.partial = PartialResult{best.value, best.dropped_spans};
@@ -291,9 +489,23 @@ class PipelineRun {
     const std::size_t keep = static_cast<std::size_t>(std::max<std::uint64_t>(options_.top_k, 1));
     if (candidates.size() > keep) candidates.resize(keep);
     r.candidates = std::move(candidates);
+    r.texts = std::move(texts_);
     r.metrics.beam_width = options_.beam_width;
     r.metrics.max_repairs = options_.max_repairs;
     return finish(std::move(r));
+  }
+
+  // Whether the text ended before the document did. The bracket scan says so when the brackets
+  // never balance (or when there are none); a candidate of the reading mode that kept all of the
+  // text knows better, since quotes that the scan misread can unbalance them, and tuples have no
+  // brackets: it ran out of text when it had to close a string or a container at the end.
+  bool text_was_cut(const Candidate& best) const {
+    if (!best.reread || candidate_loss(best) > 0) {
+      return extraction_.truncated;
+    }
+    return std::any_of(best.repairs.begin(), best.repairs.end(), [](const RepairAction& a) {
+      return a.op() == Op::CloseOpenString || a.op() == Op::InsertMissingCloser;
+    });
   }
 
   RepairResult failure_outcome(const char* kind, const char* mode_used) {
@@ -333,11 +545,31 @@ class PipelineRun {
   Extraction extraction_;
   InputStats stats_;
   std::vector<RepairAction> combined_;
+  StageTexts texts_;  // what the heuristic passes, the beam search and the reruns read
   JsonError last_error_;
   std::uint64_t llm_calls_ = 0;
   u128 llm_time_ms_ = 0;
   std::optional<std::string> llm_trigger_;
+  std::optional<Frame> frame_;
 };
+
+// The piece `piece` of `text` (the decoded form of `bytes`) through the pipeline; the whole text
+// as piece is parse_bytes itself.
+RepairResult run_piece(std::string_view bytes, std::string_view text, Span piece,
+                       const RepairOptions& options) {
+  piece.end = std::min<std::uint64_t>(piece.end, text.size());
+  piece.start = std::min(piece.start, piece.end);
+  if (piece == Span{0, text.size()}) return parse_bytes(bytes, options);
+  const Frame frame{piece.start, bytes.size(), text.size()};
+  return PipelineRun(text.substr(piece.start, piece.end - piece.start), options, frame).run();
+}
+
+// `bytes` as the pipeline reads them: invalid UTF-8 replaced, valid input not copied.
+std::string_view decoded_text(std::string_view bytes, std::string& storage) {
+  if (is_valid_utf8(bytes)) return bytes;
+  storage = decode_utf8_lossy(bytes);
+  return storage;
+}
 
 }  // namespace
 
@@ -359,6 +591,7 @@ std::vector<Candidate> rank_candidates(std::vector<Candidate> candidates) {
 JsonValue extraction_debug_json(const Extraction& extraction) {
   JsonArray repairs;
   repairs.reserve(extraction.repairs.size());
+  // Extraction's repairs index the input and have no notes built from a text.
   for (const RepairAction& a : extraction.repairs) repairs.push_back(a.to_json_value());
   JsonObject members;
   members.push_back(JsonMember{"method", JsonValue::string(extraction.method)});
@@ -374,6 +607,32 @@ RepairResult parse_bytes(std::string_view bytes, const RepairOptions& options) {
 
 RepairResult parse(std::string_view text, const RepairOptions& options) {
   return parse_bytes(text, options);
+}
+
+RepairResult parse_piece(std::string_view bytes, Span piece, const RepairOptions& options) {
+  std::string storage;
+  return run_piece(bytes, decoded_text(bytes, storage), piece, options);
+}
+
+std::vector<PieceResult> parse_all(std::string_view bytes, const RepairOptions& options) {
+  std::string storage;
+  const std::string_view text = decoded_text(bytes, storage);
+  std::vector<Span> pieces = split_json_candidates(text);
+  // A JSON document whose strings mention brackets or fences ("see [1] and [2]") is one value,
+  // as parse reads it.
+  if (pieces.size() >= 2 && (root_string_document(text) || fenced_string_document(text))) {
+    pieces.clear();
+  }
+  std::vector<PieceResult> out;
+  if (pieces.size() <= 1) {
+    out.push_back(PieceResult{Span{0, text.size()}, parse_bytes(bytes, options)});
+    return out;
+  }
+  out.reserve(pieces.size());
+  for (const Span& piece : pieces) {
+    out.push_back(PieceResult{piece, run_piece(bytes, text, piece, options)});
+  }
+  return out;
 }
 
 }  // namespace velvin

@@ -6,14 +6,22 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "core/scan.hpp"
 
 namespace velvin {
 
 // ---------------------------------------------------------------------------------------------
 // Worker passes
+
+namespace {
+
+[[gnu::cold]] Error spawn_failure() {
+  return Error{ErrorCode::thread_start_failed, 0, "failed to spawn thread"};
+}
+
+[[gnu::cold]] Error panic_failure() { return Error{ErrorCode::worker_failed, 0, "worker panicked"}; }
+
+}  // namespace
 
 WorkerOutcome run_worker_pass(std::size_t threads, const std::function<WorkerOutcome()>& worker,
                               const ThreadStarter& start) {
@@ -23,7 +31,7 @@ WorkerOutcome run_worker_pass(std::size_t threads, const std::function<WorkerOut
     try {
       return worker();
     } catch (...) {
-      return std::string(kWorkerPanickedMessage);
+      return panic_failure();
     }
   }
   std::vector<WorkerOutcome> outcomes(threads);
@@ -50,9 +58,9 @@ WorkerOutcome run_worker_pass(std::size_t threads, const std::function<WorkerOut
   for (std::thread& t : running) {
     if (t.joinable()) t.join();
   }
-  if (spawn_failed) return std::string(kSpawnFailedMessage);
+  if (spawn_failed) return spawn_failure();
   for (std::size_t i = 0; i < running.size(); ++i) {
-    if (panicked[i] != 0) return std::string(kWorkerPanickedMessage);
+    if (panicked[i] != 0) return panic_failure();
     if (outcomes[i]) return std::move(outcomes[i]);
   }
   return std::nullopt;
@@ -61,9 +69,7 @@ WorkerOutcome run_worker_pass(std::size_t threads, const std::function<WorkerOut
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Block classification: 64 bytes at a time into one bit mask per byte class.
-
-constexpr std::size_t kBlock = 64;
+// Blocks: 64 bytes at a time, one bit mask per byte class.
 
 struct BlockMasks {
   std::uint64_t quote = 0;
@@ -76,73 +82,38 @@ struct BlockMasks {
   std::uint64_t space = 0;  // bytes up to 0x20: white space and control bytes
 };
 
-#if defined(__SSE2__)
-
-inline std::uint64_t mask16(__m128i v) noexcept {
-  return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(v)));
-}
-
 // The transducer needs only strings and brackets (kFull false); the collecting scan needs
 // commas, colons and white space too.
 template <bool kFull>
-inline BlockMasks classify(const unsigned char* p) noexcept {
-  BlockMasks m;
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i lower = _mm_set1_epi8(0x20);
-  const __m128i open = _mm_set1_epi8('{');
-  const __m128i close = _mm_set1_epi8('}');
-  const __m128i comma = _mm_set1_epi8(',');
-  const __m128i colon = _mm_set1_epi8(':');
-  for (int k = 0; k < 4; ++k) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    const __m128i folded = _mm_or_si128(v, lower);  // '[' -> '{', ']' -> '}'
-    const int shift = 16 * k;
-    m.quote |= mask16(_mm_cmpeq_epi8(v, quote)) << shift;
-    m.backslash |= mask16(_mm_cmpeq_epi8(v, backslash)) << shift;
-    m.open |= mask16(_mm_cmpeq_epi8(folded, open)) << shift;
-    m.close |= mask16(_mm_cmpeq_epi8(folded, close)) << shift;
-    m.objkind |= mask16(_mm_slli_epi16(v, 2)) << shift;
-    if constexpr (kFull) {
-      m.comma |= mask16(_mm_cmpeq_epi8(v, comma)) << shift;
-      m.colon |= mask16(_mm_cmpeq_epi8(v, colon)) << shift;
-      m.space |= mask16(_mm_cmpeq_epi8(_mm_min_epu8(v, lower), v)) << shift;
-    }
+inline BlockMasks classify(const char* p) noexcept {
+  using namespace scan;
+  if constexpr (kFull) {
+    const auto [quote, backslash, open, close, objkind, comma, colon, space] =
+        scan::classify<Bytes<'"'>, Bytes<'\\'>, Folded<'{'>, Folded<'}'>, HasBit<0x20>, Bytes<','>,
+                       Bytes<':'>, ControlOrSpace>(p);
+    return BlockMasks{quote, backslash, open, close, objkind, comma, colon, space};
+  } else {
+    const auto [quote, backslash, open, close, objkind] =
+        scan::classify<Bytes<'"'>, Bytes<'\\'>, Folded<'{'>, Folded<'}'>, HasBit<0x20>>(p);
+    return BlockMasks{quote, backslash, open, close, objkind};
   }
-  return m;
 }
 
-#else
+// One block of a range: its bytes (padded with spaces past `len`) and masks.
+struct Block {
+  const char* p;
+  std::size_t len;
+  BlockMasks masks;
+
+  [[nodiscard]] scan::StringTracker::Block strings(scan::StringTracker& tracker) const noexcept {
+    return tracker.advance(masks.quote, masks.backslash, p, len);
+  }
+};
 
 template <bool kFull>
-inline BlockMasks classify(const unsigned char* p) noexcept {
-  BlockMasks m;
-  for (std::size_t i = 0; i < kBlock; ++i) {
-    const unsigned char c = p[i];
-    const std::uint64_t bit = std::uint64_t{1} << i;
-    const unsigned char folded = c | 0x20;
-    if (c == '"') m.quote |= bit;
-    if (c == '\\') m.backslash |= bit;
-    if (folded == '{') m.open |= bit;
-    if (folded == '}') m.close |= bit;
-    if ((c & 0x20) != 0) m.objkind |= bit;
-    if (c == ',') m.comma |= bit;
-    if (c == ':') m.colon |= bit;
-    if (c <= 0x20) m.space |= bit;
-  }
-  return m;
-}
-
-#endif
-
-inline std::uint64_t prefix_xor(std::uint64_t x) noexcept {
-  x ^= x << 1;
-  x ^= x << 2;
-  x ^= x << 4;
-  x ^= x << 8;
-  x ^= x << 16;
-  x ^= x << 32;
-  return x;
+Block block_of(scan::Blocks& blocks) noexcept {
+  const char* p = blocks.bytes();
+  return Block{p, blocks.size(), classify<kFull>(p)};
 }
 
 [[gnu::always_inline]] inline std::int64_t popcount(std::uint64_t x) noexcept {
@@ -165,124 +136,22 @@ inline bool is_scalar_byte(unsigned char c) noexcept {
          c != ':';
 }
 
-// The bytes of one block, padded with spaces (a class that changes nothing) when the block is
-// the partial tail of a range.
-struct Block {
-  const unsigned char* p;
-  std::size_t len;
-  BlockMasks masks;
-  std::uint64_t quote_parity;  // prefix_xor(masks.quote)
-  unsigned char pad[kBlock];
-
-  template <bool kFull>
-  void load(const unsigned char* src, std::size_t n) noexcept {
-    len = n;
-    if (n == kBlock) {
-      p = src;
-    } else {
-      std::memset(pad, ' ', kBlock);
-      std::memcpy(pad, src, n);
-      p = pad;
-    }
-    masks = classify<kFull>(p);
-    quote_parity = prefix_xor(masks.quote);
-  }
-};
-
-// The string state of one simulation across a block: `in_region` has bit i set when the state
-// after byte i is inside a string (so an opening quote is in, a closing quote out, and every
-// other byte has the same state before and after), `open_quotes` marks quotes that open a
-// string.
-struct StringMasks {
-  std::uint64_t in_region;
-  std::uint64_t open_quotes;
-};
-
-// Bytes escaped by a backslash if every backslash of the block escapes (as it does inside a
-// string): walking the backslashes in order, each one that is not itself escaped escapes the
-// next byte. `pending` says the block's first byte is escaped, and on return whether the byte
-// after the block is.
-inline std::uint64_t escaped_bytes(std::uint64_t backslash, std::size_t len, bool& pending) noexcept {
-  std::uint64_t escaped = pending ? 1 : 0;
-  std::uint64_t live = backslash & ~escaped;
-  pending = false;
-  while (live != 0) {
-    const unsigned bit = static_cast<unsigned>(std::countr_zero(live));
-    live &= live - 1;
-    if (bit + 1 >= len) {
-      pending = true;
-      break;
-    }
-    const std::uint64_t next = std::uint64_t{1} << (bit + 1);
-    escaped |= next;
-    live &= ~next;
-  }
-  return escaped;
-}
-
-// The string masks of a block that holds backslashes (or starts escaped). Out of line: the hot
-// loops stay small enough to keep their masks in registers.
-[[gnu::noinline]] StringMasks advance_strings_escaped(const Block& b, bool& in_string,
-                                                      bool& escaped) noexcept {
-  // Escapes, assuming every backslash lies inside a string; that holds (and the masks are the
-  // automaton's) when the resulting strings do contain every backslash. A backslash outside
-  // a string, which the automaton ignores, only occurs in invalid text.
-  {
-    bool pending = escaped;
-    const std::uint64_t quotes = b.masks.quote & ~escaped_bytes(b.masks.backslash, b.len, pending);
-    const std::uint64_t in_region = prefix_xor(quotes) ^ (in_string ? ~std::uint64_t{0} : 0);
-    if ((b.masks.backslash & ~in_region) == 0) {
-      in_string = (in_region >> 63) != 0;
-      escaped = in_string && pending;
-      return {in_region, quotes & in_region};
-    }
-  }
-  // Walk the automaton byte by byte (not the block's padding: a trailing backslash must stay
-  // pending for the next range).
-  std::uint64_t in_region = 0, open_quotes = 0;
-  for (std::size_t i = 0; i < b.len; ++i) {
-    const unsigned char c = b.p[i];
-    const std::uint64_t bit = std::uint64_t{1} << i;
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-      open_quotes |= bit;
-    }
-    if (in_string) in_region |= bit;
-  }
-  return {in_region, open_quotes};
-}
-
-// The string masks of one block in the automaton's terms, advancing the string state.
-[[gnu::always_inline]] inline StringMasks advance_strings(const Block& b, bool& in_string,
-                                                          bool& escaped) noexcept {
-  if (b.masks.backslash != 0 || escaped) return advance_strings_escaped(b, in_string, escaped);
-  // No escapes: the string state flips at every quote.
-  const std::uint64_t in_region = b.quote_parity ^ (in_string ? ~std::uint64_t{0} : 0);
-  in_string = (in_region >> 63) != 0;
-  return {in_region, b.masks.quote & in_region};
-}
-
 // One run of the automaton for the transducer: string flags and depth deltas.
 struct Simulation {
+  scan::StringTracker strings;
   std::int64_t obj = 0;
   std::int64_t arr = 0;
-  bool in_string = false;
-  bool escaped = false;
   int follows = -1;  // index of an earlier simulation this one merged into, or -1
   std::int64_t obj_offset = 0;
   std::int64_t arr_offset = 0;
 
+  [[nodiscard]] bool same_strings(const Simulation& other) const noexcept {
+    return strings.in_string() == other.strings.in_string() &&
+           strings.escaped() == other.strings.escaped();
+  }
+
   void step(const Block& b) noexcept {
-    const StringMasks s = advance_strings(b, in_string, escaped);
-    const std::uint64_t outside = ~s.in_region;
+    const std::uint64_t outside = ~b.strings(strings).in_string;
     const std::uint64_t obj_kind = b.masks.objkind;
     obj += popcount(b.masks.open & obj_kind & outside) - popcount(b.masks.close & obj_kind & outside);
     arr += popcount(b.masks.open & ~obj_kind & outside) -
@@ -296,16 +165,15 @@ class Collector {
   Collector(const ScanState& entry, ScanDepths target, bool prev_scalar)
       : obj_(entry.obj_depth),
         arr_(entry.arr_depth),
-        in_string_(entry.in_string),
-        escaped_(entry.in_string && entry.escaped),
+        strings_(entry.in_string, entry.escaped),
         target_(target),
         prev_scalar_(prev_scalar ? 1U : 0U) {}
 
   void step(const Block& b, std::uint64_t base) {
-    const StringMasks s = advance_strings(b, in_string_, escaped_);
+    const scan::StringTracker::Block s = b.strings(strings_);
     const BlockMasks& m = b.masks;
-    const std::uint64_t valid = b.len == kBlock ? ~std::uint64_t{0} : (std::uint64_t{1} << b.len) - 1;
-    const std::uint64_t outside = ~s.in_region;
+    const std::uint64_t valid = scan::first_bytes_mask(b.len);
+    const std::uint64_t outside = ~s.in_string;
     const std::uint64_t brackets = (m.open | m.close) & outside;
     const std::uint64_t commas = m.comma & outside;
     structural_ += popcount((brackets | commas | (m.colon & outside)) & valid);
@@ -313,7 +181,8 @@ class Collector {
         ~(m.space | m.quote | m.open | m.close | m.comma | m.colon) & outside & valid;
     const std::uint64_t starts = scalar & ~((scalar << 1) | prev_scalar_);
     prev_scalar_ = scalar >> 63;
-    const std::uint64_t tokens = brackets | (s.open_quotes & valid) | starts;
+    const std::uint64_t open_quotes = s.quotes & s.in_string;
+    const std::uint64_t tokens = brackets | (open_quotes & valid) | starts;
 
     const std::uint64_t block_entries = static_cast<std::uint64_t>(popcount(tokens));
     if (brackets == 0) {
@@ -344,7 +213,7 @@ class Collector {
     out.entries_before = std::move(entries_before_);
     out.entries = entries_;
     out.structural = structural_;
-    out.exit = ScanState{obj_, arr_, in_string_, in_string_ && escaped_};
+    out.exit = ScanState{obj_, arr_, strings_.in_string(), strings_.escaped()};
     return out;
   }
 
@@ -371,8 +240,7 @@ class Collector {
 
   std::int64_t obj_;
   std::int64_t arr_;
-  bool in_string_;
-  bool escaped_;
+  scan::StringTracker strings_;
   ScanDepths target_;
   std::uint64_t prev_scalar_;
   std::uint64_t entries_ = 0;
@@ -384,28 +252,24 @@ class Collector {
 // The collecting scan of bytes[begin, end) entered in `entry`.
 VELVIN_SCAN_KERNEL InteriorScan collect_range(std::string_view bytes, std::uint64_t begin, std::uint64_t end,
                            const ScanState& entry, ScanDepths target) {
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   // A scalar token that runs across the range start must not be counted twice: outside a
   // string, the byte before is a quote (closing a string) or was itself scanned outside one.
-  const bool prev_scalar = !entry.in_string && begin > 0 && is_scalar_byte(data[begin - 1]);
+  const bool prev_scalar =
+      !entry.in_string && begin > 0 && is_scalar_byte(scan::byte_at(bytes, begin - 1));
   Collector collector(entry, target, prev_scalar);
-  Block block;
-  for (std::uint64_t pos = begin; pos < end; pos += kBlock) {
-    block.load<true>(data + pos, static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, end - pos)));
-    collector.step(block, pos);
+  for (scan::Blocks blocks(bytes.data(), end, begin); !blocks.done(); blocks.next()) {
+    collector.step(block_of<true>(blocks), blocks.base());
   }
   return std::move(collector).finish();
 }
 
-VELVIN_SCAN_KERNEL ChunkTransducer transducer_of(const unsigned char* data, std::size_t n) {
+VELVIN_SCAN_KERNEL ChunkTransducer transducer_of(const char* data, std::size_t n) {
   // Entry states 0 (outside), 2 (inside) and 3 (inside, first byte escaped); 1 behaves as 0.
   std::array<Simulation, 3> sims;
-  sims[1].in_string = true;
-  sims[2].in_string = true;
-  sims[2].escaped = true;
-  Block block;
-  for (std::size_t pos = 0; pos < n; pos += kBlock) {
-    block.load<false>(data + pos, std::min(kBlock, n - pos));
+  sims[1].strings = scan::StringTracker(true, false);
+  sims[2].strings = scan::StringTracker(true, true);
+  for (scan::Blocks blocks(data, n, 0); !blocks.done(); blocks.next()) {
+    const Block block = block_of<false>(blocks);
     for (std::size_t k = 0; k < sims.size(); ++k) {
       if (sims[k].follows < 0) sims[k].step(block);
     }
@@ -414,8 +278,7 @@ VELVIN_SCAN_KERNEL ChunkTransducer transducer_of(const unsigned char* data, std:
     for (std::size_t k = 1; k < sims.size(); ++k) {
       if (sims[k].follows >= 0) continue;
       for (std::size_t j = 0; j < k; ++j) {
-        if (sims[j].follows < 0 && sims[j].in_string == sims[k].in_string &&
-            sims[j].escaped == sims[k].escaped) {
+        if (sims[j].follows < 0 && sims[j].same_strings(sims[k])) {
           sims[k].follows = static_cast<int>(j);
           sims[k].obj_offset = sims[k].obj - sims[j].obj;
           sims[k].arr_offset = sims[k].arr - sims[j].arr;
@@ -436,7 +299,7 @@ VELVIN_SCAN_KERNEL ChunkTransducer transducer_of(const unsigned char* data, std:
     const Simulation& leader = s.follows >= 0 ? sims[static_cast<std::size_t>(s.follows)] : s;
     const std::int64_t obj = s.follows >= 0 ? leader.obj + s.obj_offset : s.obj;
     const std::int64_t arr = s.follows >= 0 ? leader.arr + s.arr_offset : s.arr;
-    return TransducerOutcome{obj, arr, leader.in_string, leader.in_string && leader.escaped};
+    return TransducerOutcome{obj, arr, leader.strings.in_string(), leader.strings.escaped()};
   };
   ChunkTransducer t;
   t.outcomes[0] = outcome(sims[0]);
@@ -465,7 +328,7 @@ std::vector<Chunk> make_chunks(std::uint64_t begin, std::uint64_t end, std::size
 }  // namespace
 
 ChunkTransducer compute_transducer(std::string_view chunk) {
-  return transducer_of(reinterpret_cast<const unsigned char*>(chunk.data()), chunk.size());
+  return transducer_of(chunk.data(), chunk.size());
 }
 
 std::vector<std::uint64_t> scan_chunk_commas(std::string_view bytes, std::uint64_t chunk_start,
@@ -489,25 +352,22 @@ InteriorScan scan_interior_serial(std::string_view bytes, std::uint64_t begin, s
   return collect_range(bytes, begin, end, entry, target);
 }
 
-Result<InteriorScan, std::string> scan_interior_parallel(std::string_view bytes,
-                                                         std::uint64_t begin, std::uint64_t end,
-                                                         ScanDepths initial, ScanDepths target,
-                                                         std::size_t workers,
-                                                         std::size_t chunk_bytes,
-                                                         const ThreadStarter& start_thread) {
+Result<InteriorScan> scan_interior_parallel(std::string_view bytes, std::uint64_t begin,
+                                            std::uint64_t end, ScanDepths initial,
+                                            ScanDepths target, std::size_t workers,
+                                            std::size_t chunk_bytes,
+                                            const ThreadStarter& start_thread) {
   end = std::min<std::uint64_t>(end, bytes.size());
   const ScanState initial_state{initial.obj, initial.arr, false, false};
   // An interior of white space only (as in "[ ]") has nothing to find: no threads for it.
-  std::uint64_t first = begin;
-  while (first < end && is_json_space(static_cast<unsigned char>(bytes[first]))) ++first;
-  if (first >= end) {
+  if (scan::skip_space(bytes.substr(0, end), begin) >= end) {
     InteriorScan empty;
     empty.exit = initial_state;
     return empty;
   }
   const std::vector<Chunk> chunks = make_chunks(begin, end, chunk_bytes);
   const std::size_t threads = std::min(chunks.size(), std::max<std::size_t>(workers, 1));
-  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const char* data = bytes.data();
 
   // First pass: each chunk's effect for every entry string state.
   SlotTable<ChunkTransducer> transducers(chunks.size());
@@ -529,7 +389,7 @@ Result<InteriorScan, std::string> scan_interior_parallel(std::string_view bytes,
   entries.reserve(chunks.size());
   ScanState state = initial_state;
   for (const auto& effect : effects) {
-    if (!effect) return std::string("missing transducer");
+    if (!effect) return Error{ErrorCode::worker_failed, 0, "missing transducer"};
     entries.push_back(state);
     const TransducerOutcome& o = effect->at(state);
     state.obj_depth += o.obj_delta;
@@ -595,7 +455,9 @@ bool is_container_span(std::string_view bytes, std::uint64_t start, std::uint64_
 CommaResult find_root_array_commas(std::string_view bytes, std::uint64_t start, std::uint64_t end,
                                    std::size_t workers, std::size_t chunk_bytes,
                                    const ThreadStarter& start_thread) {
-  if (!is_container_span(bytes, start, end, '[', ']')) return std::string("not a root array span");
+  if (!is_container_span(bytes, start, end, '[', ']')) {
+    return Error{ErrorCode::not_a_container, start, "not a root array span"};
+  }
   return find_commas(bytes, start + 1, end - 1, ScanDepths{0, 1}, ScanDepths{0, 1}, workers,
                      chunk_bytes, start_thread);
 }
@@ -603,7 +465,9 @@ CommaResult find_root_array_commas(std::string_view bytes, std::uint64_t start, 
 CommaResult find_root_object_commas(std::string_view bytes, std::uint64_t start,
                                     std::uint64_t end, std::size_t workers,
                                     std::size_t chunk_bytes, const ThreadStarter& start_thread) {
-  if (!is_container_span(bytes, start, end, '{', '}')) return std::string("not a root object span");
+  if (!is_container_span(bytes, start, end, '{', '}')) {
+    return Error{ErrorCode::not_a_container, start, "not a root object span"};
+  }
   return find_commas(bytes, start + 1, end - 1, ScanDepths{1, 0}, ScanDepths{1, 0}, workers,
                      chunk_bytes, start_thread);
 }

@@ -23,26 +23,19 @@ namespace velvin {
 
 // ---- Worker passes ----
 
-// The error text of a pass whose threads could not all be started. Unlike every other failure of
-// a parallel step it is never absorbed by a fallback: it abandons the whole operation.
-inline constexpr std::string_view kSpawnFailedMessage = "failed to spawn thread";
-inline constexpr std::string_view kWorkerPanickedMessage = "worker panicked";
-
-[[nodiscard]] inline bool is_spawn_failure(std::string_view error) noexcept {
-  return error == kSpawnFailedMessage;
-}
-
 // Starts one thread running `body`. The default (an empty function) is std::thread itself;
 // tests pass one that fails to exercise the spawn-failure path.
 using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 
-// A worker's answer: nothing on success, else its error text.
-using WorkerOutcome = std::optional<std::string>;
+// A worker's answer: nothing on success, else its error.
+using WorkerOutcome = std::optional<Error>;
 
 // Runs `worker` on `threads` new threads inside a joining scope and waits for all of them (a
 // single worker runs on the calling thread instead). Each worker's exceptions are caught and
-// reported as "worker panicked". Returns the first error in thread start order, or "failed to
-// spawn thread" when a thread could not be started (those already running are joined first).
+// reported as "worker panicked" (code worker_failed). Returns the first error in thread start
+// order, or "failed to spawn thread" (code thread_start_failed) when a thread could not be
+// started (those already running are joined first). Unlike every other failure of a parallel
+// step, a failed start is never absorbed by a fallback: it abandons the whole operation.
 [[nodiscard]] WorkerOutcome run_worker_pass(std::size_t threads,
                                             const std::function<WorkerOutcome()>& worker,
                                             const ThreadStarter& start = {});
@@ -134,10 +127,10 @@ struct ChunkTransducer {
 
 // ---- Comma scans ----
 
-using CommaResult = Result<std::vector<std::uint64_t>, std::string>;
+using CommaResult = Result<std::vector<std::uint64_t>>;
 
 // Root-level commas of the root array occupying bytes[start, end). Fails with "not a root array
-// span" unless bytes[start] is '[' and bytes[end - 1] is ']'.
+// span" (code not_a_container) unless bytes[start] is '[' and bytes[end - 1] is ']'.
 [[nodiscard]] CommaResult find_root_array_commas(std::string_view bytes, std::uint64_t start,
                                                  std::uint64_t end, std::size_t workers,
                                                  std::size_t chunk_bytes,
@@ -175,7 +168,7 @@ struct InteriorScan {
                                                 ScanDepths target);
 
 // The two-pass parallel scan with the same result.
-[[nodiscard]] Result<InteriorScan, std::string> scan_interior_parallel(
+[[nodiscard]] Result<InteriorScan> scan_interior_parallel(
     std::string_view bytes, std::uint64_t begin, std::uint64_t end, ScanDepths initial,
     ScanDepths target, std::size_t workers, std::size_t chunk_bytes,
     const ThreadStarter& start_thread = {});

@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <limits>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
-#if defined(__linux__)
-#include <sched.h>
-#endif
+#include "core/scan.hpp"
 
 // How the tape path writes its entries. Every piece appends to one output vector (a "sink")
 // instead of building its own list to be stitched afterwards: stitching would hold the tape
@@ -29,7 +26,13 @@ constexpr std::size_t kMaxSplitDepth = 7;
 // Tasks hold at least this many bytes of element text whatever parallel_chunk_bytes says.
 constexpr std::uint64_t kMinTaskBytes = 1000000;
 // Reported only if a lexical entry count disagreed with a successful parse; never expected.
-constexpr std::string_view kEntryCountMismatch = "tape entry count mismatch";
+[[gnu::cold]] Error entry_count_mismatch() {
+  return Error{ErrorCode::entry_count_mismatch, 0, "tape entry count mismatch"};
+}
+
+bool is_thread_start_failure(const Error& error) noexcept {
+  return error.code == ErrorCode::thread_start_failed;
+}
 
 constexpr std::string_view kNoSplit = "NO_SPLIT";
 constexpr std::string_view kRootArrayElements = "ROOT_ARRAY_ELEMENTS";
@@ -65,19 +68,6 @@ Span root_span(std::string_view bytes) noexcept {
   std::uint64_t start = 0;
   if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") start = 3;
   return trim_span(bytes, start, bytes.size());
-}
-
-std::size_t available_parallelism() noexcept {
-#if defined(__linux__)
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    const int n = CPU_COUNT(&set);
-    if (n > 0) return static_cast<std::size_t>(n);
-  }
-#endif
-  const unsigned n = std::thread::hardware_concurrency();
-  return n > 0 ? n : 2;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -152,7 +142,7 @@ ContainerScan container_from_interior(std::string_view bytes, const Span& span,
 
 // The element (or member) spans of the container `span`, from the parallel comma scan when the
 // options allow it, else single-threaded; the error is only ever "failed to spawn thread".
-Result<ContainerScan, std::string> scan_container(const ScaleContext& ctx, const Span& span,
+Result<ContainerScan> scan_container(const ScaleContext& ctx, const Span& span,
                                                   bool object, bool force_sequential) {
   if (!is_container(ctx.bytes, span, object ? '{' : '[', object ? '}' : ']')) {
     ContainerScan cs;
@@ -171,7 +161,7 @@ Result<ContainerScan, std::string> scan_container(const ScaleContext& ctx, const
         static_cast<std::size_t>(std::max<std::uint64_t>(ctx.options.parallel_chunk_bytes, 1)),
         ctx.start_thread);
     if (scan) return container_from_interior(ctx.bytes, span, std::move(scan.value()), true);
-    if (is_spawn_failure(scan.error())) return std::move(scan).error();
+    if (is_thread_start_failure(scan.error())) return std::move(scan).error();
     // Any other failure of the parallel scan: scan again single-threaded.
   }
   return container_from_interior(
@@ -187,8 +177,8 @@ struct ArraySplit {
   SplitPlan plan;
 };
 
-Result<ArraySplit, std::string> array_split(const ScaleContext& ctx, const Span& span,
-                                            bool force_sequential) {
+Result<ArraySplit> array_split(const ScaleContext& ctx, const Span& span,
+                               bool force_sequential) {
   auto scan = scan_container(ctx, span, false, force_sequential);
   if (!scan) return std::move(scan).error();
   ArraySplit split;
@@ -208,26 +198,13 @@ Result<ArraySplit, std::string> array_split(const ScaleContext& ctx, const Span&
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// Option readings, spans and the plan
-
-ParallelSetting allow_parallel_bool(std::string_view text) {
-  const std::string word = ascii_lower(trim_unicode_space(text));
-  if (word == "auto") return ParallelSetting::automatic;
-  if (word == "1" || word == "true" || word == "yes") return ParallelSetting::on;
-  return ParallelSetting::off;
-}
-
-std::size_t parallel_workers(const std::optional<std::uint64_t>& option) {
-  if (option && *option > 0) return static_cast<std::size_t>(*option);
-  return available_parallelism();
-}
+// Spans and the plan
 
 Span trim_span(std::string_view bytes, std::uint64_t start, std::uint64_t end) {
   end = std::min<std::uint64_t>(end, bytes.size());
   start = std::min(start, end);
-  while (start < end && is_json_space(static_cast<unsigned char>(bytes[start]))) ++start;
-  while (end > start && is_json_space(static_cast<unsigned char>(bytes[end - 1]))) --end;
-  return Span{start, end};
+  start = scan::skip_space(bytes.substr(0, end), start);
+  return Span{start, scan::skip_space_back(bytes, start, end)};
 }
 
 std::vector<Span> iter_root_array_element_spans_single(std::string_view bytes, std::uint64_t start,
@@ -260,20 +237,10 @@ std::vector<Span> spans_from_commas(std::string_view bytes, std::uint64_t start,
   return std::move(cs.spans);
 }
 
-double structural_density(std::string_view bytes, std::uint64_t start, std::uint64_t end) {
-  end = std::min<std::uint64_t>(end, bytes.size());
-  if (start >= end) return 0.0;
-  const Span span{start, end};
-  return static_cast<double>(structural_count(bytes, span)) /
-         static_cast<double>(length_of(span));
-}
-
-Result<PairSpans, std::string> iter_root_object_pair_spans(std::string_view bytes,
-                                                           std::uint64_t start,
-                                                           std::uint64_t end,
-                                                           const RepairOptions& options,
-                                                           bool force_sequential,
-                                                           const ThreadStarter& start_thread) {
+Result<PairSpans> iter_root_object_pair_spans(std::string_view bytes, std::uint64_t start,
+                                              std::uint64_t end, const RepairOptions& options,
+                                              bool force_sequential,
+                                              const ThreadStarter& start_thread) {
   const ScaleContext ctx = make_context(bytes, options, start_thread);
   auto scan = scan_container(ctx, Span{start, end}, true, force_sequential);
   if (!scan) return std::move(scan).error();
@@ -315,11 +282,10 @@ bool split_decision(const RepairOptions& options, std::uint64_t length, std::uin
   return split && n > 1;
 }
 
-Result<RootArraySplit, std::string> root_array_split_plan(std::string_view bytes,
-                                                          std::uint64_t start, std::uint64_t end,
-                                                          const RepairOptions& options,
-                                                          bool force_sequential,
-                                                          const ThreadStarter& start_thread) {
+Result<RootArraySplit> root_array_split_plan(std::string_view bytes, std::uint64_t start,
+                                             std::uint64_t end, const RepairOptions& options,
+                                             bool force_sequential,
+                                             const ThreadStarter& start_thread) {
   const ScaleContext ctx = make_context(bytes, options, start_thread);
   auto split = array_split(ctx, Span{start, end}, force_sequential);
   if (!split) return std::move(split).error();
@@ -331,16 +297,14 @@ Result<RootArraySplit, std::string> root_array_split_plan(std::string_view bytes
 std::optional<std::pair<Span, Span>> extract_object_key_span_and_value_span(
     std::string_view bytes, std::uint64_t start, std::uint64_t end) {
   end = std::min<std::uint64_t>(end, bytes.size());
-  std::uint64_t i = start;
-  while (i < end && is_json_space(static_cast<unsigned char>(bytes[i]))) ++i;
+  const std::string_view member = bytes.substr(0, end);
+  std::uint64_t i = scan::skip_space(member, start);
   if (i >= end || bytes[i] != '"' || i + 1 >= end) return std::nullopt;
   const std::uint64_t key_start = i;
-  ++i;
-  while (i < end && bytes[i] != '"') i += bytes[i] == '\\' ? 2 : 1;
+  i = scan::string_close<'"'>(member.data(), i + 1, end);
   if (i >= end) return std::nullopt;
   const Span key{key_start, i + 1};
-  ++i;
-  while (i < end && is_json_space(static_cast<unsigned char>(bytes[i]))) ++i;
+  i = scan::skip_space(member, i + 1);
   if (i >= end || bytes[i] != ':') return std::nullopt;
   const Span value = trim_span(bytes, i + 1, end);
   if (value.start >= value.end) return std::nullopt;
@@ -351,10 +315,6 @@ std::optional<std::pair<Span, Span>> extract_object_key_span_and_value_span(
 // Value path
 
 namespace {
-
-std::string strict_failure(std::string_view prefix, const JsonError& error) {
-  return std::string(prefix) + error.message + " at " + std::to_string(error.position);
-}
 
 // A value that sits inside `outer` containers of the whole document is parsed wrapped in that
 // many brackets, so that the nesting bound applies at its true depth; the wrapping is peeled
@@ -370,11 +330,11 @@ JsonValue unwrap(JsonValue&& value, std::size_t outer) {
 }
 
 // The whole-span parse of the root span `text`.
-Result<JsonValue, std::string> parse_whole_span(std::string_view text, std::size_t outer) {
-  if (auto bad = validate_utf8(text)) return "invalid utf-8: " + describe_utf8_error(*bad);
+Result<JsonValue> parse_whole_span(std::string_view text, std::size_t outer) {
+  if (auto bad = validate_utf8(text)) return prefixed("invalid utf-8: ", std::move(*bad));
   if (outer == 0) {
     auto parsed = parse_strict_json(text);
-    if (!parsed) return strict_failure("strict parse failed: ", parsed.error());
+    if (!parsed) return prefixed_at("strict parse failed: ", std::move(parsed).error());
     return std::move(parsed).value();
   }
   std::string wrapped;
@@ -383,15 +343,14 @@ Result<JsonValue, std::string> parse_whole_span(std::string_view text, std::size
   wrapped.append(text);
   wrapped.append(outer, ']');
   auto parsed = parse_strict_json(wrapped);
-  if (!parsed) return strict_failure("strict parse failed: ", parsed.error());
+  if (!parsed) return prefixed_at("strict parse failed: ", std::move(parsed).error());
   return unwrap(std::move(parsed).value(), outer);
 }
 
 // The task payload "[" span "," span ... "]" (or with braces), parsed strictly: the array or
 // object itself.
-Result<JsonValue, std::string> parse_task_payload(std::string_view bytes,
-                                                  const std::vector<Span>& spans, TaskRange task,
-                                                  bool object, std::size_t outer) {
+Result<JsonValue> parse_task_payload(std::string_view bytes, const std::vector<Span>& spans,
+                                     TaskRange task, bool object, std::size_t outer) {
   std::size_t size = 2 + 2 * outer;
   for (std::size_t i = 0; i < task.count; ++i) size += length_of(spans[task.first + i]) + 1;
   std::string payload;
@@ -405,20 +364,20 @@ Result<JsonValue, std::string> parse_task_payload(std::string_view bytes,
   payload.push_back(object ? '}' : ']');
   payload.append(outer, ']');
   if (auto bad = validate_utf8(payload)) {
-    return "invalid utf-8 in task payload: " + describe_utf8_error(*bad);
+    return prefixed("invalid utf-8 in task payload: ", std::move(*bad));
   }
   auto parsed = parse_strict_json(payload);
-  if (!parsed) return strict_failure("strict parse failed in task payload: ", parsed.error());
+  if (!parsed) {
+    return prefixed_at("strict parse failed in task payload: ", std::move(parsed).error());
+  }
   return unwrap(std::move(parsed).value(), outer);
 }
 
 // Parses the tasks on worker threads and concatenates their elements (or members) in task order.
 template <typename Items>
-Result<Items, std::string> parse_tasks_parallel(const ScaleContext& ctx,
-                                                const std::vector<Span>& spans,
-                                                const std::vector<TaskRange>& tasks,
-                                                std::size_t workers, bool object,
-                                                std::size_t outer) {
+Result<Items> parse_tasks_parallel(const ScaleContext& ctx, const std::vector<Span>& spans,
+                                   const std::vector<TaskRange>& tasks, std::size_t workers,
+                                   bool object, std::size_t outer) {
   if (tasks.empty()) return Items{};
   const std::size_t threads = std::min(std::max<std::size_t>(workers, 1), tasks.size());
   SlotTable<Items> slots(tasks.size());
@@ -474,7 +433,7 @@ ScaleValueResult value_root_array(const ScaleContext& ctx, const Span& root, std
   const std::size_t workers = std::max<std::size_t>(ctx.workers, 1);
   auto items = parse_tasks_parallel<JsonArray>(ctx, split.scan.spans, split.tasks, workers, false, outer);
   if (items) return value_result(JsonValue::array(std::move(items).value()), std::move(split.plan));
-  if (is_spawn_failure(items.error()) || !split.scan.used_parallel_scan) {
+  if (is_thread_start_failure(items.error()) || !split.scan.used_parallel_scan) {
     return std::move(items).error();
   }
   // The spans came from the parallel scan: retry once with single-threaded spans.
@@ -536,7 +495,7 @@ std::optional<ScaleValueResult> nested_key_split(const ScaleContext& ctx,
                            ctx.workers};
   auto nested = scale_value(inner, outer + 1);
   if (!nested) {
-    if (is_spawn_failure(nested.error())) return std::move(nested).error();
+    if (is_thread_start_failure(nested.error())) return std::move(nested).error();
     return std::nullopt;
   }
   JsonObject members;
@@ -568,7 +527,7 @@ ScaleValueResult value_root_object(const ScaleContext& ctx, const Span& root, st
     return whole_span_result(ctx, root, SplitPlan{std::string(kNoSplit), n, density, 1}, outer);
   }
   auto result = value_object_split(ctx, root, scan, density, outer);
-  if (result || is_spawn_failure(result.error()) || !scan.used_parallel_scan) return result;
+  if (result || is_thread_start_failure(result.error()) || !scan.used_parallel_scan) return result;
   // The spans came from the parallel scan: decide again on single-threaded spans.
   auto second = scan_container(ctx, root, true, true);
   if (!second) return std::move(second).error();
@@ -589,15 +548,14 @@ ScaleValueResult scale_value(const ScaleContext& ctx, std::size_t outer) {
 
 }  // namespace
 
-Result<JsonArray, std::string> parse_task_bytes(std::string_view bytes,
-                                                const std::vector<Span>& spans) {
+Result<JsonArray> parse_task_bytes(std::string_view bytes, const std::vector<Span>& spans) {
   auto parsed = parse_task_payload(bytes, spans, TaskRange{0, spans.size()}, false, 0);
   if (!parsed) return std::move(parsed).error();
   return std::move(parsed.value().as_array());
 }
 
-Result<JsonObject, std::string> parse_object_pair_task_bytes(std::string_view bytes,
-                                                             const std::vector<Span>& spans) {
+Result<JsonObject> parse_object_pair_task_bytes(std::string_view bytes,
+                                                const std::vector<Span>& spans) {
   auto parsed = parse_task_payload(bytes, spans, TaskRange{0, spans.size()}, true, 0);
   if (!parsed) return std::move(parsed).error();
   return std::move(parsed.value().as_object());
@@ -617,9 +575,7 @@ ScaleValueResult parse_root_array_scale(std::string_view bytes, const RepairOpti
 
 namespace {
 
-std::string tape_failure(const TapeError& error) {
-  return "tape parse failed: " + error.message + " at " + std::to_string(error.pos);
-}
+Error tape_failure(TapeError error) { return prefixed_at("tape parse failed: ", std::move(error)); }
 
 // Where a piece's entries go: the growable tail of a vector that only the calling thread
 // touches, or a fixed window entries[pos, limit) of a vector that several workers fill.
@@ -660,14 +616,14 @@ struct TapeSink {
 };
 
 // The strict tape parse of bytes[span] (a value, or a member when `member`) into the sink.
-std::optional<std::string> tape_strict(const ScaleContext& ctx, const Span& span,
+std::optional<Error> tape_strict(const ScaleContext& ctx, const Span& span,
                                        std::size_t outer, TapeSink& sink, bool member = false) {
   const std::string_view text = slice(ctx.bytes, span);
   if (sink.growable) {
     auto error = member ? append_object_pair_segment(text, span.start, outer, sink.entries)
                         : append_strict_tape(text, span.start, outer, sink.entries);
     sink.pos = sink.entries.size();
-    if (error) return tape_failure(*error);
+    if (error) return tape_failure(std::move(*error));
     return std::nullopt;
   }
   auto written = member ? write_object_pair_segment(text, span.start, outer, sink.entries,
@@ -678,13 +634,15 @@ std::optional<std::string> tape_strict(const ScaleContext& ctx, const Span& span
     sink.pos = written.value();
     return std::nullopt;
   }
-  if (written.error().message != kTapeWindowOverflow) return tape_failure(written.error());
+  if (written.error().code != ErrorCode::tape_window_overflow) {
+    return tape_failure(std::move(written).error());
+  }
   // Only invalid text outgrows its counted window: parse it apart to find its real error.
   TapeEntries scratch;
   auto error = member ? append_object_pair_segment(text, span.start, outer, scratch)
                       : append_strict_tape(text, span.start, outer, scratch);
-  if (error) return tape_failure(*error);
-  return std::string(kEntryCountMismatch);
+  if (error) return tape_failure(std::move(*error));
+  return entry_count_mismatch();
 }
 
 // Whether a span at nesting `depth` is a container large enough to be split on its own.
@@ -702,14 +660,16 @@ bool member_qualifies(const ScaleContext& ctx, const Span& member, std::size_t d
   return span_qualifies(ctx, parts->second, depth);
 }
 
-std::optional<std::string> tape_value(const ScaleContext& ctx, const Span& span, std::size_t depth,
+std::optional<Error> tape_value(const ScaleContext& ctx, const Span& span, std::size_t depth,
                                       TapeSink& sink, const ContainerScan* known);
 
 // One member as its key's entry and its value's entries, the value split where it is large.
-std::optional<std::string> tape_member_split(const ScaleContext& ctx, const Span& member,
+std::optional<Error> tape_member_split(const ScaleContext& ctx, const Span& member,
                                              std::size_t depth, TapeSink& sink) {
   const auto parts = extract_object_key_span_and_value_span(ctx.bytes, member.start, member.end);
-  if (!parts) return std::string("failed to extract object pair spans");
+  if (!parts) {
+    return Error{ErrorCode::invalid_json, member.start, "failed to extract object pair spans"};
+  }
   const std::size_t mark = sink.pos;
   if (auto error = tape_strict(ctx, parts->first, depth, sink)) {
     sink.rollback(mark);
@@ -723,11 +683,11 @@ std::optional<std::string> tape_member_split(const ScaleContext& ctx, const Span
   return std::nullopt;
 }
 
-std::optional<std::string> tape_member(const ScaleContext& ctx, const Span& member,
+std::optional<Error> tape_member(const ScaleContext& ctx, const Span& member,
                                        std::size_t depth, TapeSink& sink) {
   if (member_qualifies(ctx, member, depth)) {
     auto error = tape_member_split(ctx, member, depth, sink);
-    if (!error || is_spawn_failure(*error)) return error;
+    if (!error || is_thread_start_failure(*error)) return error;
     return tape_strict(ctx, member, depth, sink, true);
   }
   auto error = tape_strict(ctx, member, depth, sink, true);
@@ -737,33 +697,33 @@ std::optional<std::string> tape_member(const ScaleContext& ctx, const Span& memb
 
 // One piece of a container: an element (parsed at the container's depth + 1; a failed split
 // of it has already fallen back to its strict parse) or a member.
-std::optional<std::string> tape_piece(const ScaleContext& ctx, const Span& span, bool object,
+std::optional<Error> tape_piece(const ScaleContext& ctx, const Span& span, bool object,
                                       std::size_t depth, TapeSink& sink) {
   if (object) return tape_member(ctx, span, depth + 1, sink);
   return tape_value(ctx, span, depth + 1, sink, nullptr);
 }
 
 // The container `span` with its pieces parsed one after another into the sink.
-std::optional<std::string> tape_container_sequential(const ScaleContext& ctx, const Span& span,
+std::optional<Error> tape_container_sequential(const ScaleContext& ctx, const Span& span,
                                                      const ContainerScan& scan, bool object,
                                                      std::size_t depth, TapeSink& sink) {
   const std::size_t start = sink.pos;
   if (!sink.put(object ? TapeEntryKind::ObjectStart : TapeEntryKind::ArrayStart, span.start)) {
-    return std::string(kEntryCountMismatch);
+    return entry_count_mismatch();
   }
   for (const Span& piece : scan.spans) {
     if (auto error = tape_piece(ctx, piece, object, depth, sink)) return error;
   }
   const std::size_t end = sink.pos;
   if (!sink.put(object ? TapeEntryKind::ObjectEnd : TapeEntryKind::ArrayEnd, span.end - 1)) {
-    return std::string(kEntryCountMismatch);
+    return entry_count_mismatch();
   }
   sink.entries[start].payload = end;
   return std::nullopt;
 }
 
 // The container `span` with its tasks parsed on worker threads, each into its own window.
-std::optional<std::string> tape_container_parallel(const ScaleContext& ctx, const Span& span,
+std::optional<Error> tape_container_parallel(const ScaleContext& ctx, const Span& span,
                                                    const ContainerScan& scan,
                                                    const std::vector<TaskRange>& tasks,
                                                    bool object, std::size_t workers,
@@ -778,9 +738,9 @@ std::optional<std::string> tape_container_parallel(const ScaleContext& ctx, cons
     window.push_back(next);
   }
   const std::size_t total = scan.total_entries;
-  if (window.back() + 1 != total) return std::string(kEntryCountMismatch);
+  if (window.back() + 1 != total) return entry_count_mismatch();
   const auto base = sink.claim(total);
-  if (!base) return std::string(kEntryCountMismatch);
+  if (!base) return entry_count_mismatch();
   TapeEntries& entries = sink.entries;
   entries[*base] = TapeEntry{object ? TapeEntryKind::ObjectStart : TapeEntryKind::ArrayStart,
                              span.start, 1, *base + total - 1};
@@ -800,7 +760,7 @@ std::optional<std::string> tape_container_parallel(const ScaleContext& ctx, cons
           return error;
         }
       }
-      if (own.pos != own.limit) return std::string(kEntryCountMismatch);
+      if (own.pos != own.limit) return entry_count_mismatch();
       written.store(*k, own.pos - (*base + window[*k]));
     }
     return std::nullopt;
@@ -827,7 +787,7 @@ bool nested_object_split(const ScaleContext& ctx, const Span& span, const Contai
 // A container inside the document (or the root when it was not split at the top): split when
 // the plan says so, else parsed piece by piece if some piece is itself worth splitting, else
 // strictly. Every failure of a split ends in the strict parse of the whole span.
-std::optional<std::string> tape_container(const ScaleContext& ctx, const Span& span, bool object,
+std::optional<Error> tape_container(const ScaleContext& ctx, const Span& span, bool object,
                                           std::size_t depth, TapeSink& sink,
                                           const ContainerScan* known) {
   ContainerScan local;
@@ -849,8 +809,8 @@ std::optional<std::string> tape_container(const ScaleContext& ctx, const Span& s
 
   // A way ends the work when it succeeded or a thread could not be started; otherwise its
   // partial output is dropped and the next way is tried.
-  auto conclusive = [&](const std::optional<std::string>& error) {
-    if (!error || is_spawn_failure(*error)) return true;
+  auto conclusive = [&](const std::optional<Error>& error) {
+    if (!error || is_thread_start_failure(*error)) return true;
     sink.rollback(mark);
     return false;
   };
@@ -883,10 +843,10 @@ std::optional<std::string> tape_container(const ScaleContext& ctx, const Span& s
   return tape_strict(ctx, span, depth, sink);
 }
 
-std::optional<std::string> tape_value(const ScaleContext& ctx, const Span& span, std::size_t depth,
+std::optional<Error> tape_value(const ScaleContext& ctx, const Span& span, std::size_t depth,
                                       TapeSink& sink, const ContainerScan* known) {
   const Span s = trim_span(ctx.bytes, span.start, span.end);
-  if (s.start >= s.end) return std::string("empty value span");
+  if (s.start >= s.end) return Error{ErrorCode::invalid_json, s.start, "empty value span"};
   if (depth > kMaxSplitDepth || ctx.setting == ParallelSetting::off ||
       (ctx.setting == ParallelSetting::automatic &&
        length_of(s) < ctx.options.parallel_threshold_bytes)) {
@@ -903,9 +863,9 @@ ScaleTapeResult tape_result(Tape&& tape, SplitPlan plan) {
 
 // A split of the root that failed: its error, unless it is an entry count disagreement (which
 // valid text never causes), in which case the strict parse of the root decides.
-ScaleTapeResult split_failure(const ScaleContext& ctx, const Span& root, std::string error,
+ScaleTapeResult split_failure(const ScaleContext& ctx, const Span& root, Error error,
                               Tape& tape, SplitPlan plan) {
-  if (error != kEntryCountMismatch) return error;
+  if (error.code != ErrorCode::entry_count_mismatch) return error;
   TapeSink sink = TapeSink::tail(tape.entries);
   sink.rollback(0);
   if (auto strict = tape_strict(ctx, root, 0, sink)) return std::move(*strict);
@@ -929,7 +889,7 @@ ScaleTapeResult tape_root_array(const ScaleContext& ctx, const Span& root) {
                    ? tape_strict(ctx, root, 0, sink)
                    : tape_container_parallel(ctx, root, split.scan, split.tasks, false, workers, 0, sink);
   if (!error) return tape_result(std::move(tape), std::move(split.plan));
-  if (is_spawn_failure(*error) || !split.scan.used_parallel_scan) {
+  if (is_thread_start_failure(*error) || !split.scan.used_parallel_scan) {
     return split_failure(ctx, root, std::move(*error), tape, std::move(split.plan));
   }
   // The spans came from the parallel scan: retry once with single-threaded spans.
@@ -963,7 +923,7 @@ ScaleTapeResult tape_root_object(const ScaleContext& ctx, const Span& root) {
     return tape_result(std::move(tape), SplitPlan{std::string(kNoSplit), n, density, 1});
   }
   const std::size_t workers = std::max<std::size_t>(ctx.workers, 1);
-  auto run = [&](const ContainerScan& pieces) -> std::pair<std::optional<std::string>, SplitPlan> {
+  auto run = [&](const ContainerScan& pieces) -> std::pair<std::optional<Error>, SplitPlan> {
     const std::vector<TaskRange> tasks = group_tasks(pieces.spans, ctx.options);
     SplitPlan plan{std::string(kRootObjectPairs), pieces.spans.size(), density, tasks.size()};
     if (pieces.empty_element) return {tape_strict(ctx, root, 0, sink), std::move(plan)};
@@ -972,7 +932,7 @@ ScaleTapeResult tape_root_object(const ScaleContext& ctx, const Span& root) {
   };
   auto [error, plan] = run(scan);
   if (!error) return tape_result(std::move(tape), std::move(plan));
-  if (is_spawn_failure(*error) || !scan.used_parallel_scan) {
+  if (is_thread_start_failure(*error) || !scan.used_parallel_scan) {
     return split_failure(ctx, root, std::move(*error), tape, std::move(plan));
   }
   // The spans came from the parallel scan: rescan single-threaded and decide again.
@@ -996,31 +956,29 @@ ScaleTapeResult scale_tape(const ScaleContext& ctx) {
     // Nothing but white space: the strict parse of the empty remainder says where.
     auto empty = parse_strict_tape(std::string_view(), ctx.bytes.size());
     return empty ? tape_result(std::move(empty).value(), SplitPlan{std::string(kNoSplit), 0, 0.0, 1})
-                 : ScaleTapeResult(tape_failure(empty.error()));
+                 : ScaleTapeResult(tape_failure(std::move(empty).error()));
   }
   if (is_container(ctx.bytes, root, '[', ']')) return tape_root_array(ctx, root);
   if (is_container(ctx.bytes, root, '{', '}')) return tape_root_object(ctx, root);
   auto tape = parse_strict_tape(slice(ctx.bytes, root), root.start);
-  if (!tape) return tape_failure(tape.error());
+  if (!tape) return tape_failure(std::move(tape).error());
   return tape_result(std::move(tape).value(), SplitPlan{std::string(kNoSplit), 0, 0.0, 1});
 }
 
 }  // namespace
 
-Result<TapeEntries, std::string> parse_tape_entries_strict(std::string_view bytes,
-                                                           std::uint64_t start,
-                                                           std::uint64_t end) {
+Result<TapeEntries> parse_tape_entries_strict(std::string_view bytes, std::uint64_t start,
+                                              std::uint64_t end) {
   end = std::min<std::uint64_t>(end, bytes.size());
   start = std::min(start, end);
   auto tape = parse_strict_tape(bytes.substr(start, end - start), start);
-  if (!tape) return tape_failure(tape.error());
+  if (!tape) return tape_failure(std::move(tape).error());
   return std::move(tape.value().entries);
 }
 
-Result<TapeEntries, std::string> parse_value_scale_tape(std::string_view bytes,
-                                                        std::uint64_t start, std::uint64_t end,
-                                                        const RepairOptions& options,
-                                                        std::size_t depth) {
+Result<TapeEntries> parse_value_scale_tape(std::string_view bytes, std::uint64_t start,
+                                           std::uint64_t end, const RepairOptions& options,
+                                           std::size_t depth) {
   const ThreadStarter start_thread;
   const ScaleContext ctx = make_context(bytes, options, start_thread);
   TapeEntries entries;

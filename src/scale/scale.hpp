@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/options.hpp"
 #include "scale/comma_scan.hpp"
 #include "scale/tape.hpp"
 #include "core/records.hpp"
@@ -26,34 +27,25 @@ struct SplitPlan {
   std::uint64_t chunk_count = 1;
 };
 
-using ScaleValueResult = Result<std::pair<JsonValue, SplitPlan>, std::string>;
-using ScaleTapeResult = Result<std::pair<Tape, SplitPlan>, std::string>;
+using ScaleValueResult = Result<std::pair<JsonValue, SplitPlan>>;
+using ScaleTapeResult = Result<std::pair<Tape, SplitPlan>>;
 
-// Any root; the error is a text such as "strict parse failed: <message> at <position>".
+// Any root. The error's message is the text users read, such as "strict parse failed: <message>
+// at <position>"; its code and position are those of the failure it reports.
 [[nodiscard]] ScaleValueResult parse_root_array_scale(std::string_view bytes,
                                                       const RepairOptions& options);
 [[nodiscard]] ScaleTapeResult parse_root_array_scale_tape(std::string_view bytes,
                                                           const RepairOptions& options);
 
 // The same with a chosen way of starting worker threads (tests make it fail). A thread that
-// cannot be started abandons the call with the error "failed to spawn thread".
+// cannot be started abandons the call with the error "failed to spawn thread" (code
+// thread_start_failed).
 [[nodiscard]] ScaleValueResult parse_root_array_scale(std::string_view bytes,
                                                       const RepairOptions& options,
                                                       const ThreadStarter& start_thread);
 [[nodiscard]] ScaleTapeResult parse_root_array_scale_tape(std::string_view bytes,
                                                           const RepairOptions& options,
                                                           const ThreadStarter& start_thread);
-
-// ---- Option readings ----
-
-enum class ParallelSetting : std::uint8_t { off, on, automatic };
-
-// Trimmed of Unicode white space and lower-cased: "auto" is automatic; "1", "true" and "yes"
-// are on; anything else (also the empty text) is off.
-[[nodiscard]] ParallelSetting allow_parallel_bool(std::string_view text);
-
-// The option when set, else the threads available to this process, else 2.
-[[nodiscard]] std::size_t parallel_workers(const std::optional<std::uint64_t>& option);
 
 // ---- Spans and the split plan ----
 
@@ -75,10 +67,6 @@ enum class ParallelSetting : std::uint8_t { off, on, automatic };
                                                   std::uint64_t end,
                                                   const std::vector<std::uint64_t>& commas);
 
-// Bytes of ",:[]{}" outside strings per byte of bytes[start, end).
-[[nodiscard]] double structural_density(std::string_view bytes, std::uint64_t start,
-                                        std::uint64_t end);
-
 struct PairSpans {
   std::vector<Span> spans;
   bool used_parallel_scan = false;
@@ -86,7 +74,7 @@ struct PairSpans {
 
 // Member spans of a root object, from the parallel comma scan when the options allow it (and
 // `force_sequential` is off), else single-threaded. Fails only with "failed to spawn thread".
-[[nodiscard]] Result<PairSpans, std::string> iter_root_object_pair_spans(
+[[nodiscard]] Result<PairSpans> iter_root_object_pair_spans(
     std::string_view bytes, std::uint64_t start, std::uint64_t end, const RepairOptions& options,
     bool force_sequential, const ThreadStarter& start_thread = {});
 
@@ -115,7 +103,7 @@ struct RootArraySplit {
 
 // The element spans of the root array bytes[start, end), the split decision and the task list.
 // Fails only with "failed to spawn thread".
-[[nodiscard]] Result<RootArraySplit, std::string> root_array_split_plan(
+[[nodiscard]] Result<RootArraySplit> root_array_split_plan(
     std::string_view bytes, std::uint64_t start, std::uint64_t end, const RepairOptions& options,
     bool force_sequential, const ThreadStarter& start_thread = {});
 
@@ -129,25 +117,25 @@ struct RootArraySplit {
 // The payload "[" span1 "," span2 ... "]" parsed strictly: its elements, or "invalid utf-8 in
 // task payload: ..." / "strict parse failed in task payload: <message> at <position in the
 // payload>".
-[[nodiscard]] Result<JsonArray, std::string> parse_task_bytes(std::string_view bytes,
-                                                              const std::vector<Span>& spans);
+[[nodiscard]] Result<JsonArray> parse_task_bytes(std::string_view bytes,
+                                                 const std::vector<Span>& spans);
 // The payload "{" member1 "," member2 ... "}": its members.
-[[nodiscard]] Result<JsonObject, std::string> parse_object_pair_task_bytes(
+[[nodiscard]] Result<JsonObject> parse_object_pair_task_bytes(
     std::string_view bytes, const std::vector<Span>& spans);
 
 // ---- Pieces of the tape path ----
 
 // parse_strict_tape of bytes[start, end) with base `start`, as entries whose links count from
 // 0, or "tape parse failed: <message> at <absolute position>".
-[[nodiscard]] Result<TapeEntries, std::string> parse_tape_entries_strict(std::string_view bytes,
-                                                                         std::uint64_t start,
-                                                                         std::uint64_t end);
+[[nodiscard]] Result<TapeEntries> parse_tape_entries_strict(std::string_view bytes,
+                                                            std::uint64_t start,
+                                                            std::uint64_t end);
 
 // The entries of the value in bytes[start, end) (links counting from 0), splitting it and its
 // large parts recursively where the options allow; `depth` is the number of containers that
 // enclose the span (0 for the root). Every failure of a split falls back to the strict parse of
 // the whole span, whose error is the one reported.
-[[nodiscard]] Result<TapeEntries, std::string> parse_value_scale_tape(
+[[nodiscard]] Result<TapeEntries> parse_value_scale_tape(
     std::string_view bytes, std::uint64_t start, std::uint64_t end, const RepairOptions& options,
     std::size_t depth);
 

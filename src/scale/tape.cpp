@@ -11,6 +11,8 @@
 #include <sys/mman.h>
 #endif
 
+#include "core/scan.hpp"
+
 namespace velvin {
 
 namespace {
@@ -84,37 +86,11 @@ JsonValue Tape::to_json_value(bool include_entries, std::size_t max_entries) con
 
 namespace {
 
-// Bytes that end a plain run inside a string: the quote, the backslash and control bytes.
-constexpr std::array<bool, 256> make_string_stop_table() {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = true;
-  t['"'] = true;
-  t['\\'] = true;
-  return t;
-}
-constexpr auto kStringStop = make_string_stop_table();
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-// Whether any of the eight bytes is a quote, a backslash or below 0x20. Exact as to whether one
-// exists (not which), so a hit is followed by a byte-wise look.
-inline bool has_string_stop(std::uint64_t w) noexcept {
-  const std::uint64_t quote = w ^ (kOnes * '"');
-  const std::uint64_t slash = w ^ (kOnes * '\\');
-  const std::uint64_t zero_quote = (quote - kOnes) & ~quote;
-  const std::uint64_t zero_slash = (slash - kOnes) & ~slash;
-  const std::uint64_t control = (w - kOnes * 0x20) & ~w;
-  return ((zero_quote | zero_slash | control) & kHighs) != 0;
-}
-
-bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
-
-bool is_hex(unsigned char c) noexcept {
-  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+using scan::is_digit;
+using scan::is_hex_digit;
 
 constexpr const char* kUnexpectedEof = "unexpected EOF";
+constexpr const char* kWindowOverflow = "tape window overflow";
 
 // The open containers of one parse. The scale pipeline starts a parse per element, so the
 // usual shallow nesting lives inline instead of costing an allocation per element.
@@ -252,24 +228,25 @@ class TapeParser {
   enum class Opened { failed, empty, nonempty };
   enum class Next { failed, value, done };
 
-  [[gnu::cold]] bool fail(const char* message, std::size_t index) {
-    error_ = TapeError{message, base_ + index};
+  [[gnu::cold]] bool fail(const char* message, std::size_t index,
+                          ErrorCode code = ErrorCode::invalid_json) {
+    error_ = TapeError{code, base_ + index, message};
     return false;
   }
 
-  void skip_space() noexcept {
-    while (pos_ < n_ && is_json_space(s_[pos_])) ++pos_;
-  }
+  const char* chars() const noexcept { return reinterpret_cast<const char*>(s_); }
+
+  void skip_space() noexcept { pos_ = scan::skip_space(chars(), pos_, n_); }
 
   // False (with the error set) when the output window is full.
   bool push(TapeEntryKind kind, std::size_t at, std::size_t length, std::uint64_t payload) {
     if (out_.put(kind, base_ + at, length, payload)) return true;
-    return fail(kTapeWindowOverflow.data(), at);
+    return fail(kWindowOverflow, at, ErrorCode::tape_window_overflow);
   }
 
   Opened open_container(bool object) {
     if (outer_depth_ + open_.size() >= kMaxNestingDepth) {
-      fail("nesting too deep", pos_);
+      fail("nesting too deep", pos_, ErrorCode::nesting_too_deep);
       return Opened::failed;
     }
     const std::size_t start = out_.size();
@@ -360,13 +337,7 @@ class TapeParser {
     const std::size_t quote = pos_;
     std::size_t i = quote + 1;
     for (;;) {
-      while (i + 8 <= n_) {
-        std::uint64_t word;
-        std::memcpy(&word, s_ + i, 8);
-        if (has_string_stop(word)) break;
-        i += 8;
-      }
-      while (i < n_ && !kStringStop[s_[i]]) ++i;
+      i = scan::find_string_stop(chars(), i, n_);
       if (i >= n_) return fail("unterminated string", quote);
       const unsigned char c = s_[i];
       if (c == '"') {
@@ -381,8 +352,8 @@ class TapeParser {
           i += 2;
           break;
         case 'u':
-          if (n_ - (i + 2) < 4 || !is_hex(s_[i + 2]) || !is_hex(s_[i + 3]) ||
-              !is_hex(s_[i + 4]) || !is_hex(s_[i + 5])) {
+          if (n_ - (i + 2) < 4 || !is_hex_digit(s_[i + 2]) || !is_hex_digit(s_[i + 3]) ||
+              !is_hex_digit(s_[i + 4]) || !is_hex_digit(s_[i + 5])) {
             return fail("invalid unicode escape", i + 2);
           }
           i += 6;

@@ -102,11 +102,9 @@ struct Tape {
   [[nodiscard]] JsonValue to_json_value(bool include_entries, std::size_t max_entries) const;
 };
 
-struct TapeError {
-  std::string message;
-  std::uint64_t pos = 0;  // absolute: the slice's base plus the index within the slice
-  friend bool operator==(const TapeError&, const TapeError&) = default;
-};
+// A tape-parse failure: one of the fixed messages (code invalid_json, nesting_too_deep or
+// tape_window_overflow) at an absolute position, the slice's base plus the index within it.
+using TapeError = Error;
 
 using TapeResult = Result<Tape, TapeError>;
 using TapeEntriesResult = Result<TapeEntries, TapeError>;
@@ -140,9 +138,8 @@ using TapeEntriesResult = Result<TapeEntries, TapeError>;
 // Window forms for pieces that are parsed in parallel into one shared vector: the entries go to
 // entries[first, limit) of a vector already sized past `limit`, with container links as indices
 // into that vector; on success the index after the last entry written is returned. A window too
-// small for the slice fails with kTapeWindowOverflow (the window was sized from a lexical count
-// of the slice, which only an invalid slice can exceed).
-inline constexpr std::string_view kTapeWindowOverflow = "tape window overflow";
+// small for the slice fails with the code tape_window_overflow (the window was sized from a
+// lexical count of the slice, which only an invalid slice can exceed).
 [[nodiscard]] Result<std::size_t, TapeError> write_strict_tape(std::string_view bytes,
                                                               std::uint64_t base,
                                                               std::size_t outer_depth,

@@ -216,10 +216,11 @@ TEST(FindRootArrayCommas, SmallCases) {
 }
 
 TEST(FindRootArrayCommas, WrongSpansAreRefused) {
-  EXPECT_EQ(find_root_array_commas("{1}", 0, 3, 2, 1).error(), "not a root array span");
-  EXPECT_EQ(find_root_array_commas("[1", 0, 2, 2, 1).error(), "not a root array span");
-  EXPECT_EQ(find_root_array_commas("[1]", 0, 9, 2, 1).error(), "not a root array span");
-  EXPECT_EQ(find_root_object_commas("[1]", 0, 3, 2, 1).error(), "not a root object span");
+  EXPECT_EQ(find_root_array_commas("{1}", 0, 3, 2, 1).error(), (Error{ErrorCode::not_a_container, 0, "not a root array span"}));
+  EXPECT_EQ(find_root_array_commas("[1", 0, 2, 2, 1).error(), (Error{ErrorCode::not_a_container, 0, "not a root array span"}));
+  EXPECT_EQ(find_root_array_commas("[1]", 0, 9, 2, 1).error(), (Error{ErrorCode::not_a_container, 0, "not a root array span"}));
+  EXPECT_EQ(find_root_object_commas("[1]", 0, 3, 2, 1).error(),
+            (Error{ErrorCode::not_a_container, 0, "not a root object span"}));
 }
 
 TEST(FindRootArrayCommas, EmptyInteriorStartsNoThread) {
@@ -288,10 +289,10 @@ TEST(InteriorScan, CountsStructuralBytesOutsideStrings) {
 // Starts threads that know their start index.
 thread_local std::size_t t_worker_index = 0;
 
-std::string error_text(std::size_t index) {
+Error error_text(std::size_t index) {
   std::string text = "error ";
   text += std::to_string(index);
-  return text;
+  return Error{ErrorCode::worker_failed, index, text};
 }
 
 ThreadStarter indexed_starter(std::atomic<std::size_t>& started, std::size_t fail_at = 1000) {
@@ -316,13 +317,13 @@ TEST(RunWorkerPass, ReportsTheFirstErrorInStartOrder) {
       },
       indexed_starter(started));
   ASSERT_TRUE(outcome.has_value());
-  EXPECT_EQ(*outcome, kWorkerPanickedMessage);
+  EXPECT_EQ(*outcome, (Error{ErrorCode::worker_failed, 0, "worker panicked"}));
 
   std::atomic<std::size_t> again{0};
   auto errors = run_worker_pass(
       3, []() -> WorkerOutcome { return error_text(t_worker_index); },
       indexed_starter(again));
-  EXPECT_EQ(errors, WorkerOutcome("error 0"));
+  EXPECT_EQ(errors, WorkerOutcome(error_text(0)));
   EXPECT_FALSE(run_worker_pass(3, []() -> WorkerOutcome { return std::nullopt; }).has_value());
 }
 
@@ -337,11 +338,11 @@ TEST(RunWorkerPass, OneWorkerRunsOnTheCallingThread) {
         return error_text(7);
       },
       indexed_starter(started, 0));  // would fail, were a thread started
-  EXPECT_EQ(outcome, WorkerOutcome("error 7"));
+  EXPECT_EQ(outcome, WorkerOutcome(error_text(7)));
   EXPECT_EQ(ran_on, caller);
   EXPECT_EQ(started.load(), 0u);
   EXPECT_EQ(run_worker_pass(1, []() -> WorkerOutcome { throw std::runtime_error("boom"); }),
-            WorkerOutcome(std::string(kWorkerPanickedMessage)));
+            WorkerOutcome(Error{ErrorCode::worker_failed, 0, "worker panicked"}));
 }
 
 TEST(RunWorkerPass, AFailedStartJoinsTheRunningWorkersAndIsReported) {
@@ -354,14 +355,14 @@ TEST(RunWorkerPass, AFailedStartJoinsTheRunningWorkersAndIsReported) {
         return std::nullopt;
       },
       indexed_starter(started, 2));
-  EXPECT_EQ(outcome, WorkerOutcome(std::string(kSpawnFailedMessage)));
+  EXPECT_EQ(outcome, WorkerOutcome(Error{ErrorCode::thread_start_failed, 0, "failed to spawn thread"}));
   EXPECT_EQ(finished.load(), 2);  // both started workers ran to the end before the return
-  EXPECT_TRUE(is_spawn_failure(*outcome));
 
   std::atomic<std::size_t> scan_started{0};
   auto commas = find_root_array_commas("[1,2,3,4]", 0, 9, 4, 1, indexed_starter(scan_started, 1));
   ASSERT_FALSE(commas.ok());
-  EXPECT_EQ(commas.error(), kSpawnFailedMessage);
+  EXPECT_EQ(commas.error().code, ErrorCode::thread_start_failed);
+  EXPECT_EQ(commas.error().message, "failed to spawn thread");
 }
 
 }  // namespace

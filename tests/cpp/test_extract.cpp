@@ -11,9 +11,8 @@ namespace velvin {
 namespace {
 
 struct ExpectedStrip {
-  std::string op;
+  Op op;
   Span span;
-  double cost;
 };
 
 struct ExtractCase {
@@ -40,10 +39,11 @@ TEST_P(ExtractTable, FindsTheCandidate) {
   ASSERT_EQ(got.repairs.size(), c.repairs.size());
   for (std::size_t i = 0; i < c.repairs.size(); ++i) {
     const RepairAction& a = got.repairs[i];
-    EXPECT_EQ(a.op, c.repairs[i].op) << i;
-    EXPECT_EQ(a.span, std::optional<Span>(c.repairs[i].span)) << i;
-    EXPECT_DOUBLE_EQ(a.cost_delta, c.repairs[i].cost) << i;
-    EXPECT_FALSE(a.at || a.token || a.note) << i;
+    EXPECT_EQ(a.op(), c.repairs[i].op) << i;
+    EXPECT_EQ(a.origin(), Origin{Stage::Extraction}) << i;
+    EXPECT_EQ(a.span(), std::optional<Span>(c.repairs[i].span)) << i;
+    EXPECT_DOUBLE_EQ(a.cost_delta, op_cost(c.repairs[i].op, Stage::Extraction).fixed()) << i;
+    EXPECT_FALSE(a.at() || a.token() || a.note_kind() != NoteKind::None) << i;
   }
 }
 
@@ -60,32 +60,32 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"json_space_around", " \t\r\n{\"a\": 1}\n", "{\"a\": 1}", "brace_scan", {4, 12},
                     false, {}},
         ExtractCase{"nbsp_before", "\xC2\xA0[1] ", "[1]", "brace_scan", {2, 5}, false,
-                    {{"strip_prefix_text", {0, 2}, 0.3}}},
+                    {{Op::StripPrefixText, {0, 2}}}},
         ExtractCase{"prose_around",
                     "Here it is: {\"a\": 1} thanks",
                     "{\"a\": 1}",
                     "brace_scan",
                     {12, 20},
                     false,
-                    {{"strip_prefix_text", {0, 12}, 0.3}, {"strip_suffix_text", {20, 27}, 0.3}}},
+                    {{Op::StripPrefixText, {0, 12}}, {Op::StripSuffixText, {20, 27}}}},
         ExtractCase{"fence_upper_tag",
                     kFence + "JSON\n[1,2]\n" + kFence,
                     "[1,2]",
                     "code_fence",
                     {8, 14},
                     false,
-                    {{"strip_prefix_text", {0, 8}, 0.3},
-                     {"strip_suffix_text", {14, 17}, 0.3},
-                     {"strip_code_fence", {0, 17}, 0.2}}},
+                    {{Op::StripPrefixText, {0, 8}},
+                     {Op::StripSuffixText, {14, 17}},
+                     {Op::StripCodeFence, {0, 17}}}},
         ExtractCase{"fence_untagged_in_prose",
                     "See:\n" + kFence + "\n {\"a\": 1} \n" + kFence + "\nBye",
                     "{\"a\": 1}",
                     "code_fence",
                     {10, 20},
                     false,
-                    {{"strip_prefix_text", {0, 10}, 0.3},
-                     {"strip_suffix_text", {20, 27}, 0.3},
-                     {"strip_code_fence", {5, 23}, 0.2}}},
+                    {{Op::StripPrefixText, {0, 10}},
+                     {Op::StripSuffixText, {20, 27}},
+                     {Op::StripCodeFence, {5, 23}}}},
         // U+3000 and U+00A0 around the content are trimmed, but the span stays untrimmed.
         ExtractCase{"fence_unicode_space",
                     kFence + "json\xE3\x80\x80[1]\xC2\xA0" + kFence,
@@ -93,26 +93,26 @@ INSTANTIATE_TEST_SUITE_P(
                     "code_fence",
                     {7, 15},
                     false,
-                    {{"strip_prefix_text", {0, 7}, 0.3},
-                     {"strip_suffix_text", {15, 18}, 0.3},
-                     {"strip_code_fence", {0, 18}, 0.2}}},
+                    {{Op::StripPrefixText, {0, 7}},
+                     {Op::StripSuffixText, {15, 18}},
+                     {Op::StripCodeFence, {0, 18}}}},
         ExtractCase{"fence_python_tag",
                     kFence + "python\n{\"a\": 1}\n" + kFence,
                     "{\"a\": 1}",
                     "brace_scan",
                     {10, 18},
                     false,
-                    {{"strip_prefix_text", {0, 10}, 0.3}, {"strip_suffix_text", {18, 22}, 0.3}}},
+                    {{Op::StripPrefixText, {0, 10}}, {Op::StripSuffixText, {18, 22}}}},
         ExtractCase{"fence_unclosed_truncated",
                     kFence + "json\n{\"a\": [1",
                     "{\"a\": [1",
                     "brace_scan",
                     {8, 16},
                     true,
-                    {{"strip_prefix_text", {0, 8}, 0.3}}},
+                    {{Op::StripPrefixText, {0, 8}}}},
         ExtractCase{"fence_empty", kFence + "json\n\n" + kFence + " [1] ", "[1]", "brace_scan",
                     {13, 16}, false,
-                    {{"strip_prefix_text", {0, 13}, 0.3}}},
+                    {{Op::StripPrefixText, {0, 13}}}},
         // Only the first fence counts: the second, valid one is ignored.
         ExtractCase{"first_fence_only",
                     kFence + "text\nhi\n" + kFence + " " + kFence + "json\n{}\n" + kFence,
@@ -120,23 +120,23 @@ INSTANTIATE_TEST_SUITE_P(
                     "brace_scan",
                     {23, 25},
                     false,
-                    {{"strip_prefix_text", {0, 23}, 0.3}, {"strip_suffix_text", {25, 29}, 0.3}}},
+                    {{Op::StripPrefixText, {0, 23}}, {Op::StripSuffixText, {25, 29}}}},
         ExtractCase{"brace_in_string", "{\"a\": \"}\"}", "{\"a\": \"}\"}", "brace_scan", {0, 10},
                     false, {}},
         ExtractCase{"escaped_quote_in_string", "x {\"a\": \"\\\"}\"} y", "{\"a\": \"\\\"}\"}",
                     "brace_scan", {2, 14}, false,
-                    {{"strip_prefix_text", {0, 2}, 0.3}, {"strip_suffix_text", {14, 16}, 0.3}}},
+                    {{Op::StripPrefixText, {0, 2}}, {Op::StripSuffixText, {14, 16}}}},
         ExtractCase{"counters_independent", "{\"a\": [1, 2}", "{\"a\": [1, 2}", "brace_scan",
                     {0, 12}, true, {}},
         ExtractCase{"array_first", "Items: [{\"a\": 1}, {\"b\": 2}] done",
                     "[{\"a\": 1}, {\"b\": 2}]", "brace_scan", {7, 27}, false,
-                    {{"strip_prefix_text", {0, 7}, 0.3}, {"strip_suffix_text", {27, 32}, 0.3}}},
+                    {{Op::StripPrefixText, {0, 7}}, {Op::StripSuffixText, {27, 32}}}},
         // Single quotes do not open strings, so the bracket inside one counts.
         ExtractCase{"single_quotes_not_strings", "{'a': ']'} tail", "{'a': ']'} tail",
                     "brace_scan", {0, 15}, true, {}},
         // A "]" does not balance a "{": the scan stops only when both counters meet at 0.
         ExtractCase{"counters_meet_at_zero", "{]}[ x", "{]}[", "brace_scan", {0, 4}, false,
-                    {{"strip_suffix_text", {4, 6}, 0.3}}}),
+                    {{Op::StripSuffixText, {4, 6}}}}),
     [](const ::testing::TestParamInfo<ExtractCase>& p) { return std::string(p.param.name); });
 
 TEST(Extract, CutsNeverSplitACharacter) {
@@ -240,6 +240,62 @@ TEST(Extract, BracketScanAgreesWithAByteByByteScan) {
     ASSERT_EQ(got.text, want.text) << text;
     ASSERT_EQ(got.truncated, want.truncated) << text;
   }
+}
+
+// ---- splitting a text into its values ----
+
+struct SplitCase {
+  const char* name;
+  std::string input;
+  std::vector<std::string> values;  // the text of each span, in order
+};
+
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+
+class SplitTable : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitTable, FindsEveryValue) {
+  const SplitCase& c = GetParam();
+  std::vector<std::string> got;
+  for (const Span& s : split_json_candidates(c.input)) {
+    ASSERT_LE(s.start, s.end);
+    ASSERT_LE(s.end, c.input.size());
+    got.push_back(c.input.substr(s.start, s.end - s.start));
+  }
+  EXPECT_EQ(got, c.values);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SplitTable,
+    ::testing::Values(
+        SplitCase{"empty", "", {}},
+        SplitCase{"prose_only", "no json ] here }", {}},
+        SplitCase{"side_by_side", R"({"a":1}{"b":2}[3])", {R"({"a":1})", R"({"b":2})", "[3]"}},
+        SplitCase{"json_lines", "{\"a\": 1}\r\n[1, 2]\n\n{\"c\": \"}\"}\n",
+                  {"{\"a\": 1}", "[1, 2]", "{\"c\": \"}\"}"}},
+        SplitCase{"prose_with_two", "First {a: 1}, then [2, 3]. Done.", {"{a: 1}", "[2, 3]"}},
+        SplitCase{"two_fences",
+                  kFence + "json\n{\"a\": 1}\n" + kFence + "\ntext [x]\n" + kFence + "\n[2]\n" + kFence,
+                  {kFence + "json\n{\"a\": 1}\n" + kFence, "[x]", kFence + "\n[2]\n" + kFence}},
+        // Another language's fence is prose: the brackets inside it are read.
+        SplitCase{"python_fence", kFence + "python\nd = {'a': 1}\n" + kFence + "\n[2]",
+                  {"{'a': 1}", "[2]"}},
+        SplitCase{"unclosed_fence", kFence + "json\n{\"a\": [1", {"{\"a\": [1"}},
+        // Brackets inside strings do not count; escaped quotes do not end them.
+        SplitCase{"strings", R"x({"a": "]}\"{"} [")"] {)x", {R"x({"a": "]}\"{"})x", R"x([")"])x", "{"}},
+        // A closer that skips an open bracket closes it too; one that matches nothing is passed.
+        SplitCase{"mismatched_closer", "{\"a\": [1, 2}\n{\"b\": 2}", {"{\"a\": [1, 2}", "{\"b\": 2}"}},
+        SplitCase{"stray_closer_inside", "[1, 2}] [3]", {"[1, 2}]", "[3]"}},
+        SplitCase{"cut_off_last", "[1] {\"a\": [2, ", {"[1]", "{\"a\": [2, "}}));
+
+// Many small values and one far fence: each is found in one pass.
+TEST(Split, ManyValuesAreFoundInOrder) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "[" + std::to_string(i) + "] ";
+  text += kFence;
+  const std::vector<Span> spans = split_json_candidates(text);
+  ASSERT_EQ(spans.size(), 20000u);
+  EXPECT_EQ(text.substr(spans[19999].start, spans[19999].end - spans[19999].start), "[19999]");
 }
 
 }  // namespace

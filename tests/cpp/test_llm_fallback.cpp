@@ -195,8 +195,8 @@ TEST_P(LlmRunCases, GivesOutputOrError) {
   const RunCase& c = GetParam();
   const std::string payload(c.payload_bytes, 'p');
   const auto result = run_llm_command(c.command, payload, c.timeout_ms);
-  ASSERT_EQ(result.ok(), c.ok) << (result.ok() ? result.value() : result.error());
-  EXPECT_EQ(result.ok() ? result.value() : result.error(), c.expected);
+  ASSERT_EQ(result.ok(), c.ok) << (result.ok() ? result.value() : result.error().message);
+  EXPECT_EQ(result.ok() ? result.value() : result.error().message, c.expected);
 }
 
 const std::string kEmptyReply = "{\"mode\": \"patch_suggest\", \"patches\": []}\n";
@@ -229,7 +229,7 @@ TEST_F(LlmCommand, PayloadReachesTheCommandWhileOutputIsRead) {
   std::string payload;
   for (int i = 0; payload.size() < (3u << 20); ++i) payload += std::to_string(i) + ",";
   const auto result = run_llm_command("cat", payload, 10000);
-  ASSERT_TRUE(result.ok()) << result.error();
+  ASSERT_TRUE(result.ok()) << result.error().message;
   EXPECT_EQ(result.value(), payload);
 }
 
@@ -255,7 +255,7 @@ TEST_P(LlmStuck, EndsAndKillsTheGroup) {
                                       c.timeout_ms);
   const double elapsed = seconds_since(start);
   ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error(), c.error);
+  EXPECT_EQ(result.error().message, c.error);
   EXPECT_GE(elapsed, c.min_seconds);
   EXPECT_LT(elapsed, c.min_seconds + 5.0);
   const pid_t pid = read_pid(pid_file);
@@ -302,7 +302,7 @@ TEST_F(LlmCommand, ChildStartsWithDefaultSignalsLikeAPythonHost) {
   sigset_t mask_after;
   pthread_sigmask(SIG_SETMASK, &previous_mask, &mask_after);
   sigaction(SIGPIPE, &previous_action, nullptr);
-  ASSERT_TRUE(result.ok()) << result.error();
+  ASSERT_TRUE(result.ok()) << result.error().message;
   EXPECT_EQ(status_mask(result.value(), "SigBlk"), 0u) << result.value();
   EXPECT_EQ(status_mask(result.value(), "SigIgn") & (1ull << (SIGPIPE - 1)), 0u) << result.value();
   EXPECT_EQ(sigismember(&mask_after, SIGUSR1), 1);
@@ -319,7 +319,7 @@ TEST_F(LlmCommand, ConcurrentRunsKeepTheirPipesApart) {
       const std::string command =
           i % 2 == 0 ? fake("answer.sh") + " r" + std::to_string(i) : fake("hang.sh");
       const auto result = run_llm_command(command, "x", i % 2 == 0 ? 5000 : 300);
-      outputs[i] = result.ok() ? result.value() : result.error();
+      outputs[i] = result.ok() ? result.value() : result.error().message;
     });
   }
   for (auto& t : threads) t.join();
@@ -427,8 +427,9 @@ TEST_F(LlmCommand, AcceptedReplyStopsCalling) {
 std::vector<Candidate> expected_rerun(std::string_view patched, std::vector<RepairAction> base,
                                       const std::optional<std::string>& patch_id,
                                       const RepairOptions& options) {
-  RepairAction action = RepairAction::make("llm_patch_suggest", 1.5);
-  action.note = patch_id;
+  RepairAction action = RepairAction::make(Op::LlmPatchSuggest, {Stage::LanguageModel, 1},
+                                          op_cost(Op::LlmPatchSuggest, Stage::LanguageModel).fixed());
+  if (patch_id) action.set_note(*patch_id);
   base.push_back(std::move(action));
   return probabilistic_repair(patched, options, base);
 }
@@ -442,7 +443,7 @@ void expect_same_candidates(const std::vector<Candidate>& got, const std::vector
 
 TEST_F(LlmCommand, PatchedTextIsRepairedAgain) {
   const std::string text = "[1, 2";
-  std::vector<RepairAction> base = {RepairAction::make("strip_code_fence", 0.0)};
+  std::vector<RepairAction> base = {RepairAction::make(Op::StripCodeFence, {Stage::Extraction}, 0.0)};
   const std::string reply =
       reply_with(R"([{"patch_id":"close","ops":[{"op":"insert","at":5,"text":"]"}]}])");
   const LlmRerunResult r = maybe_llm_rerun(text, base, {}, std::nullopt, llm_options(answer(reply)));
@@ -452,13 +453,15 @@ TEST_F(LlmCommand, PatchedTextIsRepairedAgain) {
   const Candidate& best = r.candidates.front();
   EXPECT_EQ(best.normalized_json, "[1,2]");
   ASSERT_EQ(best.repairs.size(), 2u);
-  EXPECT_EQ(best.repairs[0].op, "strip_code_fence");
-  EXPECT_EQ(best.repairs[1].op, "llm_patch_suggest");
-  EXPECT_EQ(best.repairs[1].note, "close");
-  EXPECT_DOUBLE_EQ(best.repairs[1].cost_delta, 1.5);
-  EXPECT_FALSE(best.repairs[1].span || best.repairs[1].at || best.repairs[1].token);
-  EXPECT_DOUBLE_EQ(best.cost, 1.5);
-  EXPECT_DOUBLE_EQ(best.confidence, std::exp(-0.7 * 1.5));
+  const double patch_cost = op_cost(Op::LlmPatchSuggest, Stage::LanguageModel).fixed();
+  EXPECT_EQ(best.repairs[0].op(), Op::StripCodeFence);
+  EXPECT_EQ(best.repairs[1].op(), Op::LlmPatchSuggest);
+  EXPECT_EQ(best.repairs[1].note(""), "close");
+  EXPECT_EQ(best.repairs[1].cost_delta, patch_cost);
+  EXPECT_FALSE(best.repairs[1].span() || best.repairs[1].at() || best.repairs[1].token());
+  EXPECT_DOUBLE_EQ(best.cost, patch_cost);
+  EXPECT_DOUBLE_EQ(best.confidence, std::exp(-0.7 * patch_cost));
+  ASSERT_EQ(r.texts, std::vector<std::string>{"[1, 2]"});  // what rerun 1 repaired
   expect_same_candidates(r.candidates, expected_rerun("[1, 2]", base, "close", RepairOptions{}));
 }
 
@@ -476,8 +479,8 @@ TEST_F(LlmCommand, PatchWithoutOpsRerunsTheUnchangedText) {
   const LlmRerunResult r = maybe_llm_rerun("[1, 2", {}, {}, std::nullopt, llm_options(answer(reply)));
   expect_same_candidates(r.candidates, expected_rerun("[1, 2", {}, std::nullopt, RepairOptions{}));
   ASSERT_FALSE(r.candidates.empty());
-  EXPECT_EQ(r.candidates.front().repairs.front().op, "llm_patch_suggest");
-  EXPECT_FALSE(r.candidates.front().repairs.front().note.has_value());
+  EXPECT_EQ(r.candidates.front().repairs.front().op(), Op::LlmPatchSuggest);
+  EXPECT_EQ(r.candidates.front().repairs.front().note_kind(), NoteKind::None);
 }
 
 TEST_F(LlmCommand, OnlyTopKPatchesAreExamined) {

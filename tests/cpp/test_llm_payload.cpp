@@ -118,8 +118,11 @@ class LlmPatch : public ::testing::TestWithParam<PatchCase> {};
 TEST_P(LlmPatch, AppliesOrRefuses) {
   const PatchCase& c = GetParam();
   const auto result = apply_patch_ops_utf8(c.text, ops_of(c.ops));
-  ASSERT_EQ(result.ok(), c.ok) << (result.ok() ? result.value() : result.error());
-  EXPECT_EQ(result.ok() ? result.value() : result.error(), c.expected);
+  ASSERT_EQ(result.ok(), c.ok) << (result.ok() ? result.value() : result.error().message);
+  EXPECT_EQ(result.ok() ? result.value() : result.error().message, c.expected);
+  if (!result.ok()) {
+    EXPECT_EQ(result.error().code, ErrorCode::invalid_patch);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

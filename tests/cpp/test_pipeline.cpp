@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "repair/explain.hpp"
 #include "repair/pipeline.hpp"
 #include "core/records.hpp"
 
@@ -16,10 +17,16 @@ RepairResult run(std::string_view input, RepairOptions options = {}) {
   return parse_bytes(input, options);
 }
 
-std::vector<std::string> ops(const Candidate& c) {
-  std::vector<std::string> out;
-  for (const RepairAction& a : c.repairs) out.push_back(a.op);
+std::vector<Op> ops(const Candidate& c) {
+  std::vector<Op> out;
+  for (const RepairAction& a : c.repairs) out.push_back(a.op());
   return out;
+}
+
+// The result document with the elapsed time left out, for comparing two runs.
+std::string document(RepairResult r) {
+  r.metrics.elapsed_ms = 0;
+  return to_compact_string(r.to_json_value());
 }
 
 // ---- outcomes ----
@@ -96,8 +103,10 @@ TEST(Pipeline, FencedJsonIsRepairedByExtraction) {
   EXPECT_EQ(r.metrics.mode_used, "strict");
   ASSERT_EQ(r.candidates.size(), 1u);
   EXPECT_EQ(ops(r.candidates[0]),
-            (std::vector<std::string>{"strip_prefix_text", "strip_suffix_text", "strip_code_fence"}));
-  EXPECT_DOUBLE_EQ(r.candidates[0].cost, 0.8);
+            (std::vector<Op>{Op::StripPrefixText, Op::StripSuffixText, Op::StripCodeFence}));
+  double cost = 0.0;
+  for (Op op : ops(r.candidates[0])) cost += op_cost(op, Stage::Extraction).fixed();
+  EXPECT_DOUBLE_EQ(r.candidates[0].cost, cost);
   EXPECT_NEAR(r.candidates[0].confidence, 0.5712090638488149, 1e-15);
 }
 
@@ -128,11 +137,48 @@ TEST(Pipeline, HeuristicRepairGivesFastOutcome) {
   const Candidate& c = r.candidates[0];
   EXPECT_EQ(c.normalized_json, R"({"a":1})");
   ASSERT_GE(c.repairs.size(), 2u);
-  EXPECT_EQ(c.repairs[0].op, "strip_prefix_text");  // extraction repairs come first
+  EXPECT_EQ(c.repairs[0].op(), Op::StripPrefixText);  // extraction repairs come first
   double sum = 0;
   for (const RepairAction& a : c.repairs) sum += a.cost_delta;
   EXPECT_DOUBLE_EQ(c.cost, sum);
   EXPECT_DOUBLE_EQ(c.confidence, std::exp(-0.7 * sum));
+}
+
+// Every repair names the stage that made it and the text its offsets index; the result keeps
+// those texts, so a word repair's note is the word under its span there.
+TEST(Pipeline, RepairsCarryTheirStageAndText) {
+  struct Case {
+    std::string_view input;
+    std::vector<Stage> stages;  // of the best candidate's repairs, in order
+  };
+  const Stage E = Stage::Extraction, H = Stage::Heuristic, B = Stage::Beam;
+  const Case cases[] = {
+      {"```json\n[1]\n```", {E, E, E}},
+      {"note: {a: 'x', // c\n b: [None,]}", {E, H, H, H, H, H, H}},
+      {"[1, 2 3 @", {H, H, B}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    const RepairResult r = run(c.input);
+    ASSERT_FALSE(r.candidates.empty());
+    std::vector<Stage> stages;
+    for (const RepairAction& a : r.candidates[0].repairs) {
+      stages.push_back(a.origin().stage);
+      const std::string_view text =
+          a.origin().stage == Stage::Extraction ? c.input : r.texts.text_of(a.origin());
+      if (const auto span = a.span()) {
+        ASSERT_LE(span->end, text.size());
+        if (a.note_kind() == NoteKind::QuotedWord) {
+          const std::string word(text.substr(span->start, span->end - span->start));
+          EXPECT_EQ(a.note(text), word + " -> \"" + word + "\"");
+        }
+      }
+      if (const auto at = a.at()) {
+        ASSERT_LE(*at, text.size());
+      }
+    }
+    EXPECT_EQ(stages, c.stages);
+  }
 }
 
 TEST(Pipeline, FastRepairModeFailsWithTheFirstErrorWhenNothingChanged) {
@@ -315,6 +361,10 @@ TEST(PipelineScaleRoute, AutomaticRouteNeedsSizeBracketAndPermission) {
   RepairOptions off = o;
   off.allow_parallel = "  FALSE ";
   EXPECT_EQ(run("[1, 2, 3, 4]", off).metrics.mode_used, "strict");
+  off.allow_parallel = "off";  // not a word that closes the route: parsed whole on it
+  const RepairResult whole = run("[1, 2, 3, 4]", off);
+  EXPECT_EQ(whole.metrics.mode_used, "auto_scale");
+  EXPECT_EQ(whole.metrics.split_mode, "NO_SPLIT");
   RepairOptions other_mode = o;
   other_mode.mode = "probabilistic";
   EXPECT_EQ(run("[1, 2, 3, 4]", other_mode).metrics.mode_used, "strict");
@@ -375,7 +425,15 @@ TEST(PipelineLlmStep, PatchedCandidatesAreMergedAndRanked) {
   const auto& repairs = r.candidates[0].repairs;
   ASSERT_FALSE(repairs.empty());
   bool patched = false;
-  for (const RepairAction& a : repairs) patched |= a.op == "llm_patch_suggest" && a.note == "p1";
+  for (const RepairAction& a : repairs) {
+    patched |= a.op() == Op::LlmPatchSuggest && a.note("") == "p1" &&
+               a.origin() == Origin{Stage::LanguageModel, 1};
+  }
+  // The result keeps what the rerun read; the explanation names the patch's stage.
+  EXPECT_EQ(r.texts.reruns, std::vector<std::string>{R"({"a": 1, "b": 2})"});
+  const std::string explained = explain_result("t", R"({"a": 1, "b")", r, o, ExplainStyle{});
+  EXPECT_NE(explained.find("language-model patch 1, whole text  (p1)"), std::string::npos)
+      << explained;
   EXPECT_TRUE(patched);
   for (std::size_t i = 0; i < r.candidates.size(); ++i) EXPECT_EQ(r.candidates[i].candidate_id, i);
 }
@@ -470,6 +528,93 @@ TEST(Ranking, EqualCandidatesKeepTheirOrderAndEmptyListsStayEmpty) {
   EXPECT_TRUE(rank_candidates({}).empty());
   auto single = rank_candidates({make(7, 0.1)});
   EXPECT_EQ(single[0].candidate_id, 0u);
+}
+
+// ---- every value of a text ----
+
+struct AllCase {
+  const char* name;
+  std::string input;
+  std::vector<std::string> values;    // each piece's best value, compact
+  std::vector<std::string> statuses;  // and its status
+};
+
+void PrintTo(const AllCase& c, std::ostream* os) { *os << c.name; }
+
+class ParseAllTable : public ::testing::TestWithParam<AllCase> {};
+
+TEST_P(ParseAllTable, EachValueInOrderWithSpansIntoTheWholeText) {
+  const AllCase& c = GetParam();
+  const std::vector<PieceResult> all = parse_all(c.input, {});
+  std::vector<std::string> values, statuses;
+  for (const PieceResult& p : all) {
+    const RepairResult& r = p.result;
+    statuses.push_back(r.status);
+    values.push_back(r.best_index ? r.candidates[*r.best_index].normalized_json.value_or("") : "");
+    // The statistics describe the whole text; the extracted span lies inside the piece.
+    EXPECT_EQ(r.input_stats.input_bytes, c.input.size());
+    const Span span = r.input_stats.extracted_span;
+    EXPECT_LE(p.piece.start, span.start);
+    EXPECT_LE(span.end, p.piece.end);
+    EXPECT_EQ(r.input_stats.prefix_skipped_bytes, span.start);
+    EXPECT_EQ(r.input_stats.suffix_skipped_bytes, c.input.size() - span.end);
+    // parse_piece runs the same piece again to the same result.
+    EXPECT_EQ(document(parse_piece(c.input, p.piece, {})), document(r));
+  }
+  EXPECT_EQ(values, c.values);
+  EXPECT_EQ(statuses, c.statuses);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParseAllTable,
+    ::testing::Values(
+        AllCase{"json_lines", "{\"a\": 1}\n{\"b\": [2]}\n", {R"({"a":1})", R"({"b":[2]})"},
+                {"strict_ok", "strict_ok"}},
+        AllCase{"side_by_side", "{'a':1}[2] [3,]", {R"({"a":1})", "[2]", "[3]"},
+                {"repaired", "strict_ok", "repaired"}},
+        AllCase{"prose", "First {\"a\": 1}, then {\"b\": 2", {R"({"a":1})", R"({"b":2})"},
+                {"strict_ok", "repaired"}},
+        AllCase{"fences", "A:\n```json\n[1]\n```\nB:\n```\n{b: 2}\n```\n", {"[1]", R"({"b":2})"},
+                {"repaired", "repaired"}}));
+
+// One value, or a valid JSON string that mentions several bracketed runs: exactly parse_bytes.
+TEST(ParseAll, OneValueIsParseItself) {
+  for (const char* input : {"Sure: {'a': [1, 2,]} bye", "```json\n[1]\n```", R"( "[1] and [2]" )",
+                            "no json", ""}) {
+    const std::vector<PieceResult> all = parse_all(input, {});
+    ASSERT_EQ(all.size(), 1u) << input;
+    EXPECT_EQ(all[0].piece, (Span{0, std::string_view(input).size()})) << input;
+    EXPECT_EQ(document(all[0].result), document(run(input))) << input;
+  }
+}
+
+// The fence's strip repairs and the debug block index the whole text.
+TEST(ParseAll, ExtractionOffsetsPointIntoTheWholeText) {
+  const std::string input = "[0]\n```json\n{\"a\": 1}\n```";
+  RepairOptions o;
+  o.debug = true;
+  const std::vector<PieceResult> all = parse_all(input, o);
+  ASSERT_EQ(all.size(), 2u);
+  const RepairResult& fenced = all[1].result;
+  EXPECT_EQ(all[1].piece, (Span{4, input.size()}));
+  EXPECT_EQ(fenced.input_stats.extracted_span, (Span{12, 21}));
+  const std::vector<RepairAction>& repairs = fenced.candidates[0].repairs;
+  ASSERT_EQ(ops(fenced.candidates[0]),
+            (std::vector<Op>{Op::StripPrefixText, Op::StripSuffixText, Op::StripCodeFence}));
+  EXPECT_EQ(repairs[0].span(), (Span{4, 12}));
+  EXPECT_EQ(repairs[2].span(), (Span{4, input.size()}));
+  const JsonValue* extraction = fenced.debug->find("extraction");
+  ASSERT_NE(extraction, nullptr);
+  EXPECT_EQ(to_compact_string(*extraction->find("span")), "[12,21]");
+}
+
+// Offsets count in the decoded text, as parse's do; input_bytes counts the raw bytes.
+TEST(ParseAll, InvalidUtf8IsDecodedOnce) {
+  const std::vector<PieceResult> all = parse_all("\xff[1]\xff[2]", {});
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[1].piece, (Span{9, 12}));
+  EXPECT_EQ(all[1].result.input_stats.input_bytes, 8u);
+  EXPECT_EQ(all[1].result.candidates[0].normalized_json, "[2]");
 }
 
 }  // namespace

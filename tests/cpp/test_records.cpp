@@ -68,12 +68,159 @@ TEST(RepairAction, FreshActionRendersNullOptionals) {
 
 TEST(RepairAction, FilledFieldsRender) {
   RepairAction a = RepairAction::make("insert_missing_comma", 0.7);
-  a.span = Span{3, 9};
-  a.at = 5;
-  a.token = ",";
-  a.note = "n";
+  a.set_span(Span{3, 9});
+  a.set_at(5);
+  a.set_token(",");
+  a.set_note("n");
   EXPECT_EQ(to_compact_string(a.to_json_value()),
             R"({"op":"insert_missing_comma","span":[3,9],"at":5,"token":",","cost_delta":0.7,"note":"n"})");
+}
+
+// The registry, pinned once: every other test reads words and costs from it.
+TEST(OpRegistry, WordsStagesAndCosts) {
+  struct Row {
+    Op op;
+    std::string_view word;
+    Stage stage;
+    double cost;  // fixed cost, per-unit base, or the cost before a string
+    double second = 0.0;  // per-unit price, or the cost before a number
+    double third = 0.0;   // the cost before a word
+  };
+  const Stage E = Stage::Extraction, H = Stage::Heuristic, B = Stage::Beam;
+  const Row rows[] = {
+      {Op::StripPrefixText, "strip_prefix_text", E, 0.3},
+      {Op::StripSuffixText, "strip_suffix_text", E, 0.3},
+      {Op::StripCodeFence, "strip_code_fence", E, 0.2},
+      {Op::FixSmartQuotes, "fix_smart_quotes", H, 0.7},
+      {Op::FixSmartQuotes, "fix_smart_quotes", B, 0.7},
+      {Op::StripLineComment, "strip_line_comment", H, 0.4},
+      {Op::StripLineComment, "strip_line_comment", B, 0.4},
+      {Op::StripBlockComment, "strip_block_comment", H, 0.6},
+      {Op::StripBlockComment, "strip_block_comment", B, 0.6},
+      {Op::WrapUnquotedKey, "wrap_unquoted_key", H, 0.3},
+      {Op::ConvertSingleQuotes, "convert_single_quotes", H, 0.3},
+      {Op::WrapUnquotedValue, "wrap_unquoted_value", H, 0.4},
+      {Op::MapPythonLiteral, "map_python_literal", H, 0.4},
+      {Op::MapPythonLiteral, "map_python_literal", B, 0.4},
+      {Op::InsertMissingComma, "insert_missing_comma", H, 0.5},
+      {Op::InsertMissingComma, "insert_missing_comma", B, 0.7, 0.8, 1.0},
+      {Op::RemoveTrailingComma, "remove_trailing_comma", H, 0.2},
+      {Op::RemoveTrailingComma, "remove_trailing_comma", B, 0.2},
+      {Op::CloseOpenString, "close_open_string", H, 3.0},
+      {Op::CloseOpenString, "close_open_string", B, 3.0},
+      {Op::CloseContainers, "close_containers", H, 0.0, 0.5},
+      {Op::WrapKeyWithQuotes, "wrap_key_with_quotes", B, 1.1},
+      {Op::ConvertSingleToDoubleQuotes, "convert_single_to_double_quotes", B, 0.9},
+      {Op::WrapValueWithQuotes, "wrap_value_with_quotes", B, 1.5},
+      {Op::InsertMissingColon, "insert_missing_colon", B, 1.0},
+      {Op::SynthesizeMissingValue, "synthesize_missing_value", B, 2.5},
+      {Op::InsertMissingCloser, "insert_missing_closer", B, 0.5},
+      {Op::SkipGarbage, "skip_garbage", B, 1.2, 0.0002},
+      {Op::SkipSuffix, "skip_suffix", B, 0.3, 0.0002},
+      {Op::TruncateSuffix, "truncate_suffix", B, 1.3, 0.00005},
+      {Op::DeleteUnexpectedToken, "delete_unexpected_token", B, 2.5},
+      {Op::LlmPatchSuggest, "llm_patch_suggest", Stage::LanguageModel, 1.5},
+      {Op::EscapeInnerQuotes, "escape_inner_quotes", B, 0.3, 0.2},
+      {Op::InsertMissingQuote, "insert_missing_quote", B, 0.8},
+      {Op::NormalizeNumber, "normalize_number", B, 0.3},
+      {Op::ConvertTupleToArray, "convert_tuple_to_array", B, 0.4},
+      {Op::UnwrapCall, "unwrap_call", B, 0.5},
+      {Op::DropPlaceholder, "drop_placeholder", B, 0.3},
+      {Op::DropExtraComma, "drop_extra_comma", B, 0.3},
+      {Op::ReplaceMismatchedCloser, "replace_mismatched_closer", B, 0.6},
+      {Op::DropSurplusCloser, "drop_surplus_closer", B, 0.3},
+      {Op::DecodeEscapedJson, "decode_escaped_json", E, 0.5},
+  };
+  std::size_t makers = 0;
+  for (const OpInfo& info : kOpRegistry) {
+    for (const OpMaker& m : info.makers) makers += m.stage != Stage::Given ? 1 : 0;
+  }
+  EXPECT_EQ(makers, std::size(rows));  // no stage makes an op the table does not list
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.word);
+    EXPECT_EQ(op_word(r.op), r.word);
+    EXPECT_EQ(op_from_word(r.word), r.op);
+    const OpInfo& info = op_info(r.op);
+    EXPECT_TRUE(info.makers[0].stage == r.stage || info.makers[1].stage == r.stage);
+    const CostRule& rule = op_cost(r.op, r.stage);
+    switch (rule.kind) {
+      case CostRule::Kind::Fixed:
+        EXPECT_EQ(rule.fixed(), r.cost);
+        break;
+      case CostRule::Kind::PerUnit:
+        EXPECT_EQ(rule.for_units(0), r.cost);
+        EXPECT_EQ(rule.for_units(10), r.cost + r.second * 10);
+        break;
+      case CostRule::Kind::ByNextToken:
+        EXPECT_EQ(rule.before(NextToken::StringOrOpener), r.cost);
+        EXPECT_EQ(rule.before(NextToken::NumberOrLiteral), r.second);
+        EXPECT_EQ(rule.before(NextToken::Word), r.third);
+        break;
+    }
+  }
+  EXPECT_FALSE(op_from_word("").has_value());
+  EXPECT_FALSE(op_from_word("made_up_op").has_value());
+}
+
+// Words, tokens and notes from a caller come back as given; the usual ones take no side storage
+// but read back the same.
+TEST(RepairAction, AnyTextRoundTrips) {
+  for (const std::string_view op : {"", "made_up_op", "strip_code_fence", "\xC3\xA9\0x"}) {
+    for (const std::string_view token : {",", "null", "]", "", "{", "any \" text"}) {
+      RepairAction a = RepairAction::make(op, -1.5);
+      a.set_token(token);
+      a.set_note(token);
+      const RepairAction copy = a;
+      EXPECT_EQ(copy.op_word(), op);
+      EXPECT_EQ(copy.token(), token);
+      EXPECT_EQ(copy.note(""), std::string(token));
+      EXPECT_EQ(copy.cost_delta, -1.5);
+      EXPECT_EQ(copy, a);
+    }
+  }
+}
+
+TEST(RepairAction, NotesBuiltWhenRendered) {
+  struct Case {
+    NoteKind kind;
+    Span span;
+    std::string_view text;
+    std::string_view note;
+  };
+  const Case cases[] = {
+      {NoteKind::QuotedWord, {1, 4}, "{abc: 1}", R"(abc -> "abc")"},
+      {NoteKind::PythonLiteral, {6, 10}, R"({"a": True})", "True->true"},
+      {NoteKind::PythonLiteral, {1, 10}, "[undefined]", "undefined->null"},
+      {NoteKind::WordToNull, {1, 5}, "[None]", "None -> null"},
+      {NoteKind::QuotedWord, {5, 9}, "ab", R"( -> "")"},  // a text that is missing: no crash
+  };
+  for (const Case& c : cases) {
+    RepairAction a = RepairAction::make(Op::WrapUnquotedKey, {Stage::Heuristic}, 0.3);
+    a.set_span(c.span);
+    a.set_word_note(c.kind);
+    EXPECT_EQ(a.note(c.text), std::string(c.note));
+  }
+  RepairAction closers = RepairAction::make(Op::CloseContainers, {Stage::Heuristic, 2}, 1.5);
+  closers.set_at(7);
+  closers.set_container_counts(1, 2);
+  EXPECT_FALSE(closers.span().has_value());
+  EXPECT_EQ(to_compact_string(closers.to_json_value()),
+            R"({"op":"close_containers","span":null,"at":7,"token":null,"cost_delta":1.5,)"
+            R"("note":"brace=1, bracket=2"})");
+}
+
+TEST(StageTexts, TextOfEachOrigin) {
+  StageTexts texts;
+  texts.heuristic = {"h0", "h1"};
+  texts.beam = "b";
+  texts.reruns = {"r1"};
+  EXPECT_EQ(texts.text_of({Stage::Heuristic, 1}), "h1");
+  EXPECT_EQ(texts.text_of({Stage::Heuristic, 2}), "");
+  EXPECT_EQ(texts.text_of({Stage::Beam, 0}), "b");
+  EXPECT_EQ(texts.text_of({Stage::Beam, 1}), "r1");
+  EXPECT_EQ(texts.text_of({Stage::Beam, 2}), "");
+  EXPECT_EQ(texts.text_of({Stage::Extraction}), "");  // the input stays with its caller
+  EXPECT_EQ(texts.text_of({Stage::Given}), "");
 }
 
 TEST(Metrics, FreshMetricsRender) {

@@ -67,7 +67,7 @@ TEST(ParseStrictTape, OffsetsAndErrorsAreAbsolute) {
   EXPECT_EQ(tape.data_span, (Span{100, 107}));
   auto bad = parse_strict_tape("[1 2]", 100);
   ASSERT_FALSE(bad.ok());
-  EXPECT_EQ(bad.error(), (TapeError{"expected ',' or ']'", 103}));
+  EXPECT_EQ(bad.error(), (TapeError{ErrorCode::invalid_json, 103, "expected ',' or ']'"}));
 }
 
 TEST(ParseStrictTape, NumbersKeepTheirKindAndBits) {
@@ -122,7 +122,8 @@ TEST_P(TapeErrors, MessageAndPosition) {
   auto result = parse_strict_tape(c.text, 0);
   ASSERT_FALSE(result.ok()) << c.text;
   EXPECT_EQ(result.error().message, c.message) << c.text;
-  EXPECT_EQ(result.error().pos, c.pos) << c.text;
+  EXPECT_EQ(result.error().position, c.pos) << c.text;
+  EXPECT_EQ(result.error().code, ErrorCode::invalid_json) << c.text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -169,7 +170,7 @@ TEST(ParseObjectPairSegment, Errors) {
   for (const ErrorCase& c : cases) {
     auto result = parse_object_pair_segment(c.text, 0);
     ASSERT_FALSE(result.ok()) << c.text;
-    EXPECT_EQ(result.error(), (TapeError{c.message, c.pos})) << c.text;
+    EXPECT_EQ(result.error(), (TapeError{ErrorCode::invalid_json, c.pos, c.message})) << c.text;
   }
 }
 
@@ -181,7 +182,8 @@ TEST(ParseStrictTape, NestingIsBoundedLikeTheStrictParser) {
     const std::string text = nested(kMaxNestingDepth + 1 - outer);
     auto result = parse_strict_tape(text, 0, outer);
     ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error(), (TapeError{"nesting too deep", kMaxNestingDepth - outer}));
+    EXPECT_EQ(result.error(), (TapeError{ErrorCode::nesting_too_deep, kMaxNestingDepth - outer,
+                                         "nesting too deep"}));
     EXPECT_TRUE(parse_strict_tape(nested(kMaxNestingDepth - outer), 0, outer).ok());
   }
   // The strict parser stops at the same bracket.
@@ -203,7 +205,7 @@ TEST(WindowedParse, FillsExactlyItsWindowOrReportsOverflow) {
   EXPECT_EQ(entries[5], (TapeEntry{K::ArrayEnd, 44, 1, 0}));
   auto overflow = write_strict_tape("[1,2,3]", 0, 0, entries, 2, 6);
   ASSERT_FALSE(overflow.ok());
-  EXPECT_EQ(overflow.error().message, kTapeWindowOverflow);
+  EXPECT_EQ(overflow.error().code, ErrorCode::tape_window_overflow);
   auto member = write_object_pair_segment("\"a\":true", 0, 1, entries, 6, 8);
   ASSERT_TRUE(member.ok());
   EXPECT_EQ(entries[7].kind, K::True);

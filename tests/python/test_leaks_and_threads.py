@@ -25,6 +25,13 @@ def expect(exc_type, fn, *args, **kwargs):
     raise AssertionError(f"{fn.__name__} did not raise {exc_type.__name__}")
 
 
+def stream_calls():
+    parser = vn.StreamParser({"top_k": 2})
+    values = [parser.feed(c) for c in ('Sure: {"a": [1, 2', '], "b": "x\\u00', 'e9", c: None')]
+    expect(TypeError, parser.feed, b"}")
+    return dict(parser.close(), values=values)
+
+
 # One call per case, each a different path through the binding and the core.
 CALLS = [
     ("strict ok", lambda: vn.strict_loads_py(GOOD_JSON)),
@@ -51,6 +58,7 @@ CALLS = [
     ("scale error", lambda: expect(ValueError, vn.parse_root_array_scale_py, b"[1, 2,]",
                                    {"allow_parallel": "true"})),
     ("scale bad type", lambda: expect(TypeError, vn.parse_root_array_scale_py, "[1]")),
+    ("stream", stream_calls),
 ]
 
 

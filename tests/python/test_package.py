@@ -1,6 +1,7 @@
 """The velvin package: its Python API over velvin_native."""
 import dataclasses
 import json
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -148,6 +149,31 @@ def test_option_names_match_the_native_reader():
             velvin_native.parse_py("[]", {name: object()})
 
 
+def readme_default(cell):
+    """A default as the README writes it; prose ("none", "all cores") means unset."""
+    cell = cell.strip("`")
+    if cell in ("True", "False"):
+        return cell == "True"
+    try:
+        return json.loads(cell)
+    except ValueError:
+        return None
+
+
+def test_readme_options_table_matches_the_module():
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text(encoding="utf-8")
+    section = readme.split("\n## Options\n", 1)[1].split("\n## ", 1)[0]
+    documented = {}
+    for line in section.splitlines():
+        cells = [c.strip() for c in re.split(r"(?<!\\)\|", line.strip())[1:-1]]
+        if len(cells) < 2 or cells[0] == "option" or set(cells[0]) <= set("-:"):
+            continue
+        for name in re.findall(r"`(\w+)`", cells[0]):
+            assert name not in documented, name
+            documented[name] = readme_default(cells[1])
+    assert documented == {name: default for name, _, default, _ in velvin_native.option_table_py()}
+
+
 # ---- the other entry points ----
 
 def test_strict_loads_raises_strict_json_error():
@@ -253,9 +279,21 @@ def test_module_jsonl_and_failures(tmp_path):
     assert f"{f}:2: failed:".encode() in r.stderr
 
 
+def test_module_without_the_tool_says_so(monkeypatch, tmp_path, capsys):
+    from velvin import __main__ as launcher
+
+    monkeypatch.setattr(launcher, "tool_places", lambda: [tmp_path / "bin" / "velvin"])
+    assert launcher.main(["--help"]) == 2
+    assert "the velvin tool is missing from this installation" in capsys.readouterr().err
+
+
 def test_module_usage_error():
     r = run_module("--top-k", "x")
     assert r.returncode == 2
+
+
+def test_module_flags_for_every_option_mean_what_the_options_dict_means(check_every_option_flag):
+    check_every_option_flag(run_module)
 
 
 def test_module_document_mode():

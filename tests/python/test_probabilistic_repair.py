@@ -150,6 +150,19 @@ def test_base_repairs_lead_and_cost():
     assert best["confidence"] == pytest.approx(math.exp(-0.7 * 1.8))
 
 
+@pytest.mark.parametrize("given", [
+    # Words, tokens and notes outside the usual ones come back exactly as given.
+    {"op": "my_own_fix", "span": (3, 1), "at": 2**64 - 1, "token": "\u00e9\U0001F600",
+     "cost_delta": -0.0, "note": ""},
+    {"op": "wrap_unquoted_key", "span": (0, 0), "at": 0, "token": "", "cost_delta": 1e300,
+     "note": "a -> \"b\""},
+])
+def test_base_repairs_come_back_unchanged(given):
+    best = repair("[1, 2", None, [given])[0]
+    assert best["repairs"][0] == given
+    assert list(best["repairs"][0]) == REPAIR_KEYS
+
+
 class Floaty:
     def __float__(self):
         return 0.25

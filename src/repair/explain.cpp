@@ -1,4 +1,4 @@
-#include "explain.hpp"
+#include "repair/explain.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,26 +6,24 @@
 #include <string>
 #include <vector>
 
-#include "repair/extract.hpp"
-#include "repair/heuristic.hpp"
 #include "core/json.hpp"
 
 namespace velvin {
 namespace {
 
-// Which text a repair's positions refer to: the input, the text one heuristic pass started
-// from (`pass` indexes the trace), or the text the beam search read.
-struct Stage {
-  enum Kind { input, heuristic, repaired } kind = input;
-  std::size_t pass = 0;
-  friend bool operator==(const Stage&, const Stage&) = default;
-};
-
-std::string stage_name(const Stage& s) {
-  switch (s.kind) {
-    case Stage::input: return "input";
-    case Stage::heuristic: return "heuristic pass " + std::to_string(s.pass + 1);
-    case Stage::repaired: return "repaired text";
+// The text a repair's offsets index, named for people: the input, the text a heuristic pass
+// started from, the text the beam search read, a language model's patched text, or what the
+// reading mode read (the extracted text, or the document decoded from its escaped form).
+std::string stage_name(Origin origin) {
+  switch (origin.stage) {
+    case Stage::Extraction: return "input";
+    case Stage::Heuristic: return "heuristic pass " + std::to_string(origin.step + 1);
+    case Stage::Beam:
+      if (origin.step == 0) return "repaired text";
+      return "patched text " + std::to_string(origin.step);
+    case Stage::LanguageModel: return "language-model patch " + std::to_string(origin.step);
+    case Stage::Reading: return origin.step == 0 ? "extracted text" : "decoded document";
+    case Stage::Given: return "given";
   }
   return "";
 }
@@ -33,7 +31,6 @@ std::string stage_name(const Stage& s) {
 struct Marked {
   std::size_t number;  // 1-based, as in the repair table
   const RepairAction* action;
-  Stage stage;
 };
 
 class Painter {
@@ -153,25 +150,35 @@ std::string mark_text(std::string_view text, std::vector<Mark> marks, const Pain
   return out;
 }
 
-std::vector<Mark> marks_for(const std::vector<Marked>& repairs, const Stage& stage) {
+// The marks of the repairs whose offsets index the text of `origin`.
+std::vector<Mark> marks_for(const std::vector<Marked>& repairs, Origin origin) {
   std::vector<Mark> marks;
   for (const Marked& r : repairs) {
-    if (r.stage != stage) continue;
-    const RepairAction& a = *r.action;
-    if (a.span) {
-      marks.push_back({static_cast<std::size_t>(a.span->start), static_cast<std::size_t>(a.span->end),
+    if (r.action->origin() != origin) continue;
+    if (const std::optional<Span> span = r.action->span()) {
+      marks.push_back({static_cast<std::size_t>(span->start), static_cast<std::size_t>(span->end),
                        false, r.number});
-    } else if (a.at) {
-      marks.push_back({static_cast<std::size_t>(*a.at), static_cast<std::size_t>(*a.at), true,
+    } else if (const std::optional<std::uint64_t> at = r.action->at()) {
+      marks.push_back({static_cast<std::size_t>(*at), static_cast<std::size_t>(*at), true,
                        r.number});
     }
   }
   return marks;
 }
 
+// The first of the repairs made at `origin`, or nullptr.
+const RepairAction* first_made_at(const std::vector<Marked>& repairs, Origin origin) {
+  for (const Marked& r : repairs) {
+    if (r.action->origin() == origin) return r.action;
+  }
+  return nullptr;
+}
+
 std::string where(const RepairAction& a) {
-  if (a.span) return "bytes " + std::to_string(a.span->start) + ".." + std::to_string(a.span->end);
-  if (a.at) return "at byte " + std::to_string(*a.at);
+  if (const std::optional<Span> span = a.span()) {
+    return "bytes " + std::to_string(span->start) + ".." + std::to_string(span->end);
+  }
+  if (const std::optional<std::uint64_t> at = a.at()) return "at byte " + std::to_string(*at);
   return "whole text";
 }
 
@@ -185,9 +192,12 @@ std::string status_line(const RepairResult& r) {
   return "failed \u2014 no JSON value could be made of the input";
 }
 
-std::string mode_line(const std::string& mode) {
+std::string mode_line(const std::string& mode, const Candidate* best) {
   if (mode == "strict") return "strict parse of the extracted text";
   if (mode == "fast_repair") return "heuristic repair, then a strict parse";
+  if (mode == "probabilistic" && best != nullptr && best->reread) {
+    return "the text read again for what the model meant (the beam search's reading mode)";
+  }
   if (mode == "probabilistic") return "beam search over token repairs";
   if (mode == "auto_scale" || mode == "scale_pipeline") return "parallel parse of a large document";
   return mode;
@@ -210,7 +220,7 @@ std::string explain_result(std::string_view name, std::string_view input, const 
           : nullptr;
 
   out += p.label("status      ") + status_line(result) + "\n";
-  out += p.label("method      ") + mode_line(result.metrics.mode_used) + " (mode " +
+  out += p.label("method      ") + mode_line(result.metrics.mode_used, best) + " (mode " +
          result.metrics.mode_used + ", " + std::to_string(static_cast<std::uint64_t>(result.metrics.elapsed_ms)) +
          " ms)\n";
   if (best != nullptr) {
@@ -225,53 +235,41 @@ std::string explain_result(std::string_view name, std::string_view input, const 
            (e.at ? " at byte " + std::to_string(*e.at) + " of the last text parsed" : "") + "\n";
   }
 
-  // The stage texts the repairs refer to, made again by the same deterministic stages.
+  // Each repair says which text its offsets index; the input is decoded here as the pipeline
+  // decoded it, the other texts come with the result.
   const std::string decoded = decode_utf8_lossy(input);
-  const Extraction extraction = extract_json_candidate(decoded);
-  std::vector<HeuristicPassTrace> passes;
-  const HeuristicResult heuristic = heuristic_repair_traced(extraction.text, options, passes);
+  const StageTexts& texts = result.texts;
   const std::vector<RepairAction> none;
   const std::vector<RepairAction>& repairs = best != nullptr ? best->repairs : none;
-  const std::size_t n_extract = std::min(extraction.repairs.size(), repairs.size());
-  const bool used_heuristic = result.metrics.mode_used == "fast_repair" ||
-                              result.metrics.mode_used == "probabilistic";
-  const std::size_t n_heuristic =
-      used_heuristic ? std::min(heuristic.repairs.size(), repairs.size() - n_extract) : 0;
-
   std::vector<Marked> marked;
-  std::size_t pass = 0;
-  for (std::size_t i = 0; i < repairs.size(); ++i) {
-    Stage stage;
-    if (i >= n_extract + n_heuristic) {
-      stage.kind = Stage::repaired;
-    } else if (i >= n_extract) {
-      const std::size_t h = i - n_extract;  // index among the heuristic actions
-      while (pass + 1 < passes.size() &&
-             h >= passes[pass].first_action + passes[pass].action_count) {
-        ++pass;
-      }
-      stage = {Stage::heuristic, pass};
-    }
-    marked.push_back({i + 1, &repairs[i], stage});
-  }
+  for (std::size_t i = 0; i < repairs.size(); ++i) marked.push_back({i + 1, &repairs[i]});
 
   out += "\n" + p.bold("input") +
          p.dim(" (\u27E6n \u2026\u27E7 spans and \u27E6n\u27E7 points are repair n below)") + "\n";
-  out += mark_text(decoded, marks_for(marked, Stage{}), p, style, true);
-  for (std::size_t k = 0; k < passes.size() && n_heuristic > 0; ++k) {
-    const Stage stage{Stage::heuristic, k};
-    std::vector<Mark> marks = marks_for(marked, stage);
-    if (marks.empty() && passes[k].action_count == 0) continue;
-    std::string ops;
-    for (std::size_t a = 0; a < passes[k].action_count && a < 1; ++a) {
-      ops = heuristic.repairs[passes[k].first_action + a].op;
-    }
-    out += "\n" + p.bold(stage_name(stage)) + p.dim(" (" + ops + ", on the text it started from)") + "\n";
-    out += mark_text(passes[k].input, std::move(marks), p, style, false);
+  out += mark_text(decoded, marks_for(marked, Origin{Stage::Extraction}), p, style, true);
+  for (std::size_t k = 0; k < texts.heuristic.size(); ++k) {
+    const Origin pass{Stage::Heuristic, static_cast<std::uint16_t>(k)};
+    const RepairAction* first = first_made_at(marked, pass);
+    if (first == nullptr) continue;  // a pass that only changed letter case
+    out += "\n" + p.bold(stage_name(pass)) +
+           p.dim(" (" + std::string(first->op_word()) + ", on the text it started from)") + "\n";
+    out += mark_text(texts.heuristic[k], marks_for(marked, pass), p, style, false);
   }
-  if (repairs.size() > n_extract + n_heuristic) {
-    out += "\n" + p.bold("repaired text") + p.dim(" (what the beam search read; its repairs)") + "\n";
-    out += mark_text(heuristic.text, marks_for(marked, Stage{Stage::repaired, 0}), p, style, false);
+  for (std::size_t r = 0; r <= texts.reruns.size(); ++r) {
+    const Origin search{Stage::Beam, static_cast<std::uint16_t>(r)};
+    if (first_made_at(marked, search) == nullptr) continue;
+    const char* what = r == 0 ? " (what the beam search read; its repairs)"
+                              : " (what the beam search read after the language model's patch)";
+    out += "\n" + p.bold(stage_name(search)) + p.dim(what) + "\n";
+    out += mark_text(texts.text_of(search), marks_for(marked, search), p, style, false);
+  }
+
+  for (std::size_t k = 0; k < texts.readings.size(); ++k) {
+    const Origin reading{Stage::Reading, static_cast<std::uint16_t>(k)};
+    if (first_made_at(marked, reading) == nullptr) continue;
+    out += "\n" + p.bold(stage_name(reading)) +
+           p.dim(" (read again, reading what the model meant; its repairs)") + "\n";
+    out += mark_text(texts.readings[k], marks_for(marked, reading), p, style, false);
   }
 
   out += "\n" + p.bold("repairs") + "\n";
@@ -280,11 +278,16 @@ std::string explain_result(std::string_view name, std::string_view input, const 
     const RepairAction& a = *m.action;
     std::string number = std::to_string(m.number) + ".";
     number.insert(0, number.size() < 4 ? 4 - number.size() : 0, ' ');
-    std::string line = p.bold(number) + " " + a.op;
-    line += std::string(a.op.size() < 26 ? 26 - a.op.size() : 1, ' ');
-    line += "+" + fixed(a.cost_delta, 2) + "  " + stage_name(m.stage) + ", " + where(a);
-    if (a.token) line += ", inserted " + quote_json_string(*a.token);
-    if (a.note) line += "  (" + *a.note + ")";
+    const std::string_view op = a.op_word();
+    std::string line = p.bold(number) + " " + std::string(op);
+    line += std::string(op.size() < 26 ? 26 - op.size() : 1, ' ');
+    line += "+" + fixed(a.cost_delta, 2) + "  " + stage_name(a.origin()) + ", " + where(a);
+    if (const std::optional<std::string_view> token = a.token()) {
+      line += ", inserted " + quote_json_string(*token);
+    }
+    if (const std::optional<std::string> note = a.note(texts.text_of(a.origin()))) {
+      line += "  (" + *note + ")";
+    }
     out += line + "\n";
   }
   if (!marked.empty() && best != nullptr) {
