@@ -314,27 +314,54 @@ class PipelineRun {
   // The reading mode of the search, on the extracted text itself (the heuristic's rewrite can
   // already have cut what the model meant); its repair budget grows with the text it reads. Its
   // candidates join the ranking.
+  // What the second reading reads (StageTexts::readings and the step of its repairs' origin).
+  enum ReadingText : std::uint16_t { kExtracted = 0, kDecoded = 1, kToTheEnd = 2 };
+
   void read_again(std::vector<Candidate>& candidates, std::string_view input) {
-    texts_.readings.push_back(extraction_.text);
-    std::vector<Candidate> read =
-        reading_repair(texts_.readings[0], options_, extraction_.repairs, &texts_, 0);
+    texts_.readings.resize(3);
+    std::vector<Candidate> read = read_text(kExtracted, std::string(extraction_.text),
+                                            extraction_.repairs);
     if (auto escaped = options_.allow_escaped_json ? escaped_document(input) : std::nullopt) {
       std::vector<RepairAction> base = extraction_.repairs;
       RepairAction decode = RepairAction::make(Op::DecodeEscapedJson, Origin{Stage::Extraction},
                                                op_cost(Op::DecodeEscapedJson, Stage::Extraction).fixed());
       decode.set_span(in_input(escaped->span));
       base.push_back(std::move(decode));
-      texts_.readings.push_back(std::move(escaped->text));
-      std::vector<Candidate> decoded =
-          reading_repair(texts_.readings[1], options_, std::move(base), &texts_, 1);
-      read.insert(read.end(), std::make_move_iterator(decoded.begin()),
-                  std::make_move_iterator(decoded.end()));
+      append(read, read_text(kDecoded, std::move(escaped->text), std::move(base)));
+    }
+    // Quotes the bracket scan misread can balance its brackets early and cut the rest of the
+    // document off as "suffix": the text is then also read from the JSON's start to the end.
+    if (const RepairAction* suffix = stripped_suffix()) {
+      std::vector<RepairAction> base;
+      for (const RepairAction& a : extraction_.repairs) {
+        if (&a != suffix) base.push_back(a);
+      }
+      const std::size_t start = extraction_.span.start - (frame_ ? frame_->base : 0);
+      append(read, read_text(kToTheEnd, std::string(input.substr(start)), std::move(base)));
     }
     if (read.empty()) return;
     score_against_schema(read);
-    candidates.insert(candidates.end(), std::make_move_iterator(read.begin()),
-                      std::make_move_iterator(read.end()));
+    append(candidates, std::move(read));
     candidates = rank_keeping_content(std::move(candidates));
+  }
+
+  std::vector<Candidate> read_text(ReadingText which, std::string text,
+                                   std::vector<RepairAction> base) {
+    texts_.readings[which] = std::move(text);
+    return reading_repair(texts_.readings[which], options_, std::move(base), &texts_, which);
+  }
+
+  static void append(std::vector<Candidate>& to, std::vector<Candidate> more) {
+    to.insert(to.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  }
+
+  // The extraction's strip_suffix_text of a bracket scan, if it cut text off after the JSON.
+  const RepairAction* stripped_suffix() const {
+    if (extraction_.method != "brace_scan") return nullptr;
+    for (const RepairAction& a : extraction_.repairs) {
+      if (a.op() == Op::StripSuffixText) return &a;
+    }
+    return nullptr;
   }
 
   // The ranking once the text has been read again: between readings that fit the schema
@@ -351,11 +378,16 @@ class PipelineRun {
     return candidates;
   }
 
-  // What a candidate gave up of the text, in the measure of the search's reading mode.
+  // What a candidate gave up of the text, in the measure of the search's reading mode; text cut
+  // off after the JSON counts too, so that a reading to the end of the text can win over one of
+  // an extraction that stopped early.
   static std::uint64_t candidate_loss(const Candidate& c) {
     std::uint64_t lost = c.diagnostics.garbage_skipped_bytes + 8 * c.diagnostics.deleted_tokens;
     for (const Span& s : c.dropped_spans) lost += s.end > s.start ? s.end - s.start : 0;
-    for (const RepairAction& a : c.repairs) lost += a.op() == Op::SynthesizeMissingValue ? 8 : 0;
+    for (const RepairAction& a : c.repairs) {
+      if (a.op() == Op::SynthesizeMissingValue) lost += 8;
+      if (a.op() == Op::StripSuffixText && a.span()) lost += a.span()->end - a.span()->start;
+    }
     return lost;
   }
 
