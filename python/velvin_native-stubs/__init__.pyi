@@ -75,6 +75,16 @@ def probabilistic_repair_py(
 def parse_root_array_scale_py(data: bytes, options: Optional[Dict[str, Any]] = None) -> ScaleDict:
     """Parallel parse of one large, well-formed document; raises ValueError(text)."""
 
+def parse_all_py(input: Union[str, bytes],
+                 options: Optional[Dict[str, Any]] = None) -> List[Tuple[_Span, Dict[str, Any]]]:
+    """Every JSON value of the input: (piece, result document) per value, the piece a span of
+    the decoded text."""
+
+def explain_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None,
+               name: Optional[str] = "<input>", piece: Optional[_Span] = None) -> str:
+    """The text of `velvin --explain` for the input (or for one piece of parse_all_py), from a
+    new run of the pipeline."""
+
 def option_table_py() -> Tuple[Tuple[str, str, Any, str], ...]:
     """The options of the options dictionary, in reading order: (name, type, default,
     description), the type one of "text", "uint", "optional_uint", "float", "bool",

@@ -33,8 +33,8 @@ JsonValue span_to_json(const Span& span);
 // the text heuristic pass `step` started from (Heuristic; passes count from 0 and only those that
 // changed the text count); the text the beam search read (Beam, `step` 0) or the patched text
 // of language-model rerun `step` (Beam and LanguageModel, from 1); what the reading mode read
-// (Reading: `step` 0 the extracted text, 1 the document decoded from its escaped form); a
-// caller's text (Given).
+// (Reading: `step` 0 the extracted text, 1 the document decoded from its escaped form, 2 the
+// text from the JSON's start to the end); a caller's text (Given).
 struct Origin {
   Stage stage = Stage::Given;
   std::uint16_t step = 0;
@@ -62,7 +62,8 @@ struct StageTexts {
   std::string beam;                    // the text the beam search read (the heuristic's output)
   std::vector<std::string> reruns;     // [r - 1]: the patched text language-model rerun r read
   std::vector<std::string> readings;   // what the reading mode read: [0] the extracted text,
-                                       // [1] the document decoded from its escaped form
+                                       // [1] the document decoded from its escaped form, [2] the
+                                       // text from the JSON's start to the end (empty: not read)
 
   // The text that offsets of `origin` index; empty for the input and for a caller's text.
   [[nodiscard]] std::string_view text_of(Origin origin) const noexcept;
