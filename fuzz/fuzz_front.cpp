@@ -23,13 +23,7 @@ bool inside(const velvin::Span& s, std::size_t length) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   velvin::fuzz::ByteReader reader(data, size);
-  const std::uint8_t flags = reader.byte();
-  velvin::RepairOptions options;
-  options.allow_single_quotes = flags & 1;
-  options.allow_unquoted_keys = flags & 2;
-  options.allow_unquoted_values = flags & 4;
-  options.allow_comments = flags & 8;
-  options.allow_python_literals = flags & 16;
+  const velvin::RepairOptions options = velvin::fuzz::switches_from(reader);
   const std::string text = velvin::decode_utf8_lossy(reader.rest());
 
   const velvin::Extraction e = velvin::extract_json_candidate(text);

@@ -21,14 +21,10 @@ namespace {
 using velvin::fuzz::check;
 
 velvin::RepairOptions options_from(velvin::fuzz::ByteReader& in) {
-  velvin::RepairOptions o;
+  velvin::RepairOptions o = velvin::fuzz::switches_from(in);
   const std::uint8_t flags = in.byte();
-  o.allow_single_quotes = flags & 1;
-  o.allow_unquoted_keys = flags & 2;
-  o.allow_unquoted_values = flags & 4;
-  o.allow_comments = flags & 8;
-  o.allow_python_literals = flags & 16;
-  o.partial_ok = flags & 32;
+  o.partial_ok = flags & 1;
+  if (flags & 2) o.max_total_repairs = flags >> 2;  // the repair limit's path, 0..63 repairs
   o.top_k = in.byte() % 8;
   o.beam_width = 1 + in.byte() % 32;
   o.max_repairs = in.byte() % 24;
@@ -78,6 +74,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(failed == r.candidates.empty(), "a failed result has no candidate, others have some");
   check(failed != r.best_index.has_value(), "best_index is set exactly on success");
   check(!failed || !r.errors.empty(), "a failed result carries an error");
+  for (const velvin::ParseError& e : r.errors) {
+    if (e.kind != velvin::kRepairLimitKind) continue;
+    check(failed, "a document past the repair limit fails");
+    check(options.max_total_repairs < 100000, "only a document past the limit fails on it");
+  }
+  if (!failed) {
+    for (const velvin::Candidate& c : r.candidates) {
+      check(c.repairs.size() <= options.max_total_repairs, "no candidate carries more repairs than the limit");
+    }
+  }
   for (std::size_t i = 0; i < r.candidates.size(); ++i) {
     const velvin::Candidate& c = r.candidates[i];
     check(c.candidate_id == i, "candidate ids run 0..n-1");
