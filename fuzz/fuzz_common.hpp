@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "core/options.hpp"
+
 namespace velvin::fuzz {
 
 [[noreturn]] inline void violated(const char* what) {
@@ -36,5 +38,25 @@ class ByteReader {
   const std::uint8_t* data_;
   std::size_t size_;
 };
+
+// The repair switches from two option bytes: the first five from the first byte, the readings of
+// broken text from the second.
+inline RepairOptions switches_from(ByteReader& in) {
+  RepairOptions o;
+  const std::uint8_t classic = in.byte();
+  o.allow_single_quotes = classic & 1;
+  o.allow_unquoted_keys = classic & 2;
+  o.allow_unquoted_values = classic & 4;
+  o.allow_comments = classic & 8;
+  o.allow_python_literals = classic & 16;
+  const std::uint8_t readings = in.byte();
+  o.allow_inner_quotes = readings & 1;
+  o.allow_missing_quotes = readings & 2;
+  o.allow_loose_numbers = readings & 4;
+  o.allow_wrappers = readings & 8;
+  o.allow_placeholders = readings & 16;
+  o.allow_escaped_json = readings & 32;
+  return o;
+}
 
 }  // namespace velvin::fuzz

@@ -1,6 +1,7 @@
 // Extraction and heuristic repair on any bytes: the extracted text is the span it claims, the
 // heuristic output is valid UTF-8 and equals the output of running every pass without the
 // survey that skips passes, and every action's position lies in the text its pass started from.
+// The split into values gives ordered, disjoint spans that each begin a value.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,13 +23,7 @@ bool inside(const velvin::Span& s, std::size_t length) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   velvin::fuzz::ByteReader reader(data, size);
-  const std::uint8_t flags = reader.byte();
-  velvin::RepairOptions options;
-  options.allow_single_quotes = flags & 1;
-  options.allow_unquoted_keys = flags & 2;
-  options.allow_unquoted_values = flags & 4;
-  options.allow_comments = flags & 8;
-  options.allow_python_literals = flags & 16;
+  const velvin::RepairOptions options = velvin::fuzz::switches_from(reader);
   const std::string text = velvin::decode_utf8_lossy(reader.rest());
 
   const velvin::Extraction e = velvin::extract_json_candidate(text);
@@ -41,6 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "the fenced text lies inside its span");
   }
   check(velvin::is_valid_utf8(e.text), "the extracted text is valid UTF-8");
+
+  std::size_t after_last = 0;
+  for (const velvin::Span& s : velvin::split_json_candidates(text)) {
+    check(inside(s, text.size()) && s.start < s.end && s.start >= after_last,
+          "split spans are ordered, disjoint and not empty");
+    check(text[s.start] == '{' || text[s.start] == '[' || text.compare(s.start, 3, "```") == 0,
+          "each split span begins a value");
+    after_last = s.end;
+  }
 
   const velvin::HeuristicResult h = velvin::heuristic_repair(e.text, options);
   check(velvin::is_valid_utf8(h.text), "the heuristic output is valid UTF-8");

@@ -65,13 +65,7 @@ std::optional<JsonValue> stream_in_chunks(std::string_view text, velvin::fuzz::B
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   velvin::fuzz::ByteReader input(data, size);
-  const std::uint8_t flags = input.byte();
-  velvin::RepairOptions options;
-  options.allow_single_quotes = flags & 1;
-  options.allow_unquoted_keys = flags & 2;
-  options.allow_unquoted_values = flags & 4;
-  options.allow_comments = flags & 8;
-  options.allow_python_literals = flags & 16;
+  const velvin::RepairOptions options = velvin::fuzz::switches_from(input);
   const std::string_view text = input.rest();
   if (text.size() > 4096) return 0;  // chunk sizes repeat the input's bytes; keep runs short
 

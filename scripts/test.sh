@@ -7,6 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 need_packages g++ cmake make libgtest-dev libbenchmark-dev python3-dev python3-pytest \
   python3-hypothesis python3-pydantic python3-venv python3-pip python3-setuptools python3-wheel clang \
+  python3-dask python3-distributed python3-pandas \
   libclang-rt-14-dev
 build_project
 

@@ -1,12 +1,16 @@
 // velvin: repairs model output into JSON from the command line. Each file argument (or standard
 // input) is one document, or with --jsonl each line is one; the best value is printed as compact
-// JSON on one line, or the whole result document with --document.
+// JSON on one line, or the whole result document with --document. --all prints every value of a
+// document, --field repairs one member of JSON Lines records, --stream follows a document while
+// it arrives.
 //
 // Exit status: 0 when every document gave a value, 1 when any failed, 2 for usage or I/O errors.
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -22,14 +26,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "repair/explain.hpp"
 #include "core/json.hpp"
 #include "core/options.hpp"
 #include "repair/pipeline.hpp"
+#include "repair/stream.hpp"
 #include "core/strict.hpp"
 #include "core/records.hpp"
+#include "scale/scale.hpp"
 
 namespace velvin {
 namespace {
@@ -49,6 +56,22 @@ Output:
   --jobs N                   with --jsonl: repair on N threads (0: one per core), output in input
                              order, a progress bar when standard error is a terminal, and a
                              summary line at the end
+  --all                      every JSON value of a document, not only the first (fenced blocks,
+                             objects and arrays in prose, values side by side): one line per
+                             value found; with --jsonl one line per input line, the JSON array of
+                             its values; with --document or --explain one per value. A document
+                             where none is found prints an empty line
+  --field NAME               with --jsonl: each line is a JSON object whose member NAME holds the
+                             text to repair; the record is printed with that member replaced by
+                             the repaired value and a member "_velvin": {"status", "confidence",
+                             "repairs" (their count)} added. A line that is not such a record is
+                             reported and printed unchanged; a text that cannot be repaired stays
+                             as it was, with status "failed"
+  --stream                   read each document as it arrives and print its value, as compact
+                             JSON on one line, each time it changed and all that has arrived is
+                             read (or 0.1 s after the last line while more keeps coming): members
+                             and elements once complete never change, the open end grows. At the
+                             end, the value of the whole text if it differs from the last line
   -h, --help                 show this help
 )";
 
@@ -61,6 +84,9 @@ struct CliOptions {
   bool document = false;
   bool jsonl = false;
   bool explain = false;
+  bool all = false;
+  bool stream = false;
+  std::optional<std::string> field;
   ExplainStyle style;
   std::size_t jobs = 1;
   bool jobs_given = false;
@@ -192,6 +218,28 @@ void store_flag(CliOptions& cli, const OptionSpec& spec, std::string_view value)
   }
 }
 
+// The switch a flag without a value sets, or nullptr.
+bool* switch_flag(CliOptions& cli, std::string_view name) {
+  if (name == "document") return &cli.document;
+  if (name == "jsonl") return &cli.jsonl;
+  if (name == "explain") return &cli.explain;
+  if (name == "all") return &cli.all;
+  if (name == "stream") return &cli.stream;
+  return nullptr;
+}
+
+void check_combination(const CliOptions& cli) {
+  if (cli.explain && cli.document) throw UsageError{"--explain and --document exclude each other"};
+  if (cli.field && !cli.jsonl) throw UsageError{"--field needs --jsonl"};
+  if (cli.field && (cli.all || cli.document || cli.explain)) {
+    throw UsageError{"--field prints records: it excludes --all, --document and --explain"};
+  }
+  if (cli.stream && (cli.jsonl || cli.all || cli.document || cli.explain)) {
+    throw UsageError{"--stream prints values as they arrive: it excludes --jsonl, --all, "
+                     "--document and --explain"};
+  }
+}
+
 // Returns nullopt after printing the help.
 std::optional<CliOptions> parse_arguments(int argc, char** argv) {
   CliOptions cli;
@@ -223,9 +271,9 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
       std::cout << usage();
       return std::nullopt;
     }
-    if (name == "document" || name == "jsonl" || name == "explain") {
+    if (bool* mode = switch_flag(cli, name)) {
       if (inline_value) throw UsageError{"--" + std::string(name) + " takes no value"};
-      (name == "document" ? cli.document : name == "jsonl" ? cli.jsonl : cli.explain) = true;
+      *mode = true;
       continue;
     }
     auto next_value = [&]() -> std::string_view {
@@ -233,6 +281,11 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
       if (i + 1 >= argc) throw UsageError{"--" + std::string(name) + " needs a value"};
       return argv[++i];
     };
+    if (name == "field") {
+      cli.field = std::string(next_value());
+      if (cli.field->empty()) throw UsageError{"--field needs a member name"};
+      continue;
+    }
     if (name == "jobs") {
       const std::string_view value = next_value();
       auto jobs = parse_count_text(value);
@@ -256,7 +309,7 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
   cli.repair.allow_llm = cli.repair.llm_command.has_value();
   if (cli.files.empty()) cli.files.emplace_back("-");
   if (cli.jobs_given && !cli.jsonl) throw UsageError{"--jobs needs --jsonl"};
-  if (cli.explain && cli.document) throw UsageError{"--explain and --document exclude each other"};
+  check_combination(cli);
   cli.style.color = isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
   cli.progress = isatty(STDERR_FILENO) == 1;
   return cli;
@@ -300,27 +353,243 @@ std::string failure_report(const std::string& name, std::size_t line, const Repa
   return "velvin: " + name + ":" + std::to_string(line) + ": " + result.status + ": " + errors + "\n";
 }
 
-DocumentOutcome repair_document(const CliOptions& cli, std::string_view input,
-                                const std::string& name, std::optional<std::size_t> line) {
-  RepairResult result = parse_bytes(input, cli.repair);
+// The line a failure is reported at: the document's own with --jsonl, else the line of the
+// first error.
+std::size_t failure_line(std::string_view input, std::optional<std::size_t> line,
+                         const RepairResult& result) {
+  if (line) return *line;
+  if (result.errors.empty() || !result.errors.front().at) return 1;
+  return line_of(input, result.input_stats.extracted_span.start + *result.errors.front().at);
+}
+
+std::string title_of(const std::string& name, std::optional<std::size_t> line) {
+  return line ? name + ":" + std::to_string(*line) : name;
+}
+
+// What is printed for one result: its explanation, its result document, or its best value (an
+// empty text when it has none).
+std::string shown(const CliOptions& cli, std::string_view input, const std::string& title,
+                  RepairResult&& result) {
+  if (cli.explain) return explain_result(title, input, result, cli.repair, cli.style);
+  if (cli.document) return to_compact_string(std::move(result).into_json_value());
+  const Candidate* best = best_candidate(result);
+  return best != nullptr ? value_line(*best) : std::string();
+}
+
+// The less good of two statuses, for the summary of a document with several values.
+const std::string& worse_status(const std::string& a, const std::string& b) {
+  constexpr std::array<std::string_view, 4> kOrder = {"strict_ok", "repaired", "partial", "failed"};
+  const auto rank = [&](const std::string& s) { return std::find(kOrder.begin(), kOrder.end(), s); };
+  return rank(a) >= rank(b) ? a : b;
+}
+
+// --all: every value of the document. Values one per line (with --jsonl, the line's values as
+// one JSON array); documents and explanations one per value, failed ones included. Each piece
+// that gives no value is reported; a document where none gave one prints an empty line.
+DocumentOutcome repair_every_value(const CliOptions& cli, std::string_view input,
+                                   const std::string& name, std::optional<std::size_t> line) {
+  std::vector<PieceResult> pieces = parse_all(input, cli.repair);
   DocumentOutcome outcome;
+  outcome.ok = true;
+  outcome.status = "strict_ok";
+  std::vector<std::string> parts;
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    RepairResult& result = pieces[k].result;
+    const bool ok = best_candidate(result) != nullptr;
+    outcome.ok &= ok;
+    outcome.status = worse_status(outcome.status, result.status);
+    if (!ok) outcome.err += failure_report(name, failure_line(input, line, result), result);
+    if (!ok && !cli.document && !cli.explain) continue;
+    std::string title = title_of(name, line);
+    if (pieces.size() > 1) {
+      title += " (value " + std::to_string(k + 1) + " of " + std::to_string(pieces.size()) + ")";
+    }
+    parts.push_back(shown(cli, input, title, std::move(result)));
+  }
+  if (parts.empty()) {
+    outcome.out = "\n";
+  } else if (cli.jsonl && !cli.explain) {
+    std::string array = "[";
+    for (const std::string& part : parts) array += (array.size() > 1 ? "," : "") + part;
+    outcome.out = array + "]\n";
+  } else {
+    for (const std::string& part : parts) outcome.out += part + "\n";
+  }
+  return outcome;
+}
+
+// ---- --field: records whose member holds the text ----
+
+constexpr std::string_view kRecordMember = "_velvin";
+
+// The span of the value of member `index` of the record in `line`, a valid JSON object of
+// `count` members.
+std::optional<Span> member_value_span(std::string_view line, std::size_t index, std::size_t count) {
+  const Span object = trim_span(line, 0, line.size());
+  const std::vector<Span> pairs = iter_root_object_pair_spans_single(line, object.start, object.end);
+  if (pairs.size() != count) return std::nullopt;
+  const auto key_and_value =
+      extract_object_key_span_and_value_span(line, pairs[index].start, pairs[index].end);
+  if (!key_and_value) return std::nullopt;
+  return key_and_value->second;
+}
+
+// The member "_velvin" says how the text was repaired.
+std::string record_note(const RepairResult& result, const Candidate* best) {
+  JsonObject note;
+  note.push_back(JsonMember{"status", JsonValue::string(result.status)});
+  note.push_back(JsonMember{"confidence", JsonValue::number(best != nullptr ? best->confidence : 0.0)});
+  note.push_back(JsonMember{"repairs", JsonValue::uinteger(best != nullptr ? best->repairs.size() : 0)});
+  return to_compact_string(JsonValue::object(std::move(note)));
+}
+
+// Where the text to repair stands in the record, or why the line is not such a record.
+struct RecordField {
+  std::string_view text;
+  Span value_span;  // of the member in the line
+};
+
+std::variant<RecordField, std::string> find_record_field(std::string_view line,
+                                                         const JsonResult& parsed,
+                                                         const std::string& field) {
+  if (!parsed) {
+    return "not JSON (" + parsed.error().message + " at byte " +
+           std::to_string(parsed.error().position) + ")";
+  }
+  if (!parsed.value().is_object()) return std::string("not a JSON object");
+  const JsonObject& members = parsed.value().as_object();
+  std::size_t count = 0;
+  std::size_t index = 0;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (members[i].key == kRecordMember) {
+      return "it already has a member \"" + std::string(kRecordMember) + "\"";
+    }
+    if (members[i].key == field) {
+      ++count;
+      index = i;
+    }
+  }
+  const std::string quoted = "member \"" + field + "\"";
+  if (count == 0) return "no " + quoted;
+  if (count > 1) return quoted + " appears " + std::to_string(count) + " times";
+  if (!members[index].value.is_string()) return quoted + " is not a string";
+  const std::optional<Span> value_span = member_value_span(line, index, members.size());
+  if (!value_span) return "the place of " + quoted + " was not found";
+  return RecordField{members[index].value.as_string(), *value_span};
+}
+
+// --field NAME: the record printed with the text of member NAME replaced by its repaired value
+// (kept as it was when the repair fails) and "_velvin" added before the closing brace. Every
+// other byte of the line stays as it came, so numbers and escapes elsewhere are not rewritten.
+DocumentOutcome repair_record(const CliOptions& cli, std::string_view line, const std::string& name,
+                              std::size_t number) {
+  DocumentOutcome outcome;
+  const JsonResult parsed = strict_parse(line);
+  auto found = find_record_field(line, parsed, *cli.field);
+  if (const std::string* problem = std::get_if<std::string>(&found)) {
+    outcome.out = std::string(line) + "\n";
+    outcome.err = "velvin: " + name + ":" + std::to_string(number) + ": not a record: " + *problem + "\n";
+    outcome.status = "not_a_record";
+    return outcome;
+  }
+  const RecordField& field = std::get<RecordField>(found);
+  const RepairResult result = parse(field.text, cli.repair);
   const Candidate* best = best_candidate(result);
   outcome.ok = best != nullptr;
   outcome.status = result.status;
-  if (cli.explain) {
-    const std::string title = line ? name + ":" + std::to_string(*line) : name;
-    outcome.out = explain_result(title, input, result, cli.repair, cli.style) + "\n";
-  } else if (cli.document) {
-    outcome.out = to_compact_string(std::move(result).into_json_value()) + "\n";
+  if (!outcome.ok) outcome.err = failure_report(name, number, result);
+
+  const Span value = field.value_span;
+  const std::uint64_t close = trim_span(line, 0, line.size()).end - 1;  // the closing brace
+  std::string& out = outcome.out;
+  out.append(line.substr(0, value.start));
+  if (best != nullptr) {
+    out += value_line(*best);
   } else {
-    outcome.out = (best != nullptr ? value_line(*best) : std::string()) + "\n";
+    out.append(line.substr(value.start, value.end - value.start));
   }
-  if (!outcome.ok) {
-    std::size_t at_line = line.value_or(1);
-    if (!line && !result.errors.empty() && result.errors.front().at) {
-      at_line = line_of(input, result.input_stats.extracted_span.start + *result.errors.front().at);
+  out.append(line.substr(value.end, close - value.end));
+  out += ",\"" + std::string(kRecordMember) + "\":" + record_note(result, best);
+  out.append(line.substr(close));
+  out += "\n";
+  return outcome;
+}
+
+DocumentOutcome repair_document(const CliOptions& cli, std::string_view input,
+                                const std::string& name, std::optional<std::size_t> line) {
+  if (cli.field) return repair_record(cli, input, name, line.value_or(1));
+  if (cli.all) return repair_every_value(cli, input, name, line);
+  RepairResult result = parse_bytes(input, cli.repair);
+  DocumentOutcome outcome;
+  outcome.ok = best_candidate(result) != nullptr;
+  outcome.status = result.status;
+  if (!outcome.ok) outcome.err = failure_report(name, failure_line(input, line, result), result);
+  outcome.out = shown(cli, input, title_of(name, line), std::move(result)) + "\n";
+  return outcome;
+}
+
+// ---- --stream ----
+
+// Whether more input is waiting to be read (or its end), so the value read so far is not the
+// latest.
+bool input_waiting(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0;
+}
+
+// Reads the document from `fd` as its bytes arrive and prints its value each time it changed,
+// then the value of the whole text when that differs from the last line printed
+// (the reader shows what is complete; the pipeline may read the whole text otherwise, such as a
+// repeated key or prose after the value). Lines are flushed as they are printed.
+//
+// A line costs the size of the value, so a value is printed once the reads have caught up with
+// the input, or a tenth of a second after the last line while more keeps arriving: a file or a
+// fast writer is not printed again per 64 KiB read (which would cost the square of its size),
+// while a model's reply, which pauses between tokens, gets a line per token.
+// Returns the outcome (its `out` is what is still to print), or nullopt with `error` set on an
+// I/O error.
+std::optional<DocumentOutcome> stream_document(const CliOptions& cli, int fd,
+                                               const std::string& name, std::string& error) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kLineInterval = std::chrono::milliseconds(100);
+  StreamReader reader(cli.repair);
+  StreamTree tree;
+  std::optional<std::string> last;
+  auto last_time = Clock::now();
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = name + ": " + std::strerror(errno);
+      return std::nullopt;
     }
-    outcome.err = failure_report(name, at_line, result);
+    if (n == 0) break;
+    reader.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), tree);
+    if (Clock::now() - last_time < kLineInterval && input_waiting(fd)) continue;
+    last_time = Clock::now();
+    const std::optional<JsonValue> value = tree.value(reader.tail());
+    if (!value) continue;
+    std::string line = to_compact_string(*value);
+    if (line == last) continue;
+    std::cout << line << '\n' << std::flush;
+    if (!std::cout) {
+      error = "write error on standard output";
+      return std::nullopt;
+    }
+    last = std::move(line);
+  }
+  const RepairResult result = reader.finish();
+  const Candidate* best = best_candidate(result);
+  DocumentOutcome outcome;
+  outcome.ok = best != nullptr;
+  outcome.status = result.status;
+  if (best != nullptr) {
+    std::string line = value_line(*best);
+    if (line != last) outcome.out = line + "\n";
+  } else {
+    if (!last) outcome.out = "\n";  // as a failed document prints
+    outcome.err = failure_report(name, failure_line(reader.text(), std::nullopt, result), result);
   }
   return outcome;
 }
@@ -434,7 +703,31 @@ std::string summary_line(const Tally& tally, double seconds) {
     line += sep + std::to_string(it == tally.statuses.end() ? 0 : it->second) + " " + status;
     sep = ", ";
   }
+  if (auto it = tally.statuses.find("not_a_record"); it != tally.statuses.end()) {
+    line += ", " + std::to_string(it->second) + " not records";
+  }
   return line + "\n";
+}
+
+// --stream of one file ("-": standard input); false with `error` set on an I/O error.
+bool stream_file(const CliOptions& cli, const std::string& file, Tally& tally, std::string& error) {
+  int fd = STDIN_FILENO;
+  if (file != "-") {
+    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      error = file + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  const std::optional<DocumentOutcome> outcome =
+      stream_document(cli, fd, file == "-" ? "<stdin>" : file, error);
+  if (fd != STDIN_FILENO) ::close(fd);
+  if (!outcome) return false;
+  std::cout << outcome->out << std::flush;
+  std::cerr << outcome->err;
+  tally.add(*outcome);
+  if (!std::cout) error = "write error on standard output";
+  return static_cast<bool>(std::cout);
 }
 
 int run(const CliOptions& cli) {
@@ -442,6 +735,13 @@ int run(const CliOptions& cli) {
   Tally tally;
   for (const std::string& file : cli.files) {
     std::string error;
+    if (cli.stream) {
+      if (!stream_file(cli, file, tally, error)) {
+        std::cerr << "velvin: " << error << "\n";
+        return 2;
+      }
+      continue;
+    }
     auto data = read_file(file, error);
     if (!data) {
       std::cerr << "velvin: " << error << "\n";

@@ -8,6 +8,7 @@
 #include "options.hpp"
 #include "records.hpp"
 #include "repair/beam.hpp"
+#include "repair/explain.hpp"
 #include "repair/extract.hpp"
 #include "repair/heuristic.hpp"
 #include "repair/pipeline.hpp"
@@ -43,28 +44,58 @@ PyObject* strict_loads_text(std::string_view text, bool validated) {
   return nullptr;  // a Python exception is set
 }
 
-// Bytes are decoded leniently (each invalid sequence becomes U+FFFD); a str is taken as its
-// UTF-8 text. Anything else, a str with a lone surrogate included, raises TypeError.
-bool repair_input_text(PyObject* input, PyRef& holder, std::string& decoded, std::string_view& text) {
+// The raw bytes of a bytes object, or the UTF-8 text of a str, as the pipeline takes them.
+// Anything else, a str with a lone surrogate included, raises TypeError.
+bool pipeline_input(PyObject* input, PyRef& holder, std::string_view& bytes) {
   if (PyBytes_Check(input)) {
-    const std::string_view raw = bytes_view(input);
-    if (is_valid_utf8(raw)) {
-      text = raw;
-    } else {
-      decoded = decode_utf8_lossy(raw);
-      text = decoded;
-    }
+    bytes = bytes_view(input);
     return true;
   }
   if (PyUnicode_Check(input)) {
     if (auto utf8 = utf8_of(input, holder)) {
-      text = *utf8;
+      bytes = *utf8;
       return true;
     }
     PyErr_Clear();
   }
   raise_type_error("input must be str or bytes");
   return false;
+}
+
+// Bytes are decoded leniently (each invalid sequence becomes U+FFFD); a str is taken as its
+// UTF-8 text. Anything else, a str with a lone surrogate included, raises TypeError.
+bool repair_input_text(PyObject* input, PyRef& holder, std::string& decoded, std::string_view& text) {
+  if (!pipeline_input(input, holder, text)) return false;
+  if (!is_valid_utf8(text)) {
+    decoded = decode_utf8_lossy(text);
+    text = decoded;
+  }
+  return true;
+}
+
+// The arguments (input, options=None) of an entry point that runs the pipeline. The options are
+// read before the input is looked at, so a bad option is reported first.
+struct PipelineArguments {
+  PyRef holder;  // keeps `bytes` alive
+  std::string_view bytes;
+  RepairOptions options;
+};
+
+// `format` is "O|O:" and the entry point's name. False with the exception set.
+bool bind_pipeline_arguments(PyObject* args, PyObject* kwargs, const char* format,
+                             PipelineArguments& out) {
+  static const char* kwlist[] = {"input", "options", nullptr};
+  PyObject* input = nullptr;
+  PyObject* options_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &input,
+                                   &options_arg)) {
+    return false;
+  }
+  if (!check_options_argument(options_arg)) return false;
+  auto options = options_from_dict(options_arg);
+  if (!options) return false;
+  out.options = std::move(*options);
+  return pipeline_input(input, out.holder, out.bytes);
 }
 
 }  // namespace
@@ -98,30 +129,66 @@ PyObject* strict_loads_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"input", "options", nullptr};
+    PipelineArguments call;
+    if (!bind_pipeline_arguments(args, kwargs, "O|O:parse_py", call)) return nullptr;
+    return result_to_py(parse_bytes(call.bytes, call.options));
+  });
+}
+
+// [(piece, document), ...]: every value of the input, each with the (start, end) of its piece of
+// the decoded text and its result document.
+PyObject* parse_all_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PipelineArguments call;
+    if (!bind_pipeline_arguments(args, kwargs, "O|O:parse_all_py", call)) return nullptr;
+    std::vector<PieceResult> pieces = parse_all(call.bytes, call.options);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      PyRef piece(span_tuple(pieces[i].piece));
+      PyRef document(result_to_py(std::move(pieces[i].result)));
+      if (!piece || !document) return nullptr;
+      PyObject* pair = PyTuple_Pack(2, piece.get(), document.get());
+      if (pair == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals `pair`
+    }
+    return list.release();
+  });
+}
+
+// The text `velvin --explain` prints for the input (colors off), from a new run of the pipeline;
+// with `piece`, for that piece of a text that holds several values, as parse_all_py runs it.
+PyObject* explain_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"input", "options", "name", "piece", nullptr};
     PyObject* input = nullptr;
     PyObject* options_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:parse_py", const_cast<char**>(kwlist),
-                                     &input, &options_arg)) {
+    PyObject* name_arg = nullptr;
+    PyObject* piece_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:explain_py", const_cast<char**>(kwlist),
+                                     &input, &options_arg, &name_arg, &piece_arg)) {
       return nullptr;
     }
     if (!check_options_argument(options_arg)) return nullptr;
     auto options = options_from_dict(options_arg);
     if (!options) return nullptr;
-    RepairResult result;
-    if (PyBytes_Check(input)) {
-      result = parse_bytes(bytes_view(input), *options);
-    } else {
-      PyRef holder;
-      std::optional<std::string_view> text;
-      if (PyUnicode_Check(input)) text = utf8_of(input, holder);
-      if (!text) {
-        PyErr_Clear();
-        return raise_type_error("input must be str or bytes");
-      }
-      result = parse(*text, *options);
+    PyRef name_holder;
+    std::string_view name = "<input>";
+    if (name_arg != nullptr && name_arg != Py_None) {
+      if (!PyUnicode_Check(name_arg)) return raise_argument_error("name", name_arg, "PyString");
+      auto text = utf8_of(name_arg, name_holder);
+      if (!text) return nullptr;
+      name = *text;
     }
-    return result_to_py(std::move(result));
+    std::optional<Span> piece;
+    if (piece_arg != nullptr && piece_arg != Py_None && !read_span_tuple(piece_arg, piece)) {
+      return nullptr;
+    }
+    PyRef holder;
+    std::string_view bytes;
+    if (!pipeline_input(input, holder, bytes)) return nullptr;
+    const RepairResult result = piece ? parse_piece(bytes, *piece, *options) : parse_bytes(bytes, *options);
+    return new_str(explain_result(name, bytes, result, *options, ExplainStyle{}));
   });
 }
 
@@ -152,7 +219,10 @@ PyObject* probabilistic_repair_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!options) return nullptr;
     auto base = repairs_from_py(base_arg);
     if (!base) return nullptr;
-    const std::vector<Candidate> candidates = probabilistic_repair(*text, *options, *base);
+    std::optional<Error> over_limit;
+    const std::vector<Candidate> candidates =
+        probabilistic_repair(*text, *options, std::move(*base), BeamContext{nullptr, 0, &over_limit});
+    if (over_limit) return raise_positioned(over_limit->message, over_limit->position);
     StageTexts texts;  // the search read the caller's text; base repairs keep their own notes
     texts.beam = std::string(*text);
     return candidates_to_py(candidates, texts);
@@ -178,7 +248,13 @@ PyObject* preprocess_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!repair_input_text(input, holder, decoded, text)) return nullptr;
 
     const Extraction extraction = extract_json_candidate(text);
-    HeuristicResult repaired = heuristic_repair(extraction.text, *options);
+    if (auto over = extraction_over_limit(extraction, options->max_total_repairs)) {
+      return raise_positioned(over->message, over->position);
+    }
+    HeuristicResult repaired = heuristic_repair(extraction.text, *options, extraction.repairs.size());
+    if (repaired.over_limit) {
+      return raise_positioned(repaired.over_limit->message, repaired.over_limit->position);
+    }
     const std::optional<std::uint64_t> error_pos = strict_error_position(repaired.text);
     return preprocess_to_py(extraction, std::move(repaired), error_pos);
   });

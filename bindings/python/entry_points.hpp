@@ -11,5 +11,7 @@ PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* preprocess_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* probabilistic_repair_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_root_array_scale_py(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* parse_all_py(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* explain_py(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace velvin::py

@@ -15,6 +15,10 @@ PyMethodDef kMethods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(option_table_py)), METH_NOARGS,
      "option_table_py()\n--\n\nThe options of the options dictionary: a tuple of (name, type, "
      "default, description)."},
+    {"parse_all_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_all_py)),
+     METH_VARARGS | METH_KEYWORDS, "parse_all_py(input, options=None)\n--\n\n"},
+    {"explain_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(explain_py)),
+     METH_VARARGS | METH_KEYWORDS, "explain_py(input, options=None, name='<input>', piece=None)\n--\n\n"},
     {"strict_loads_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(strict_loads_py)),
      METH_VARARGS | METH_KEYWORDS, "strict_loads_py(input)\n--\n\n"},
     {"parse_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_py)),

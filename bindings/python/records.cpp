@@ -122,23 +122,60 @@ class RepairConverter {
 // Containers below this many repairs convert without pausing the collector.
 constexpr std::size_t kGcPauseMinRepairs = 64;
 
-// One list of the repairs of `first` followed by those of `second`.
-PyObject* repairs_to_py(const StageTexts& texts, std::span<const RepairAction> first,
-                        std::span<const RepairAction> second, SpanForm span_form) {
+// One list: the first `lead` items of the list `lead_list` (the same dicts), then the repairs of
+// `first`, then those of `second`.
+PyObject* repairs_to_py(const StageTexts& texts, PyObject* lead_list, std::size_t lead,
+                        std::span<const RepairAction> first, std::span<const RepairAction> second,
+                        SpanForm span_form) {
   RepairConverter converter(texts, span_form);
   if (!converter.ok()) return nullptr;
-  const std::size_t total = first.size() + second.size();
+  const std::size_t made = first.size() + second.size();
   std::optional<GcPause> pause;
-  if (total >= kGcPauseMinRepairs) pause.emplace();
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(total)));
+  if (made >= kGcPauseMinRepairs) pause.emplace();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(lead + made)));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < total; ++i) {
-    const RepairAction& action = i < first.size() ? first[i] : second[i - first.size()];
-    PyObject* item = converter.convert(action);
-    if (item == nullptr) return nullptr;
+  for (std::size_t i = 0; i < lead; ++i) {
+    PyObject* item = PyList_GetItem(lead_list, static_cast<Py_ssize_t>(i));  // borrowed
+    Py_INCREF(item);
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
+  for (std::size_t i = 0; i < made; ++i) {
+    PyObject* item = converter.convert(i < first.size() ? first[i] : second[i - first.size()]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(lead + i), item);
+  }
   return list.release();
+}
+
+PyObject* repairs_to_py(const StageTexts& texts, std::span<const RepairAction> first,
+                        std::span<const RepairAction> second, SpanForm span_form) {
+  return repairs_to_py(texts, nullptr, 0, first, second, span_form);
+}
+
+// Repairs that lead two candidates' lists alike: the base repairs, which the beam search copies
+// into each of its candidates. Their dicts are made once and shared by the lists, so a flood of
+// base repairs costs its Python objects once, not once per candidate.
+struct SharedLead {
+  std::size_t from = 0;   // the earlier list whose dicts are shared
+  std::size_t count = 0;  // how many
+};
+
+// For each list, the earlier list it shares the longest lead with.
+std::vector<SharedLead> shared_leads(const std::vector<const std::vector<RepairAction>*>& lists) {
+  std::vector<SharedLead> leads(lists.size());
+  for (std::size_t i = 1; i < lists.size(); ++i) {
+    const std::vector<RepairAction>& mine = *lists[i];
+    for (std::size_t j = 0; j < i; ++j) {
+      const std::vector<RepairAction>& earlier = *lists[j];
+      std::size_t k = 0;
+      while (k < mine.size() && k < earlier.size() && mine[k] == earlier[k] &&
+             mine[k].origin() == earlier[k].origin()) {
+        ++k;
+      }
+      if (k > leads[i].count) leads[i] = SharedLead{j, k};
+    }
+  }
+  return leads;
 }
 
 PyObject* spans_to_py(const std::vector<Span>& spans) {
@@ -177,7 +214,9 @@ PyObject* diagnostics_to_py(const CandidateDiagnostics& v) {
   return d.release();
 }
 
-PyObject* candidate_to_py(const Candidate& c, const StageTexts& texts) {
+// `lead_list` and `lead`: repair dicts shared with an earlier candidate (see shared_lead).
+PyObject* candidate_to_py(const Candidate& c, const StageTexts& texts, PyObject* lead_list,
+                          std::size_t lead) {
   PyRef d(PyDict_New());
   if (!d) return nullptr;
   if (!set_item(d.get(), "candidate_id", new_uint(c.candidate_id)) ||
@@ -186,7 +225,9 @@ PyObject* candidate_to_py(const Candidate& c, const StageTexts& texts) {
       !set_item(d.get(), "ir", optional_json_to_py(c.ir)) ||
       !set_item(d.get(), "confidence", PyFloat_FromDouble(c.confidence)) ||
       !set_item(d.get(), "cost", PyFloat_FromDouble(c.cost)) ||
-      !set_item(d.get(), "repairs", repairs_to_py(texts, c.repairs, {}, SpanForm::Tuple)) ||
+      !set_item(d.get(), "repairs",
+                repairs_to_py(texts, lead_list, lead, std::span(c.repairs).subspan(lead), {},
+                              SpanForm::Tuple)) ||
       !set_item(d.get(), "validations", validations_to_py(c.validations)) ||
       !set_item(d.get(), "diagnostics", diagnostics_to_py(c.diagnostics)) ||
       !set_item(d.get(), "dropped_spans", spans_to_py(c.dropped_spans))) {
@@ -298,10 +339,17 @@ std::optional<std::vector<RepairAction>> repairs_from_py(PyObject* list) {
 }
 
 PyObject* candidates_to_py(const std::vector<Candidate>& candidates, const StageTexts& texts) {
+  std::vector<const std::vector<RepairAction>*> repairs;
+  for (const Candidate& c : candidates) repairs.push_back(&c.repairs);
+  const std::vector<SharedLead> leads = shared_leads(repairs);
   PyRef list(PyList_New(static_cast<Py_ssize_t>(candidates.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
-    PyObject* item = candidate_to_py(candidates[i], texts);
+    PyObject* lead_list = nullptr;  // borrowed
+    if (leads[i].count > 0) {
+      lead_list = PyDict_GetItemString(PyList_GetItem(list.get(), leads[i].from), "repairs");
+    }
+    PyObject* item = candidate_to_py(candidates[i], texts, lead_list, leads[i].count);
     if (item == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
   }
@@ -348,9 +396,23 @@ PyObject* result_to_py(RepairResult&& result) {
   PyRef doc(json_to_py_consuming(std::move(result).into_json_value()));
   if (!doc) return nullptr;
   PyObject* candidates = PyDict_GetItemString(doc.get(), "candidates");  // borrowed
+  std::vector<const std::vector<RepairAction>*> lists;
+  for (const std::vector<RepairAction>& r : repairs) lists.push_back(&r);
+  const std::vector<SharedLead> leads = shared_leads(lists);
+  // The copies of shared leads are released before any dict is made.
+  for (std::size_t i = 1; i < repairs.size(); ++i) {
+    repairs[i].erase(repairs[i].begin(),
+                     repairs[i].begin() + static_cast<std::ptrdiff_t>(leads[i].count));
+    repairs[i].shrink_to_fit();
+  }
   for (std::size_t i = 0; i < repairs.size(); ++i) {
     PyObject* candidate = PyList_GetItem(candidates, static_cast<Py_ssize_t>(i));  // borrowed
-    PyRef list(repairs_to_py(texts, repairs[i], {}, SpanForm::List));
+    PyObject* lead_list = nullptr;  // borrowed
+    if (leads[i].count > 0) {
+      PyObject* earlier = PyList_GetItem(candidates, static_cast<Py_ssize_t>(leads[i].from));
+      lead_list = PyDict_GetItemString(earlier, "repairs");
+    }
+    PyRef list(repairs_to_py(texts, lead_list, leads[i].count, repairs[i], {}, SpanForm::List));
     if (!list || PyDict_SetItemString(candidate, "repairs", list.get()) != 0) return nullptr;
     std::vector<RepairAction>().swap(repairs[i]);  // converted: released at once
   }

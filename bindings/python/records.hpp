@@ -31,6 +31,8 @@ PyObject* repairs_to_py(const StageTexts& texts, std::span<const RepairAction> f
 // more, as value trees, in between.
 PyObject* result_to_py(RepairResult&& result);
 PyObject* candidates_to_py(const std::vector<Candidate>& candidates, const StageTexts& texts);
+// A (start, end) tuple of two unsigned integers; false with the exception set otherwise.
+bool read_span_tuple(PyObject* value, std::optional<Span>& out);
 // The base repairs of probabilistic_repair_py (`list` may be nullptr: none).
 std::optional<std::vector<RepairAction>> repairs_from_py(PyObject* list);
 PyObject* preprocess_to_py(const Extraction& extraction, HeuristicResult&& repaired,

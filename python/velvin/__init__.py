@@ -19,7 +19,7 @@ import velvin_native as _native
 
 from ._options import OPTION_NAMES, check_options
 from ._result import (Candidate, Diagnostics, ErrorRecord, InputStats, Metrics, ParseResult, Partial,
-                      Repair, Span, Validations)
+                      Repair, Span, Validations, _made_from)
 from ._schema import schema_from
 from ._stream import StreamParser, parse_stream
 
@@ -70,7 +70,38 @@ def parse(text: Text, **options: Any) -> ParseResult:
 
 
 def _parse(function: str, text: Text, options: Dict[str, Any]) -> ParseResult:
-    return ParseResult.from_dict(_native.parse_py(_text(function, text), check_options(function, options)))
+    data, checked = _text(function, text), check_options(function, options)
+    return _made_from(ParseResult.from_dict(_native.parse_py(data, checked)), data, checked)
+
+
+def parse_all(text: Text, **options: Any) -> List[ParseResult]:
+    """Every JSON value of `text`, in order, each a ParseResult: several fenced blocks, objects
+    or arrays in prose, JSON Lines, values side by side (`{"a": 1}{"b": 2}`, `[1] [2]`).
+
+    The text is cut into pieces, each a fenced block or a run from a "{" or "[" to the bracket
+    that closes it, and each piece goes through the pipeline on its own; prose between them is
+    no one's. A text with one value, or none, or that is one JSON string, gives exactly
+    `[velvin.parse(text)]`. The extracted span and the extraction's repairs of each result count
+    bytes of the whole text (decoded as UTF-8, invalid bytes replaced), and so do its
+    input_stats, whose input_bytes is the whole input's length. A value left open runs to the
+    end of the text, as velvin.parse reads it. Never raises for bad input: a piece that cannot
+    be repaired is a result with status "failed".
+    """
+    data, checked = _text("parse_all", text), check_options("parse_all", options)
+    return [_made_from(ParseResult.from_dict(doc), data, checked, piece)
+            for piece, doc in _native.parse_all_py(data, checked)]
+
+
+def loads_all(text: Text, **options: Any) -> List[Any]:
+    """The values of velvin.parse_all(text), in order, leaving out the pieces that gave none
+    (parse_all shows those with their errors). Raises RepairError when no piece gave a value,
+    so for a text with one value it is `[velvin.loads(text)]`, and raises where loads raises.
+    """
+    results = parse_all(_text("loads_all", text), **options)
+    values = [r.value for r in results if r.ok]
+    if not values:
+        raise RepairError(results[0])
+    return values
 
 
 def loads(text: Text, **options: Any) -> Any:
@@ -102,10 +133,11 @@ def repair_json(text: Text, **options: Any) -> str:
 
 def _best_candidate(function: str, data: Union[str, bytes], options: Dict[str, Any]) -> Dict[str, Any]:
     """The best candidate of the result document as a dict; RepairError when there is none."""
-    doc = _native.parse_py(data, check_options(function, options))
+    checked = check_options(function, options)
+    doc = _native.parse_py(data, checked)
     best = doc["best_index"]
     if best is None or best >= len(doc["candidates"]):
-        raise RepairError(ParseResult.from_dict(doc))
+        raise RepairError(_made_from(ParseResult.from_dict(doc), data, checked))
     return doc["candidates"][best]
 
 
@@ -125,7 +157,10 @@ def strict_loads(text: Text) -> Any:
 
 def preprocess(text: Text, **options: Any) -> Dict[str, Any]:
     """Extraction and heuristic repair only: {"extracted_span", "extracted_text",
-    "repaired_text", "truncated", "method", "error_pos", "base_repairs"}."""
+    "repaired_text", "truncated", "method", "error_pos", "base_repairs"}.
+
+    Raises ValueError(message, position) when the text needs more repairs than the option
+    max_total_repairs allows."""
     return _native.preprocess_py(_text("preprocess", text), check_options("preprocess", options))
 
 
@@ -139,13 +174,64 @@ def _repair_dict(repair: Union[Repair, Dict[str, Any]]) -> Dict[str, Any]:
 def probabilistic_repair(text: Text, base_repairs: Optional[Iterable[Union[Repair, Dict[str, Any]]]] = None,
                          **options: Any) -> List[Candidate]:
     """The beam search alone on already extracted text, carrying `base_repairs` forward. Bytes
-    are read as UTF-8, each invalid sequence replaced by U+FFFD."""
+    are read as UTF-8, each invalid sequence replaced by U+FFFD.
+
+    Raises ValueError(message, position) when every parse needs more repairs than the option
+    max_total_repairs allows, base repairs included."""
     text = _text("probabilistic_repair", text)
     if isinstance(text, bytes):
         text = text.decode("utf-8", "replace")
     repairs = None if base_repairs is None else [_repair_dict(r) for r in base_repairs]
     candidates = _native.probabilistic_repair_py(text, check_options("probabilistic_repair", options), repairs)
-    return [Candidate.from_dict(c) for c in candidates]
+    seen: Dict[int, Any] = {}
+    return [Candidate.from_dict(c, seen) for c in candidates]
+
+
+def _check_batch(function: str, jobs: Any, options: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+    """The options for the native layer, after checking `jobs` and every option's name and value,
+    so that a batch fails before its first text rather than on each one."""
+    if isinstance(jobs, bool) or not isinstance(jobs, int):
+        raise TypeError(f"{function}() jobs must be an int, not {type(jobs).__name__}")
+    if jobs < 0:
+        raise ValueError(f"{function}() jobs must be 0 or more, not {jobs}")
+    checked = check_options(function, options)
+    if checked:
+        # The native reader is the one judge of option values; it reads them all before it
+        # parses, and "null" is answered by the strict parser without any further stage.
+        _native.parse_py("null", checked)
+    return checked
+
+
+def _batch(function: str, texts: Iterable[Text], jobs: Any,
+           options: Dict[str, Any]) -> List[Union[str, bytes]]:
+    """The texts as a list, every argument checked before any text is parsed."""
+    _check_batch(function, jobs, options)
+    return [_text(function, t) for t in texts]
+
+
+def parse_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[ParseResult]:
+    """`velvin.parse` of each text, in the order given: one ParseResult per text.
+
+    The options apply to every text and are checked once, before any parsing: a misspelt one
+    raises TypeError, as does a text that is neither str nor bytes-like. `jobs` is the number of
+    threads the batch may use, 0 to choose from the machine; the results are the same for every
+    value. This version parses on the calling thread.
+    """
+    return [_parse("parse_many", t, options) for t in _batch("parse_many", texts, jobs, options)]
+
+
+def loads_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[Any]:
+    """`velvin.loads` of each text, in the order given. A text with no value gives its
+    RepairError at its place in the list instead of raising it, so one bad text does not lose
+    the others. Arguments as for `parse_many`.
+    """
+    values: List[Any] = []
+    for t in _batch("loads_many", texts, jobs, options):
+        try:
+            values.append(loads(t, **options))
+        except RepairError as e:
+            values.append(e)
+    return values
 
 
 class LargeParse(NamedTuple):
@@ -169,7 +255,6 @@ def parse_large(data: Text, **options: Any) -> LargeParse:
 __all__ = [
     "Candidate", "Diagnostics", "ErrorRecord", "InputStats", "LargeParse", "Metrics", "OPTION_NAMES",
     "ParseResult", "Partial", "Repair", "RepairError", "Span", "StreamParser", "StrictJSONError",
-    "Validations", "loads", "parse", "parse_large", "parse_stream", "preprocess",
-    "probabilistic_repair", "repair_json",
-    "schema_from", "strict_loads",
+    "Validations", "loads", "loads_all", "loads_many", "parse", "parse_all", "parse_large", "parse_many",
+    "parse_stream", "preprocess", "probabilistic_repair", "repair_json", "schema_from", "strict_loads",
 ]

@@ -3,7 +3,9 @@ from __future__ import annotations
 
 import copy
 from dataclasses import dataclass, field
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple, Union
+
+import velvin_native as _native
 
 Span = Tuple[int, int]
 
@@ -65,7 +67,9 @@ class Candidate:
     dropped_spans: Tuple[Span, ...]
 
     @classmethod
-    def from_dict(cls, d: Dict[str, Any]) -> "Candidate":
+    def from_dict(cls, d: Dict[str, Any], seen: Optional[Dict[int, Repair]] = None) -> "Candidate":
+        """`seen`: the Repair made of each repair dict so far, by the dict's id; candidates share
+        the dicts of their base repairs, and then share their Repair views too."""
         return cls(
             candidate_id=d["candidate_id"],
             value=d["value"],
@@ -73,16 +77,27 @@ class Candidate:
             ir=d["ir"],
             confidence=d["confidence"],
             cost=d["cost"],
-            repairs=tuple(Repair.from_dict(r) for r in d["repairs"]),
+            repairs=_repairs(d["repairs"], {} if seen is None else seen),
             validations=Validations(**d["validations"]),
             diagnostics=Diagnostics(**d["diagnostics"]),
             dropped_spans=tuple(_span(s) for s in d["dropped_spans"]),
         )
 
 
+def _repairs(dicts: Any, seen: Dict[int, Repair]) -> Tuple[Repair, ...]:
+    out = []
+    for d in dicts:
+        repair = seen.get(id(d))
+        if repair is None:
+            repair = seen[id(d)] = Repair.from_dict(d)
+        out.append(repair)
+    return tuple(out)
+
+
 @dataclass(frozen=True)
 class ErrorRecord:
-    """Why a parse failed: "JSONDecodeError", "UnrepairableJSON" or "ScalePipelineError"."""
+    """Why a parse failed: "JSONDecodeError", "UnrepairableJSON", "ScalePipelineError" or
+    "RepairLimitExceeded"."""
 
     kind: str
     at: Optional[int]
@@ -142,11 +157,14 @@ class ParseResult:
     metrics: Metrics
     debug: Any
     _document: Dict[str, Any] = field(repr=False, compare=False)
+    # (input, options, piece) of the run, for explain(); None when built from a document alone.
+    _source: Any = field(default=None, repr=False, compare=False)
 
     @classmethod
     def from_dict(cls, doc: Dict[str, Any]) -> "ParseResult":
         stats = doc["input_stats"]
         partial = doc["partial"]
+        seen: Dict[int, Repair] = {}
         return cls(
             status=doc["status"],
             best_index=doc["best_index"],
@@ -154,7 +172,7 @@ class ParseResult:
                 stats["input_bytes"], _span(stats["extracted_span"]),
                 stats["prefix_skipped_bytes"], stats["suffix_skipped_bytes"],
             ),
-            candidates=tuple(Candidate.from_dict(c) for c in doc["candidates"]),
+            candidates=tuple(Candidate.from_dict(c, seen) for c in doc["candidates"]),
             partial=None if partial is None else Partial(
                 partial["extracted"], tuple(_span(s) for s in partial["dropped_spans"])),
             errors=tuple(ErrorRecord(**e) for e in doc["errors"]),
@@ -193,10 +211,35 @@ class ParseResult:
         """The plain result document (a fresh deep copy)."""
         return copy.deepcopy(self._document)
 
+    def explain(self, name: str = "<input>") -> str:
+        """The text `velvin --explain` prints for the input and options this result was made
+        from (colors off; `name` heads it, as the file name does in the tool): the input with
+        each repair marked where it happened, the repairs with their costs, the status, the
+        confidence and the value.
+
+        It runs the pipeline again on that input, so the result explained is made anew: the
+        same as this one but for the elapsed milliseconds. A value of velvin.parse_all is
+        explained as parse_all reads it, its offsets counting in the whole text. Raises
+        ValueError for a result built from a plain document (from_dict), which has no input.
+        """
+        source = self._source
+        if source is None:
+            raise ValueError("explain() needs the input: this result was built from a document")
+        text, options, piece = source
+        return _native.explain_py(text, options, name, piece)
+
     def __repr__(self) -> str:
         return (f"ParseResult(status={self.status!r}, value={self.value!r}, "
                 f"confidence={self.confidence:.3f}, candidates={len(self.candidates)}, "
                 f"repairs={[r.op for r in self.repairs]})")
+
+
+def _made_from(result: ParseResult, text: Union[str, bytes], options: Optional[Dict[str, Any]],
+               piece: Optional[Span] = None) -> ParseResult:
+    """Keeps, in `result`, the input and options it was made from (and its piece of the text,
+    for a value of parse_all), which explain() runs again."""
+    object.__setattr__(result, "_source", (text, options, piece))
+    return result
 
 
 __all__ = ["Candidate", "Diagnostics", "ErrorRecord", "InputStats", "Metrics", "ParseResult",

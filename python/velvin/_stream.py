@@ -7,7 +7,7 @@ from typing import Any, Iterable, Iterator, Union
 import velvin_native as _native
 
 from ._options import check_options
-from ._result import ParseResult
+from ._result import ParseResult, _made_from
 
 Chunk = Union[str, bytes, bytearray, memoryview]
 
@@ -49,22 +49,29 @@ class StreamParser:
     """
 
     def __init__(self, **options: Any) -> None:
-        self._native = _native.StreamParser(check_options("StreamParser", options))
+        self._options = check_options("StreamParser", options)
+        self._native = _native.StreamParser(self._options)
         self._lock = threading.Lock()
         self._result: Union[ParseResult, None] = None
+        self._chunks: list = []  # what close()'s result explains
 
     def feed(self, chunk: Chunk) -> Any:
         """Adds the next piece of text and returns the value so far (None before one began)."""
         if isinstance(chunk, (bytearray, memoryview)):
             chunk = bytes(chunk)
         with self._lock:
-            return self._native.feed(chunk)
+            value = self._native.feed(chunk)
+            if chunk:
+                self._chunks.append(chunk)
+            return value
 
     def close(self) -> ParseResult:
         """Ends the stream: the full pipeline's result for the whole text."""
         with self._lock:
             if self._result is None:
-                self._result = ParseResult.from_dict(self._native.close())
+                text = (b"" if self._chunks and isinstance(self._chunks[0], bytes) else "").join(self._chunks)
+                self._result = _made_from(ParseResult.from_dict(self._native.close()), text, self._options)
+                self._chunks = []
             return self._result
 
     @property

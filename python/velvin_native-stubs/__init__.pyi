@@ -61,17 +61,29 @@ def parse_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None)
     """The whole repair pipeline; returns the result document (spans as lists)."""
 
 def preprocess_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None) -> PreprocessDict:
-    """Extraction and heuristic repair only."""
+    """Extraction and heuristic repair only; raises ValueError(message, position) when the text
+    needs more repairs than max_total_repairs allows."""
 
 def probabilistic_repair_py(
     extracted_text: str,
     options: Optional[Dict[str, Any]] = None,
     base_repairs: Optional[List[Dict[str, Any]]] = None,
 ) -> List[CandidateDict]:
-    """The beam search alone, carrying base_repairs forward."""
+    """The beam search alone, carrying base_repairs forward; raises ValueError(message, position)
+    when every parse needs more repairs than max_total_repairs allows, base repairs included."""
 
 def parse_root_array_scale_py(data: bytes, options: Optional[Dict[str, Any]] = None) -> ScaleDict:
     """Parallel parse of one large, well-formed document; raises ValueError(text)."""
+
+def parse_all_py(input: Union[str, bytes],
+                 options: Optional[Dict[str, Any]] = None) -> List[Tuple[_Span, Dict[str, Any]]]:
+    """Every JSON value of the input: (piece, result document) per value, the piece a span of
+    the decoded text."""
+
+def explain_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None,
+               name: Optional[str] = "<input>", piece: Optional[_Span] = None) -> str:
+    """The text of `velvin --explain` for the input (or for one piece of parse_all_py), from a
+    new run of the pipeline."""
 
 def option_table_py() -> Tuple[Tuple[str, str, Any, str], ...]:
     """The options of the options dictionary, in reading order: (name, type, default,

@@ -27,6 +27,7 @@ enum class ErrorCode : std::uint8_t {
   invalid_patch,         // a language-model patch operation is unusable
   command_failed,        // the language-model command could not run, or failed
   command_timeout,       // the language-model command ran out of time
+  repair_limit_exceeded,  // a document needs more repairs than max_total_repairs allows
 };
 
 struct Error {

@@ -14,8 +14,8 @@ namespace {
 
 using O = RepairOptions;
 
-// The options dictionary's keys in their reading order (the readings' switches came last and
-// are read last), then the six language-model fields.
+// The options dictionary's keys in their reading order (options added later are read later),
+// then the six language-model fields.
 const OptionSpec kRegistry[] = {
     {"mode", &O::mode, "auto | strict_only | fast_repair | probabilistic | scale_pipeline"},
     {"top_k", &O::top_k, "candidates to keep"},
@@ -59,6 +59,8 @@ const OptionSpec kRegistry[] = {
     {"allow_wrappers", &O::allow_wrappers, "unwrap ObjectId(...), ISODate(...), NumberLong(...)"},
     {"allow_placeholders", &O::allow_placeholders, "drop ... placeholders for omitted elements"},
     {"allow_escaped_json", &O::allow_escaped_json, "decode JSON written with escaped quotes"},
+    {"max_total_repairs", &O::max_total_repairs,
+     "repairs one document may need, all stages together; past it the document fails"},
     {"allow_llm", &O::allow_llm, "let the language-model fallback run", false},
     {"llm_mode", &O::llm_mode, "what the language model is asked for", false},
     {"llm_command", &O::llm_command,

@@ -54,6 +54,9 @@ struct RepairOptions {
   bool allow_wrappers = true;        // ObjectId("…"), ISODate("…"), NumberLong(…) unwrapped
   bool allow_placeholders = true;    // "..." left where elements were omitted is dropped
   bool allow_escaped_json = true;    // {\"a\": 1}: JSON written with escaped quotes, decoded
+  // The most repairs one document may need, all stages together; past it the document fails at
+  // once, so that no input makes a stage build millions of repair records.
+  std::uint64_t max_total_repairs = 100000;
   // The language-model fallback; no options-dictionary key reaches these.
   bool allow_llm = false;
   std::string llm_mode = "patch_suggest";

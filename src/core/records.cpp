@@ -399,6 +399,33 @@ JsonValue RepairResult::into_json_value() && {
       .build();
 }
 
+namespace {
+
+// Who went past max_total_repairs, and the text its positions index.
+std::pair<std::string_view, std::string_view> limit_stage_and_text(Stage stage) {
+  switch (stage) {
+    case Stage::Extraction: return {"extraction", "the input"};
+    case Stage::Heuristic: return {"the heuristic repair", "the text its pass started from"};
+    case Stage::Reading: return {"the second reading", "the text it read"};
+    default: return {"the beam search", "the text it read"};
+  }
+}
+
+}  // namespace
+
+Error repair_limit_error(std::uint64_t limit, Stage stage, std::uint64_t position) {
+  std::string message = "the document needs more repairs than max_total_repairs allows (" +
+                        std::to_string(limit) + "); ";
+  if (stage == Stage::Given) {
+    message += "the base repairs given are more already";
+  } else {
+    const auto [who, text] = limit_stage_and_text(stage);
+    message.append(who).append(" went past the limit at byte ").append(std::to_string(position));
+    message.append(" of ").append(text);
+  }
+  return Error{ErrorCode::repair_limit_exceeded, position, std::move(message)};
+}
+
 u128 millis_since(std::chrono::steady_clock::time_point start) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count();

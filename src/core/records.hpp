@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/json.hpp"
 #include "core/ops.hpp"
 #include "core/options.hpp"
@@ -32,8 +33,8 @@ JsonValue span_to_json(const Span& span);
 // the text heuristic pass `step` started from (Heuristic; passes count from 0 and only those that
 // changed the text count); the text the beam search read (Beam, `step` 0) or the patched text
 // of language-model rerun `step` (Beam and LanguageModel, from 1); what the reading mode read
-// (Reading: `step` 0 the extracted text, 1 the document decoded from its escaped form); a
-// caller's text (Given).
+// (Reading: `step` 0 the extracted text, 1 the document decoded from its escaped form, 2 the
+// text from the JSON's start to the end); a caller's text (Given).
 struct Origin {
   Stage stage = Stage::Given;
   std::uint16_t step = 0;
@@ -61,7 +62,8 @@ struct StageTexts {
   std::string beam;                    // the text the beam search read (the heuristic's output)
   std::vector<std::string> reruns;     // [r - 1]: the patched text language-model rerun r read
   std::vector<std::string> readings;   // what the reading mode read: [0] the extracted text,
-                                       // [1] the document decoded from its escaped form
+                                       // [1] the document decoded from its escaped form, [2] the
+                                       // text from the JSON's start to the end (empty: not read)
 
   // The text that offsets of `origin` index; empty for the input and for a caller's text.
   [[nodiscard]] std::string_view text_of(Origin origin) const noexcept;
@@ -243,6 +245,15 @@ struct RepairResult {
   // parse_py hands to Python.
   [[nodiscard]] JsonValue into_json_value() &&;
 };
+
+// The error of a document that needs more repairs than `limit` (max_total_repairs): code
+// repair_limit_exceeded, `position` the byte where `stage` wanted the repair past the limit, in
+// the text that stage was reading, which the message names. Stage Given: the base repairs handed
+// to the beam search are already more than the limit (position 0).
+[[nodiscard]] Error repair_limit_error(std::uint64_t limit, Stage stage, std::uint64_t position);
+
+// The error record of the result document for it.
+inline constexpr std::string_view kRepairLimitKind = "RepairLimitExceeded";
 
 // Whole milliseconds elapsed since `start` on the monotonic clock (sub-millisecond part dropped).
 [[nodiscard]] u128 millis_since(std::chrono::steady_clock::time_point start);

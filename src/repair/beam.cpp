@@ -731,22 +731,27 @@ class BeamSearch {
   BeamSearch(std::string_view text, const RepairOptions& options,
              std::vector<RepairAction> base_repairs, const BeamContext& context, BeamStats& stats)
       : BeamSearch(text, options, std::move(base_repairs), context.base_texts,
-                   Origin{Stage::Beam, context.rerun}, stats) {}
+                   Origin{Stage::Beam, context.rerun}, stats, context.over_limit) {}
 
   BeamSearch(std::string_view text, const RepairOptions& options,
              std::vector<RepairAction> base_repairs, const StageTexts* base_texts, Origin origin,
-             BeamStats& stats)
+             BeamStats& stats, std::optional<Error>* over_limit)
       : text_(text),
         options_(options),
         origin_(origin),
         tokens_(text, options),
         stats_(stats),
-        keys_(options.deterministic_seed, NoteTexts(text, origin, base_texts), stats) {
+        keys_(options.deterministic_seed, NoteTexts(text, origin, base_texts), stats),
+        report_over_limit_(over_limit) {
+    stats_.tokens = tokens_.count();
+    if (base_repairs.size() > options.max_total_repairs) {
+      over_limit_ = repair_limit_error(options.max_total_repairs, Stage::Given, 0);
+      return;  // nothing to search
+    }
     State initial;
     for (const RepairAction& r : base_repairs) initial.cost += r.cost_delta;
     initial.repairs.adopt(std::move(base_repairs));
     beam_.push_back(std::move(initial));
-    stats_.tokens = tokens_.count();
   }
 
   std::vector<Candidate> run() {
@@ -768,7 +773,12 @@ class BeamSearch {
     }
     stats_.steps = steps;
     stats_.finished = finished_.size();
-    return build_candidates();
+    std::vector<Candidate> candidates = build_candidates();
+    if (candidates.empty() && over_limit_ && report_over_limit_ != nullptr &&
+        !*report_over_limit_) {
+      *report_over_limit_ = std::move(over_limit_);
+    }
+    return candidates;
   }
 
  private:
@@ -777,7 +787,20 @@ class BeamSearch {
     return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::size_t>::max() : r;
   }
 
+  // A successor whose repairs, base repairs included, went past max_total_repairs is given up:
+  // no parse of the document needs it, so no stage goes on growing its repair list. So is one
+  // nested deeper than the strict parser accepts, whose text could never become a candidate
+  // (a megabyte of "[" would otherwise be read to its end, and again in the reading mode).
   void push_next(State&& s) {
+    if (s.stack.depth() > kMaxNestingDepth) return;
+    if (s.repairs.size() > options_.max_total_repairs) {
+      if (!over_limit_) {
+        const RepairAction& last = s.repairs.back();
+        const std::uint64_t at = last.span() ? last.span()->start : last.at().value_or(0);
+        over_limit_ = repair_limit_error(options_.max_total_repairs, origin_.stage, at);
+      }
+      return;
+    }
     s.hash.reset();
     next_.push_back(std::move(s));
   }
@@ -1555,6 +1578,9 @@ class BeamSearch {
   std::vector<std::size_t> chain_;  // next kept state with the same signature hash
   std::unordered_map<std::uint64_t, std::size_t> table_;
   std::vector<std::size_t> order_;
+  // The first parse given up at max_total_repairs, reported when no candidate was found.
+  std::optional<Error> over_limit_;
+  std::optional<Error>* report_over_limit_;
 };
 
 }  // namespace
@@ -1587,16 +1613,17 @@ std::vector<Candidate> reading_repair(std::string_view text, const RepairOptions
                                       std::vector<RepairAction> base_repairs, BeamStats& stats) {
   stats = BeamStats{};
   BeamSearch<ReadingSource> search(text, options, std::move(base_repairs), nullptr,
-                                   Origin{Stage::Reading, 0}, stats);
+                                   Origin{Stage::Reading, 0}, stats, nullptr);
   return search.run();
 }
 
 std::vector<Candidate> reading_repair(std::string_view text, const RepairOptions& options,
                                       std::vector<RepairAction> base_repairs,
-                                      const StageTexts* base_texts, std::uint16_t reading) {
+                                      const StageTexts* base_texts, std::uint16_t reading,
+                                      std::optional<Error>* over_limit) {
   BeamStats stats;
   BeamSearch<ReadingSource> search(text, options, std::move(base_repairs), base_texts,
-                                   Origin{Stage::Reading, reading}, stats);
+                                   Origin{Stage::Reading, reading}, stats, over_limit);
   return search.run();
 }
 

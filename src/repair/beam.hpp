@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -18,12 +19,16 @@ namespace velvin {
 struct BeamContext {
   const StageTexts* base_texts = nullptr;  // none: base repairs with notes of their own only
   std::uint16_t rerun = 0;                 // 0: the main search
+  // Set, when given, if the search found no candidate because its parses needed more than
+  // max_total_repairs repairs, base repairs included (see repair_limit_error).
+  std::optional<Error>* over_limit = nullptr;
 };
 
 // The candidate list the search hands on: made by probabilistic_repair, read by the pipeline
 // (scoring, ranking, the language-model step), the language-model rerun and
 // probabilistic_repair_py. Best first, at most max(top_k, 1); every candidate's repairs begin
-// with a copy of `base_repairs`, whose costs are included in its cost.
+// with a copy of `base_repairs`, whose costs are included in its cost. A parse that needs more
+// than max_total_repairs repairs in all is given up at the repair past the limit.
 [[nodiscard]] std::vector<Candidate> probabilistic_repair(
     std::string_view text, const RepairOptions& options,
     const std::vector<RepairAction>& base_repairs, const BeamContext& context = {});
@@ -38,12 +43,14 @@ struct BeamContext {
 // every reading of the text there (repair/readings.hpp) against the lexer's token, so that a
 // quote can be content, bare words one string, a malformed number its number. For text whose
 // token-level repair lost content.
-// `reading` names the text in the repairs' origin {Reading, reading} (StageTexts::readings).
+// `reading` names the text in the repairs' origin {Reading, reading} (StageTexts::readings);
+// `over_limit` as in BeamContext.
 [[nodiscard]] std::vector<Candidate> reading_repair(std::string_view text,
                                                     const RepairOptions& options,
                                                     std::vector<RepairAction> base_repairs,
                                                     const StageTexts* base_texts,
-                                                    std::uint16_t reading);
+                                                    std::uint16_t reading,
+                                                    std::optional<Error>* over_limit = nullptr);
 
 // What one search did, for tests and benchmarks: tokens read, steps run, states expanded, the
 // largest beam before pruning, how many prune-key hashes had to be computed (only ties on cost,

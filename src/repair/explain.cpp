@@ -22,7 +22,9 @@ std::string stage_name(Origin origin) {
       if (origin.step == 0) return "repaired text";
       return "patched text " + std::to_string(origin.step);
     case Stage::LanguageModel: return "language-model patch " + std::to_string(origin.step);
-    case Stage::Reading: return origin.step == 0 ? "extracted text" : "decoded document";
+    case Stage::Reading:
+      if (origin.step == 0) return "extracted text";
+      return origin.step == 1 ? "decoded document" : "text from the JSON to the end";
     case Stage::Given: return "given";
   }
   return "";
@@ -266,6 +268,7 @@ std::string explain_result(std::string_view name, std::string_view input, const 
 
   for (std::size_t k = 0; k < texts.readings.size(); ++k) {
     const Origin reading{Stage::Reading, static_cast<std::uint16_t>(k)};
+    if (texts.readings[k].empty()) continue;
     if (first_made_at(marked, reading) == nullptr) continue;
     out += "\n" + p.bold(stage_name(reading)) +
            p.dim(" (read again, reading what the model meant; its repairs)") + "\n";

@@ -1,8 +1,11 @@
 #include "repair/extract.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 #include "core/scan.hpp"
 #include "core/json.hpp"
@@ -30,13 +33,19 @@ RepairAction strip_action(Op op, std::size_t start, std::size_t end) {
   return action;
 }
 
-// Stage 1: the first ``` fence, optionally tagged "json", whose content is an object or array.
-// Only the first fence is tried: a later one is as likely to be an example as the answer.
-std::optional<Extraction> extract_code_fence(std::string_view text) {
+// Where a fenced block stands: the opening backticks, the first byte of its content (after the
+// tag), the closing backticks, and the content trimmed of white space.
+struct FencePlaces {
+  std::size_t open;
+  std::size_t content;
+  std::size_t close;
+  std::string_view trimmed;
+};
+
+// The fence whose opening backticks stand at `fence`, when it is tagged "json" or untagged and
+// its content is an object or array.
+std::optional<FencePlaces> json_fence_at(std::string_view text, std::size_t fence) {
   const std::size_t n = text.size();
-  if (n < 3) return std::nullopt;
-  const std::size_t fence = text.find(kFence);
-  if (fence == std::string_view::npos) return std::nullopt;
   std::size_t p = skip_space(text, fence + 3);
   if (has_json_tag(text, p)) p += 4;
   p = skip_space(text, p);
@@ -45,15 +54,25 @@ std::optional<Extraction> extract_code_fence(std::string_view text) {
   if (close == std::string_view::npos) return std::nullopt;
   const std::string_view content = trim_unicode_space(text.substr(p, close - p));
   if (content.empty() || (content.front() != '{' && content.front() != '[')) return std::nullopt;
+  return FencePlaces{fence, p, close, content};
+}
+
+// Stage 1: the first ``` fence, optionally tagged "json", whose content is an object or array.
+// Only the first fence is tried: a later one is as likely to be an example as the answer.
+std::optional<Extraction> extract_code_fence(std::string_view text) {
+  const std::size_t fence = text.find(kFence);
+  if (fence == std::string_view::npos) return std::nullopt;
+  const std::optional<FencePlaces> found = json_fence_at(text, fence);
+  if (!found) return std::nullopt;
 
   Extraction out;
-  out.text = std::string(content);
+  out.text = std::string(found->trimmed);
   out.method = "code_fence";
-  out.span = Span{p, close};
+  out.span = Span{found->content, found->close};
   out.truncated = false;
-  out.repairs.push_back(strip_action(Op::StripPrefixText, 0, p));
-  out.repairs.push_back(strip_action(Op::StripSuffixText, close, n));
-  out.repairs.push_back(strip_action(Op::StripCodeFence, fence, close + 3));
+  out.repairs.push_back(strip_action(Op::StripPrefixText, 0, found->content));
+  out.repairs.push_back(strip_action(Op::StripSuffixText, found->close, text.size()));
+  out.repairs.push_back(strip_action(Op::StripCodeFence, fence, found->close + 3));
   return out;
 }
 
@@ -68,14 +87,12 @@ std::size_t first_opener(std::string_view text) {
   return std::string_view::npos;
 }
 
-// End (exclusive) of the bracketed run starting at `start`: the byte at which brace depth and
-// bracket depth are both back at 0, counted independently and outside double-quoted strings;
-// npos when the input ends first. The depths only change at brackets, so only brackets outside
-// strings are visited, found 64 bytes at a time.
-std::size_t balanced_end(std::string_view text, std::size_t start) {
+// Visits the brackets of `text` from `start` on that stand outside double-quoted strings, in
+// order, until `visit(bracket)` returns true; returns where it did, or npos when the text ends
+// first. Only brackets are visited, found 64 bytes at a time.
+template <typename Visit>
+std::size_t find_bracket_where(std::string_view text, std::size_t start, Visit visit) {
   scan::StringTracker strings;
-  long braces = 0;
-  long brackets = 0;
   for (scan::Blocks blocks(text.data(), text.size(), start); !blocks.done(); blocks.next()) {
     const char* p = blocks.bytes();
     using scan::Bytes;
@@ -85,16 +102,57 @@ std::size_t balanced_end(std::string_view text, std::size_t start) {
     for (std::uint64_t hits = (open_brace | close_brace | open_bracket | close_bracket) & out;
          hits != 0; hits &= hits - 1) {
       const int k = std::countr_zero(hits);
-      switch (p[k]) {
-        case '{': ++braces; break;
-        case '}': --braces; break;
-        case '[': ++brackets; break;
-        default: --brackets; break;
-      }
-      if (braces == 0 && brackets == 0) return blocks.base() + static_cast<std::size_t>(k) + 1;
+      if (visit(p[k])) return blocks.base() + static_cast<std::size_t>(k);
     }
   }
   return std::string_view::npos;
+}
+
+// End (exclusive) of the bracketed run starting at `start`: the byte at which brace depth and
+// bracket depth are both back at 0, counted independently and outside double-quoted strings;
+// npos when the input ends first.
+std::size_t balanced_end(std::string_view text, std::size_t start) {
+  long braces = 0;
+  long brackets = 0;
+  const std::size_t at = find_bracket_where(text, start, [&](char c) {
+    switch (c) {
+      case '{': ++braces; break;
+      case '}': --braces; break;
+      case '[': ++brackets; break;
+      default: --brackets; break;
+    }
+    return braces == 0 && brackets == 0;
+  });
+  return at == std::string_view::npos ? at : at + 1;
+}
+
+// End (exclusive) of the value opening at `start`, for the splitter. Brackets nest: a closer
+// that does not match the innermost open bracket closes through to the nearest one it matches,
+// so `{"a": [1, 2}` ends at its brace instead of swallowing the values after it, and a closer
+// that matches no open bracket is passed over. npos when the text ends first.
+std::size_t nested_end(std::string_view text, std::size_t start) {
+  std::vector<char> open;
+  std::size_t open_braces = 0;
+  std::size_t open_brackets = 0;
+  auto count_of = [&](char opener) -> std::size_t& {
+    return opener == '{' ? open_braces : open_brackets;
+  };
+  const std::size_t at = find_bracket_where(text, start, [&](char c) {
+    if (c == '{' || c == '[') {
+      open.push_back(c);
+      ++count_of(c);
+      return false;
+    }
+    const char opener = c == '}' ? '{' : '[';
+    if (count_of(opener) == 0) return false;
+    for (char top = 0; top != opener;) {
+      top = open.back();
+      open.pop_back();
+      --count_of(top);
+    }
+    return open.empty();
+  });
+  return at == std::string_view::npos ? at : at + 1;
 }
 
 // Stage 2: from the first bracket to the point where it balances, or to the end of the input.
@@ -131,11 +189,49 @@ Extraction whole_text_extraction(std::string_view text) {
   return out;
 }
 
+std::optional<Error> extraction_over_limit(const Extraction& extraction, std::uint64_t limit) {
+  if (extraction.repairs.size() <= limit) return std::nullopt;
+  const RepairAction& past = extraction.repairs[limit];
+  return repair_limit_error(limit, Stage::Extraction, past.span().value_or(Span{}).start);
+}
+
 Extraction extract_json_candidate(std::string_view text) {
   if (auto fenced = extract_code_fence(text)) return std::move(*fenced);
   const std::size_t start = first_opener(text);
   if (start == std::string_view::npos) return whole_text_extraction(text);
   return extract_brackets(text, start);
+}
+
+std::vector<Span> split_json_candidates(std::string_view text) {
+  // The next fence, "{" and "[" at or after `pos`, each found again only once `pos` has passed
+  // it: a text of many small values is read once, not once per value.
+  constexpr std::size_t npos = std::string_view::npos;
+  std::size_t pos = 0;
+  std::size_t fence = text.find(kFence);
+  std::size_t brace = text.find('{');
+  std::size_t bracket = text.find('[');
+  std::vector<Span> values;
+  for (;;) {
+    if (fence < pos) fence = text.find(kFence, pos);
+    if (brace < pos) brace = text.find('{', pos);
+    if (bracket < pos) bracket = text.find('[', pos);
+    const std::size_t opener = std::min(brace, bracket);
+    if (fence < opener) {
+      if (const std::optional<FencePlaces> found = json_fence_at(text, fence)) {
+        values.push_back(Span{found->open, found->close + 3});
+        pos = found->close + 3;
+      } else {
+        pos = fence + 3;  // another language's fence: its content is read as prose
+      }
+      continue;
+    }
+    if (opener == npos) break;
+    const std::size_t end = nested_end(text, opener);
+    values.push_back(Span{opener, end == npos ? text.size() : end});
+    if (end == npos) break;
+    pos = end;
+  }
+  return values;
 }
 
 }  // namespace velvin

@@ -1,9 +1,12 @@
 // Candidate extraction, the first stage of every repair run: finds the one span of a model's
 // output that most likely holds the JSON document (a Markdown code fence, or a bracket scan
 // through prose), copies it out, and records what it stripped as repair actions. Called by the
-// pipeline and by preprocess_py; never fails.
+// pipeline and by preprocess_py; never fails. Also splits a text that holds several values into
+// their spans, for parse_all.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,5 +33,17 @@ struct Extraction {
 // The record of a text taken whole, as when it holds no bracket: method "no_json_found", the
 // whole span, no repairs.
 [[nodiscard]] Extraction whole_text_extraction(std::string_view text);
+
+// The error of an extraction whose repairs alone are more than max_total_repairs (`limit`).
+[[nodiscard]] std::optional<Error> extraction_over_limit(const Extraction& extraction,
+                                                         std::uint64_t limit);
+
+// The spans of every JSON value in `text`, in order, with the scanning of extraction: each
+// fenced block that extraction would take (backticks included), and outside those, each run
+// from a "{" or "[" to the bracket that closes it, strings respected. Brackets nest (a closer
+// that skips an open bracket closes it too); a run still open when the text ends runs to the
+// end. A fence of another language is prose, so the brackets inside it are read. Empty when the
+// text holds no bracket.
+[[nodiscard]] std::vector<Span> split_json_candidates(std::string_view text);
 
 }  // namespace velvin

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -12,10 +13,17 @@
 namespace velvin {
 namespace {
 
-// Where a pass records its actions, and the origin they carry (the pass running now).
+// Where a pass records its actions, and the origin they carry (the pass running now). Once
+// `allowance` actions are recorded, the next one is not: the position it was wanted at is kept,
+// and the pass that wanted it stops, as do the passes after it.
 struct Actions {
   std::vector<RepairAction> list;
   Origin origin{Stage::Heuristic, 0};
+  std::size_t allowance = SIZE_MAX;
+  std::optional<std::size_t> over_at;
+  RepairAction spare;  // what the action past the allowance is written to
+
+  [[nodiscard]] bool over() const noexcept { return over_at.has_value(); }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -94,21 +102,25 @@ class Rewriter {
   bool changed_ = false;
 };
 
-// Appends an action (a flood of repairs makes millions, so it is small and made in place) and
-// returns it. Its cost is the registry's fixed cost unless given.
-RepairAction& record(Actions& actions, Op op) {
+// Appends an action made at `position` and returns it; its cost is the registry's fixed cost
+// unless set. Past the allowance it returns the spare action instead, and the pass stops.
+RepairAction& record(Actions& actions, Op op, std::size_t position) {
+  if (actions.list.size() >= actions.allowance) {
+    if (!actions.over_at) actions.over_at = position;
+    return actions.spare;
+  }
   return actions.list.emplace_back(
       RepairAction::make(op, actions.origin, op_cost(op, Stage::Heuristic).fixed()));
 }
 
 RepairAction& record_span(Actions& actions, Op op, std::size_t start, std::size_t end) {
-  RepairAction& action = record(actions, op);
+  RepairAction& action = record(actions, op, start);
   action.set_span(Span{start, end});
   return action;
 }
 
 RepairAction& record_at(Actions& actions, Op op, std::size_t at) {
-  RepairAction& action = record(actions, op);
+  RepairAction& action = record(actions, op, at);
   action.set_at(at);
   return action;
 }
@@ -182,7 +194,7 @@ bool fix_smart_quotes(std::string_view in, std::string& out, Actions& actions) {
     ++i;
   }
   if (!w.finish()) return false;
-  record(actions, Op::FixSmartQuotes);
+  record(actions, Op::FixSmartQuotes, 0);  // one action for the whole text
   return true;
 }
 
@@ -196,7 +208,7 @@ bool strip_comments(std::string_view in, std::string& out, Actions& actions) {
   const std::size_t n = in.size();
   Rewriter w(in, out);
   std::size_t i = 0;
-  while ((i = find_first<Stops>(s, i, n)) < n) {
+  while (!actions.over() && (i = find_first<Stops>(s, i, n)) < n) {
     if (s[i] != '/') {
       i = after_string(s, i, n);
       continue;
@@ -228,7 +240,7 @@ bool wrap_unquoted_keys(std::string_view in, std::string& out, Actions& actions)
   const std::size_t n = in.size();
   Rewriter w(in, out);
   std::size_t i = 0;
-  while ((i = find_first<Stops>(s, i, n)) < n) {
+  while (!actions.over() && (i = find_first<Stops>(s, i, n)) < n) {
     if (s[i] == '"' || s[i] == '\'') {
       i = after_string(s, i, n);
       continue;
@@ -254,7 +266,7 @@ bool convert_single_quotes(std::string_view in, std::string& out, Actions& actio
   const std::size_t n = in.size();
   Rewriter w(in, out);
   std::size_t i = 0;
-  while ((i = find_first<Stops>(s, i, n)) < n) {
+  while (!actions.over() && (i = find_first<Stops>(s, i, n)) < n) {
     if (s[i] == '"') {
       i = after_string(s, i, n);
       continue;
@@ -294,7 +306,7 @@ bool wrap_unquoted_values(std::string_view in, std::string& out, Actions& action
   Rewriter w(in, out);
   long depth = 0;  // brackets only: a bare value directly in an object is not touched
   std::size_t i = 0;
-  while ((i = find_first<Stops>(s, i, n)) < n) {
+  while (!actions.over() && (i = find_first<Stops>(s, i, n)) < n) {
     const char c = s[i];
     if (c == '"') {
       i = after_string(s, i, n);
@@ -328,7 +340,7 @@ bool map_python_literals(std::string_view in, std::string& out, Actions& actions
   const std::size_t n = in.size();
   Rewriter w(in, out);
   std::size_t i = 0;
-  while ((i = find_first<Stops>(s, i, n)) < n) {
+  while (!actions.over() && (i = find_first<Stops>(s, i, n)) < n) {
     if (s[i] == '"') {
       i = after_string(s, i, n);
       continue;
@@ -356,7 +368,7 @@ bool insert_missing_commas(std::string_view in, std::string& out, Actions& actio
   bool value_ended = false;
   std::size_t solid_end = 0;  // just past the last byte that was not white space
   std::size_t i = 0;
-  while ((i = skip_space(s, i, n)) < n) {
+  while (!actions.over() && (i = skip_space(s, i, n)) < n) {
     const unsigned char c = byte_at(s, i);
     if (value_ended && ValueStarts::contains(c)) {
       w.insert(solid_end, ",");
@@ -397,7 +409,7 @@ bool remove_trailing_commas(std::string_view in, std::string& out, Actions& acti
   const std::size_t n = in.size();
   Rewriter w(in, out);
   std::size_t i = 0;
-  while ((i = find_first<Stops>(s, i, n)) < n) {
+  while (!actions.over() && (i = find_first<Stops>(s, i, n)) < n) {
     if (s[i] == '"') {
       i = after_string(s, i, n);
       continue;
@@ -425,19 +437,41 @@ struct OpenState {
   std::size_t excess_brackets = 0;
 };
 
-// Cancels the latest unclosed `opener`, or reports that there was none.
-bool cancel_latest(std::string& unclosed, char opener) {
-  const std::size_t at = unclosed.rfind(opener);
-  if (at == std::string::npos) return false;
-  unclosed.erase(at, 1);  // usually the last byte: nesting is mostly well formed
-  return true;
-}
+// The openers without a closer, in text order. A closer cancels the latest open opener of its
+// kind: each kind keeps the places of its open ones, so a closer costs the same however many
+// openers of the other kind stand after its own (`[` then a million `{` then `]]]...`).
+class UnclosedOpeners {
+ public:
+  void open(char opener) {
+    places(opener).push_back(openers_.size());
+    openers_.push_back(opener);
+  }
+  // Cancels the latest open `opener`, or reports that there was none.
+  bool close(char opener) {
+    std::vector<std::size_t>& open = places(opener);
+    if (open.empty()) return false;
+    openers_[open.back()] = kClosed;
+    open.pop_back();
+    return true;
+  }
+  std::string take() {
+    std::erase(openers_, kClosed);
+    return std::move(openers_);
+  }
+
+ private:
+  static constexpr char kClosed = '\0';
+  std::vector<std::size_t>& places(char opener) { return opener == '{' ? braces_ : brackets_; }
+  std::string openers_;
+  std::vector<std::size_t> braces_, brackets_;
+};
 
 OpenState scan_open_state(std::string_view in) {
   using Stops = ByteSet<false, '"', '{', '}', '[', ']'>;
   const char* s = in.data();
   const std::size_t n = in.size();
   OpenState state;
+  UnclosedOpeners unclosed;
   std::size_t i = 0;
   while ((i = find_first<Stops>(s, i, n)) < n) {
     switch (s[i]) {
@@ -449,23 +483,24 @@ OpenState scan_open_state(std::string_view in) {
       }
       case '{':
         ++state.braces;
-        state.unclosed.push_back('{');
+        unclosed.open('{');
         break;
       case '}':
         --state.braces;
-        if (!cancel_latest(state.unclosed, '{')) ++state.excess_braces;
+        if (!unclosed.close('{')) ++state.excess_braces;
         break;
       case '[':
         ++state.brackets;
-        state.unclosed.push_back('[');
+        unclosed.open('[');
         break;
       default:
         --state.brackets;
-        if (!cancel_latest(state.unclosed, '[')) ++state.excess_brackets;
+        if (!unclosed.close('[')) ++state.excess_brackets;
         break;
     }
     ++i;
   }
+  state.unclosed = unclosed.take();
   return state;
 }
 
@@ -749,10 +784,13 @@ Survey survey(std::string_view in, const RepairOptions& options) {
 // valid UTF-8 valid, so the text is made valid once, at the start.
 class PassRunner {
  public:
-  explicit PassRunner(std::string_view text) : current_(text) {
-    // Room for one action per eight bytes (up to a million): a flood of stray quotes then fills
-    // the list without moving it, and the pages a normal text leaves unused are never touched.
-    actions_.list.reserve(std::min<std::size_t>(text.size() / 8, std::size_t{1} << 20) + 8);
+  PassRunner(std::string_view text, std::size_t allowance) : current_(text) {
+    // Room for one action per eight bytes (up to a million, and no more than allowed): a flood
+    // of stray quotes then fills the list without moving it, and the pages a normal text leaves
+    // unused are never touched.
+    actions_.allowance = allowance;
+    actions_.list.reserve(
+        std::min({text.size() / 8, std::size_t{1} << 20, allowance}) + 8);
     if (!is_valid_utf8(text)) {
       owned_ = decode_utf8_lossy(text);
       current_ = owned_;
@@ -762,9 +800,11 @@ class PassRunner {
 
   [[nodiscard]] std::string_view current() const { return current_; }
 
-  // Runs pass(in, out, actions); true when it changed the text.
+  // Runs pass(in, out, actions); true when it changed the text. No pass runs once the
+  // allowance is passed.
   template <typename Pass>
   bool run(Pass&& pass) {
+    if (actions_.over()) return false;
     actions_.origin.step = static_cast<std::uint16_t>(pass_texts_.size());
     std::string out;
     if (!pass(current_, out, actions_)) return false;
@@ -775,8 +815,12 @@ class PassRunner {
     return true;
   }
 
-  HeuristicResult finish() {
+  HeuristicResult finish(const RepairOptions& options) {
     HeuristicResult result;
+    if (actions_.over()) {
+      result.over_limit =
+          repair_limit_error(options.max_total_repairs, Stage::Heuristic, *actions_.over_at);
+    }
     result.text = is_owned_ ? std::move(owned_) : std::string(current_);
     result.pass_texts = std::move(pass_texts_);
     result.repairs = std::move(actions_.list);
@@ -801,8 +845,10 @@ bool has_smart_quote(std::string_view text) {
   return false;
 }
 
-HeuristicResult repair(std::string_view text, const RepairOptions& options, bool every_pass) {
-  PassRunner runner(text);
+HeuristicResult repair(std::string_view text, const RepairOptions& options, bool every_pass,
+                       std::uint64_t prior_repairs) {
+  const std::uint64_t limit = options.max_total_repairs;
+  PassRunner runner(text, prior_repairs < limit ? limit - prior_repairs : 0);
   const bool python = options.allow_python_literals;
   if (every_pass || has_smart_quote(runner.current())) runner.run(fix_smart_quotes);
 
@@ -835,19 +881,21 @@ HeuristicResult repair(std::string_view text, const RepairOptions& options, bool
   runner.run([&](std::string_view in, std::string& out, Actions& actions) {
     return close_open_structures(in, open, out, actions);
   });
-  return runner.finish();
+  return runner.finish(options);
 }
 
 }  // namespace
 
-HeuristicResult heuristic_repair(std::string_view text, const RepairOptions& options) {
-  return repair(text, options, false);
+HeuristicResult heuristic_repair(std::string_view text, const RepairOptions& options,
+                                 std::uint64_t prior_repairs) {
+  return repair(text, options, false, prior_repairs);
 }
 
 namespace detail {
 
-HeuristicResult heuristic_repair_every_pass(std::string_view text, const RepairOptions& options) {
-  return repair(text, options, true);
+HeuristicResult heuristic_repair_every_pass(std::string_view text, const RepairOptions& options,
+                                            std::uint64_t prior_repairs) {
+  return repair(text, options, true, prior_repairs);
 }
 
 }  // namespace detail

@@ -66,12 +66,42 @@ int compare_rank(const Candidate& a, const Candidate& b) {
   return cmp(a.candidate_id, b.candidate_id);
 }
 
+// The value of `text` when it is one JSON string, white space around it allowed; nullopt
+// without a parse when it does not begin as one.
+std::optional<JsonValue> root_string_document(std::string_view text) {
+  const std::size_t i = scan::skip_space(text.data(), 0, text.size());
+  if (i == text.size() || text[i] != '"') return std::nullopt;
+  JsonResult whole = strict_parse(text);
+  if (!whole) return std::nullopt;
+  return std::move(whole).value();
+}
+
+// The value of `text` when it is one JSON document that begins with a bracket and holds a code
+// fence inside a string ({"code": "```json [1] ```"}): the fence search does not know strings.
+std::optional<JsonValue> fenced_string_document(std::string_view text) {
+  const std::size_t i = scan::skip_space(text.data(), 0, text.size());
+  if (i == text.size() || (text[i] != '{' && text[i] != '[')) return std::nullopt;
+  JsonResult whole = strict_parse(text);
+  if (!whole) return std::nullopt;
+  return std::move(whole).value();
+}
+
 // ---- one run of the pipeline ----
+
+// Where the text a run reads stands in the whole input. A piece of a text that holds several
+// values is read on its own, while the offsets that index the input (the extracted span, the
+// extraction's repairs) and the input statistics count in the whole text.
+struct Frame {
+  std::uint64_t base = 0;         // where the piece starts in the whole decoded text
+  std::uint64_t input_bytes = 0;  // length of the whole raw input
+  std::uint64_t text_bytes = 0;   // length of the whole decoded text
+};
 
 class PipelineRun {
  public:
-  PipelineRun(std::string_view bytes, const RepairOptions& options)
-      : bytes_(bytes), options_(options), start_(Clock::now()) {}
+  PipelineRun(std::string_view bytes, const RepairOptions& options,
+              std::optional<Frame> frame = std::nullopt)
+      : bytes_(bytes), options_(options), start_(Clock::now()), frame_(frame) {}
 
   RepairResult run() {
     if (auto scaled = scale_route()) return std::move(*scaled);
@@ -82,20 +112,25 @@ class PipelineRun {
       decoded = decode_utf8_lossy(bytes_);
       text = decoded;
     }
-    extraction_ = extract_json_candidate(text);
+    extraction_ = placed(extract_json_candidate(text));
     if (auto whole = whole_document(text)) {
-      extraction_ = whole_text_extraction(text);
+      extraction_ = placed(whole_text_extraction(text));
       stats_ = input_stats(text.size());
       return strict_outcome(std::move(*whole));
     }
     stats_ = input_stats(text.size());
+    if (auto over = extraction_over_limit(extraction_, options_.max_total_repairs)) {
+      return limit_outcome(std::move(*over), "strict");
+    }
 
     JsonResult strict = strict_parse(extraction_.text);
     if (strict) return strict_outcome(std::move(strict).value());
     last_error_ = strict.error();
     if (options_.mode == "strict_only") return failure_outcome("JSONDecodeError", "strict_only");
 
-    HeuristicResult heuristic = heuristic_repair(extraction_.text, options_);
+    HeuristicResult heuristic =
+        heuristic_repair(extraction_.text, options_, extraction_.repairs.size());
+    if (heuristic.over_limit) return limit_outcome(std::move(*heuristic.over_limit), "fast_repair");
     // The extraction's few repairs go in front of the heuristic's many, in their list: a flood
     // of repairs then exists once.
     combined_ = std::move(heuristic.repairs);
@@ -111,15 +146,19 @@ class PipelineRun {
     if (options_.mode == "fast_repair") return failure_outcome("JSONDecodeError", "fast_repair");
 
     // The language-model step needs the combined list afterwards; otherwise the search takes it.
-    const BeamContext context{&texts_, 0};
+    const BeamContext context{&texts_, 0, &over_limit_};
     std::vector<Candidate> candidates =
         options_.allow_llm
             ? probabilistic_repair(repaired_text, options_, combined_, context)
             : probabilistic_repair(repaired_text, options_, std::move(combined_), context);
+    if (over_limit_) return limit_outcome(std::move(*over_limit_), "probabilistic");
     score_against_schema(candidates);
     candidates = rank_candidates(std::move(candidates));
     if (loses_content(candidates, repaired_text)) read_again(candidates, text);
     llm_step(repaired_text, candidates);
+    if (candidates.empty() && over_limit_) {
+      return limit_outcome(std::move(*over_limit_), "probabilistic");
+    }
     if (candidates.empty()) return failure_outcome("UnrepairableJSON", "probabilistic");
     return beam_outcome(std::move(candidates));
   }
@@ -127,15 +166,31 @@ class PipelineRun {
  private:
   // The value of the whole text when it is a JSON document that extraction would cut: a root
   // string that mentions a bracket ("see [1]", or JSON encoded inside a string) is that
-  // string, not the bracketed text inside it. Only a root string can be valid JSON and still
-  // lose text to extraction, so other inputs are not parsed twice.
+  // string, not the bracketed text inside it; a document whose string holds a code fence is
+  // that document, not the fence's content. Only these can be valid JSON and still lose text to
+  // extraction (the bracket scan follows strings, the fence search does not), so other inputs
+  // are not parsed twice.
   std::optional<JsonValue> whole_document(std::string_view text) const {
     if (extraction_.repairs.empty()) return std::nullopt;
-    const std::size_t i = scan::skip_space(text.data(), 0, text.size());
-    if (i == text.size() || text[i] != '"') return std::nullopt;
-    JsonResult whole = strict_parse(text);
-    if (!whole) return std::nullopt;
-    return std::move(whole).value();
+    if (extraction_.method == "code_fence") {
+      if (auto fenced = fenced_string_document(text)) return fenced;
+    }
+    return root_string_document(text);
+  }
+
+  // Offsets of the text read moved into the whole input (see Frame).
+  Span in_input(Span span) const {
+    const std::uint64_t base = frame_ ? frame_->base : 0;
+    return Span{span.start + base, span.end + base};
+  }
+
+  Extraction placed(Extraction extraction) const {
+    if (!frame_) return extraction;
+    extraction.span = in_input(extraction.span);
+    for (RepairAction& a : extraction.repairs) {
+      if (const std::optional<Span> span = a.span()) a.set_span(in_input(*span));
+    }
+    return extraction;
   }
 
   // The route for huge well-formed documents: mode "scale_pipeline" always takes it (and
@@ -189,6 +244,12 @@ class PipelineRun {
     InputStats stats;
     stats.input_bytes = bytes_.size();
     stats.extracted_span = Span{0, bytes_.size()};
+    if (frame_) {
+      stats.input_bytes = frame_->input_bytes;
+      stats.extracted_span = in_input(stats.extracted_span);
+      stats.prefix_skipped_bytes = stats.extracted_span.start;
+      stats.suffix_skipped_bytes = frame_->text_bytes - stats.extracted_span.end;
+    }
     return stats;
   }
 
@@ -262,27 +323,55 @@ class PipelineRun {
   // The reading mode of the search, on the extracted text itself (the heuristic's rewrite can
   // already have cut what the model meant); its repair budget grows with the text it reads. Its
   // candidates join the ranking.
+  // What the second reading reads (StageTexts::readings and the step of its repairs' origin).
+  enum ReadingText : std::uint16_t { kExtracted = 0, kDecoded = 1, kToTheEnd = 2 };
+
   void read_again(std::vector<Candidate>& candidates, std::string_view input) {
-    texts_.readings.push_back(extraction_.text);
-    std::vector<Candidate> read =
-        reading_repair(texts_.readings[0], options_, extraction_.repairs, &texts_, 0);
+    texts_.readings.resize(3);
+    std::vector<Candidate> read = read_text(kExtracted, std::string(extraction_.text),
+                                            extraction_.repairs);
     if (auto escaped = options_.allow_escaped_json ? escaped_document(input) : std::nullopt) {
       std::vector<RepairAction> base = extraction_.repairs;
       RepairAction decode = RepairAction::make(Op::DecodeEscapedJson, Origin{Stage::Extraction},
                                                op_cost(Op::DecodeEscapedJson, Stage::Extraction).fixed());
-      decode.set_span(escaped->span);
+      decode.set_span(in_input(escaped->span));
       base.push_back(std::move(decode));
-      texts_.readings.push_back(std::move(escaped->text));
-      std::vector<Candidate> decoded =
-          reading_repair(texts_.readings[1], options_, std::move(base), &texts_, 1);
-      read.insert(read.end(), std::make_move_iterator(decoded.begin()),
-                  std::make_move_iterator(decoded.end()));
+      append(read, read_text(kDecoded, std::move(escaped->text), std::move(base)));
+    }
+    // Quotes the bracket scan misread can balance its brackets early and cut the rest of the
+    // document off as "suffix": the text is then also read from the JSON's start to the end.
+    if (const RepairAction* suffix = stripped_suffix()) {
+      std::vector<RepairAction> base;
+      for (const RepairAction& a : extraction_.repairs) {
+        if (&a != suffix) base.push_back(a);
+      }
+      const std::size_t start = extraction_.span.start - (frame_ ? frame_->base : 0);
+      append(read, read_text(kToTheEnd, std::string(input.substr(start)), std::move(base)));
     }
     if (read.empty()) return;
     score_against_schema(read);
-    candidates.insert(candidates.end(), std::make_move_iterator(read.begin()),
-                      std::make_move_iterator(read.end()));
+    append(candidates, std::move(read));
     candidates = rank_keeping_content(std::move(candidates));
+  }
+
+  std::vector<Candidate> read_text(ReadingText which, std::string text,
+                                   std::vector<RepairAction> base) {
+    texts_.readings[which] = std::move(text);
+    return reading_repair(texts_.readings[which], options_, std::move(base), &texts_, which,
+                          &over_limit_);
+  }
+
+  static void append(std::vector<Candidate>& to, std::vector<Candidate> more) {
+    to.insert(to.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  }
+
+  // The extraction's strip_suffix_text of a bracket scan, if it cut text off after the JSON.
+  const RepairAction* stripped_suffix() const {
+    if (extraction_.method != "brace_scan") return nullptr;
+    for (const RepairAction& a : extraction_.repairs) {
+      if (a.op() == Op::StripSuffixText) return &a;
+    }
+    return nullptr;
   }
 
   // The ranking once the text has been read again: between readings that fit the schema
@@ -299,11 +388,16 @@ class PipelineRun {
     return candidates;
   }
 
-  // What a candidate gave up of the text, in the measure of the search's reading mode.
+  // What a candidate gave up of the text, in the measure of the search's reading mode; text cut
+  // off after the JSON counts too, so that a reading to the end of the text can win over one of
+  // an extraction that stopped early.
   static std::uint64_t candidate_loss(const Candidate& c) {
     std::uint64_t lost = c.diagnostics.garbage_skipped_bytes + 8 * c.diagnostics.deleted_tokens;
     for (const Span& s : c.dropped_spans) lost += s.end > s.start ? s.end - s.start : 0;
-    for (const RepairAction& a : c.repairs) lost += a.op() == Op::SynthesizeMissingValue ? 8 : 0;
+    for (const RepairAction& a : c.repairs) {
+      if (a.op() == Op::SynthesizeMissingValue) lost += 8;
+      if (a.op() == Op::StripSuffixText && a.span()) lost += a.span()->end - a.span()->start;
+    }
     return lost;
   }
 
@@ -374,9 +468,10 @@ class PipelineRun {
     candidates = rank_candidates(std::move(candidates));
   }
 
-  InputStats input_stats(std::size_t decoded_size) const {
+  InputStats input_stats(std::uint64_t decoded_size) const {
+    if (frame_) decoded_size = frame_->text_bytes;
     InputStats stats;
-    stats.input_bytes = bytes_.size();
+    stats.input_bytes = frame_ ? frame_->input_bytes : bytes_.size();
     stats.extracted_span = extraction_.span;
     stats.prefix_skipped_bytes = extraction_.span.start;
     stats.suffix_skipped_bytes =
@@ -466,6 +561,20 @@ class PipelineRun {
     return finish(std::move(r));
   }
 
+  // The document needs more repairs than max_total_repairs allows: it fails as soon as a stage
+  // finds so, with the limit's error record.
+  RepairResult limit_outcome(Error error, const char* mode_used) {
+    RepairResult r = base_result("failed", mode_used);
+    r.best_index.reset();
+    r.errors.push_back(ParseError{std::string(kRepairLimitKind), error.position,
+                                  std::move(error.message)});
+    if (std::string_view(mode_used) == "probabilistic") {
+      r.metrics.beam_width = options_.beam_width;
+      r.metrics.max_repairs = options_.max_repairs;
+    }
+    return finish(std::move(r));
+  }
+
   RepairResult base_result(const char* status, const char* mode_used) const {
     RepairResult r;
     r.status = status;
@@ -494,10 +603,30 @@ class PipelineRun {
   std::vector<RepairAction> combined_;
   StageTexts texts_;  // what the heuristic passes, the beam search and the reruns read
   JsonError last_error_;
+  std::optional<Error> over_limit_;  // a search gave up its parses at max_total_repairs
   std::uint64_t llm_calls_ = 0;
   u128 llm_time_ms_ = 0;
   std::optional<std::string> llm_trigger_;
+  std::optional<Frame> frame_;
 };
+
+// The piece `piece` of `text` (the decoded form of `bytes`) through the pipeline; the whole text
+// as piece is parse_bytes itself.
+RepairResult run_piece(std::string_view bytes, std::string_view text, Span piece,
+                       const RepairOptions& options) {
+  piece.end = std::min<std::uint64_t>(piece.end, text.size());
+  piece.start = std::min(piece.start, piece.end);
+  if (piece == Span{0, text.size()}) return parse_bytes(bytes, options);
+  const Frame frame{piece.start, bytes.size(), text.size()};
+  return PipelineRun(text.substr(piece.start, piece.end - piece.start), options, frame).run();
+}
+
+// `bytes` as the pipeline reads them: invalid UTF-8 replaced, valid input not copied.
+std::string_view decoded_text(std::string_view bytes, std::string& storage) {
+  if (is_valid_utf8(bytes)) return bytes;
+  storage = decode_utf8_lossy(bytes);
+  return storage;
+}
 
 }  // namespace
 
@@ -535,6 +664,32 @@ RepairResult parse_bytes(std::string_view bytes, const RepairOptions& options) {
 
 RepairResult parse(std::string_view text, const RepairOptions& options) {
   return parse_bytes(text, options);
+}
+
+RepairResult parse_piece(std::string_view bytes, Span piece, const RepairOptions& options) {
+  std::string storage;
+  return run_piece(bytes, decoded_text(bytes, storage), piece, options);
+}
+
+std::vector<PieceResult> parse_all(std::string_view bytes, const RepairOptions& options) {
+  std::string storage;
+  const std::string_view text = decoded_text(bytes, storage);
+  std::vector<Span> pieces = split_json_candidates(text);
+  // A JSON document whose strings mention brackets or fences ("see [1] and [2]") is one value,
+  // as parse reads it.
+  if (pieces.size() >= 2 && (root_string_document(text) || fenced_string_document(text))) {
+    pieces.clear();
+  }
+  std::vector<PieceResult> out;
+  if (pieces.size() <= 1) {
+    out.push_back(PieceResult{Span{0, text.size()}, parse_bytes(bytes, options)});
+    return out;
+  }
+  out.reserve(pieces.size());
+  for (const Span& piece : pieces) {
+    out.push_back(PieceResult{piece, run_piece(bytes, text, piece, options)});
+  }
+  return out;
 }
 
 }  // namespace velvin

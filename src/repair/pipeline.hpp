@@ -19,6 +19,27 @@ namespace velvin {
 // `bytes` are the raw input, possibly invalid UTF-8.
 [[nodiscard]] RepairResult parse_bytes(std::string_view bytes, const RepairOptions& options);
 
+// One value of a text that holds several: the piece of the decoded text it was read from, and
+// the pipeline's result for that piece alone.
+struct PieceResult {
+  Span piece;
+  RepairResult result;
+};
+
+// Every JSON value of `bytes`, in order: the text is split by split_json_candidates and each
+// piece goes through the pipeline on its own, its result placed in the whole text (see
+// parse_piece). A text with one value or none, or that is one JSON string, gives one piece, the
+// whole text, whose result is exactly parse_bytes's. Offsets count in the decoded text.
+[[nodiscard]] std::vector<PieceResult> parse_all(std::string_view bytes,
+                                                 const RepairOptions& options);
+
+// The pipeline on bytes piece.start..piece.end of the decoded input (clamped to it), as
+// parse_all runs it: the extracted span and the extraction's repairs index the whole text, and
+// the input statistics count in it (input_bytes is the whole raw input). The whole text as
+// piece gives exactly parse_bytes.
+[[nodiscard]] RepairResult parse_piece(std::string_view bytes, Span piece,
+                                       const RepairOptions& options);
+
 // {"method", "span", "truncated", "repairs"}: the extraction as the debug block shows it.
 [[nodiscard]] JsonValue extraction_debug_json(const Extraction& extraction);
 

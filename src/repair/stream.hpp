@@ -65,6 +65,8 @@ class StreamReader {
 
   // The whole text fed so far through the pipeline: exactly parse_bytes of it.
   [[nodiscard]] RepairResult finish() const;
+  // Every byte fed so far.
+  [[nodiscard]] std::string_view text() const noexcept { return raw_; }
 
  private:
   enum class Phase : std::uint8_t { Prose, Tokens, Done };

@@ -242,5 +242,61 @@ TEST(Extract, BracketScanAgreesWithAByteByByteScan) {
   }
 }
 
+// ---- splitting a text into its values ----
+
+struct SplitCase {
+  const char* name;
+  std::string input;
+  std::vector<std::string> values;  // the text of each span, in order
+};
+
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+
+class SplitTable : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitTable, FindsEveryValue) {
+  const SplitCase& c = GetParam();
+  std::vector<std::string> got;
+  for (const Span& s : split_json_candidates(c.input)) {
+    ASSERT_LE(s.start, s.end);
+    ASSERT_LE(s.end, c.input.size());
+    got.push_back(c.input.substr(s.start, s.end - s.start));
+  }
+  EXPECT_EQ(got, c.values);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SplitTable,
+    ::testing::Values(
+        SplitCase{"empty", "", {}},
+        SplitCase{"prose_only", "no json ] here }", {}},
+        SplitCase{"side_by_side", R"({"a":1}{"b":2}[3])", {R"({"a":1})", R"({"b":2})", "[3]"}},
+        SplitCase{"json_lines", "{\"a\": 1}\r\n[1, 2]\n\n{\"c\": \"}\"}\n",
+                  {"{\"a\": 1}", "[1, 2]", "{\"c\": \"}\"}"}},
+        SplitCase{"prose_with_two", "First {a: 1}, then [2, 3]. Done.", {"{a: 1}", "[2, 3]"}},
+        SplitCase{"two_fences",
+                  kFence + "json\n{\"a\": 1}\n" + kFence + "\ntext [x]\n" + kFence + "\n[2]\n" + kFence,
+                  {kFence + "json\n{\"a\": 1}\n" + kFence, "[x]", kFence + "\n[2]\n" + kFence}},
+        // Another language's fence is prose: the brackets inside it are read.
+        SplitCase{"python_fence", kFence + "python\nd = {'a': 1}\n" + kFence + "\n[2]",
+                  {"{'a': 1}", "[2]"}},
+        SplitCase{"unclosed_fence", kFence + "json\n{\"a\": [1", {"{\"a\": [1"}},
+        // Brackets inside strings do not count; escaped quotes do not end them.
+        SplitCase{"strings", R"x({"a": "]}\"{"} [")"] {)x", {R"x({"a": "]}\"{"})x", R"x([")"])x", "{"}},
+        // A closer that skips an open bracket closes it too; one that matches nothing is passed.
+        SplitCase{"mismatched_closer", "{\"a\": [1, 2}\n{\"b\": 2}", {"{\"a\": [1, 2}", "{\"b\": 2}"}},
+        SplitCase{"stray_closer_inside", "[1, 2}] [3]", {"[1, 2}]", "[3]"}},
+        SplitCase{"cut_off_last", "[1] {\"a\": [2, ", {"[1]", "{\"a\": [2, "}}));
+
+// Many small values and one far fence: each is found in one pass.
+TEST(Split, ManyValuesAreFoundInOrder) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "[" + std::to_string(i) + "] ";
+  text += kFence;
+  const std::vector<Span> spans = split_json_candidates(text);
+  ASSERT_EQ(spans.size(), 20000u);
+  EXPECT_EQ(text.substr(spans[19999].start, spans[19999].end - spans[19999].start), "[19999]");
+}
+
 }  // namespace
 }  // namespace velvin

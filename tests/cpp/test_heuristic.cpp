@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -247,9 +249,55 @@ TEST(Heuristic, InvalidUtf8BecomesReplacementCharacters) {
   EXPECT_EQ(describe(got.repairs), describe({at(Op::RemoveTrailingComma, 10)}));
 }
 
+// Repairs past max_total_repairs (less those the document already carries) stop the passes at
+// the first one past it; up to the limit the result is the unlimited one.
+struct LimitCase {
+  std::string input;
+  std::uint64_t limit;
+  std::uint64_t prior;
+  std::optional<std::uint64_t> over_at;  // where the repair past the limit was wanted
+};
+
+TEST(Heuristic, RepairLimit) {
+  const LimitCase cases[] = {
+      {"[1 1 1 1]", 3, 0, std::nullopt},
+      {"[1 1 1 1]", 2, 0, 7},
+      {"[1 1 1 1]", 3, 1, 7},
+      {"[1 1 1 1]", 3, 4, 3},  // the extraction's repairs alone are more
+      {"[[1 1", 1, 0, 6},      // the last pass: its closers go at the end of "[[1, 1"
+      {"[[1 1", 2, 0, std::nullopt},
+  };
+  for (const LimitCase& c : cases) {
+    SCOPED_TRACE(c.input + " limit " + std::to_string(c.limit) + " prior " +
+                 std::to_string(c.prior));
+    RepairOptions options;
+    options.max_total_repairs = c.limit;
+    const HeuristicResult got = heuristic_repair(c.input, options, c.prior);
+    const HeuristicResult every = detail::heuristic_repair_every_pass(c.input, options, c.prior);
+    EXPECT_EQ(every.text, got.text);
+    EXPECT_EQ(every.repairs, got.repairs);
+    if (!c.over_at) {
+      const HeuristicResult unlimited = heuristic_repair(c.input, RepairOptions{});
+      EXPECT_FALSE(got.over_limit.has_value());
+      EXPECT_EQ(got.text, unlimited.text);
+      EXPECT_EQ(got.repairs, unlimited.repairs);
+      continue;
+    }
+    ASSERT_TRUE(got.over_limit.has_value());
+    EXPECT_EQ(got.over_limit->code, ErrorCode::repair_limit_exceeded);
+    EXPECT_EQ(got.over_limit->position, *c.over_at);
+    EXPECT_EQ(got.over_limit->message,
+              "the document needs more repairs than max_total_repairs allows (" +
+                  std::to_string(c.limit) + "); the heuristic repair went past the limit at byte " +
+                  std::to_string(*c.over_at) + " of the text its pass started from");
+    EXPECT_EQ(got.repairs.size(), c.limit > c.prior ? c.limit - c.prior : 0);
+  }
+}
+
 TEST(Heuristic, OneByteFloodsFinishWithOneActionPerChange) {
   const std::size_t n = 1 << 20;
-  const RepairOptions options;
+  RepairOptions options;
+  options.max_total_repairs = UINT64_MAX;  // the floods' repairs, past the default limit
 
   const HeuristicResult brackets = heuristic_repair(std::string(n, '['), options);
   EXPECT_EQ(brackets.text, std::string(n, '[') + std::string(n, ']'));

@@ -23,6 +23,12 @@ std::vector<Op> ops(const Candidate& c) {
   return out;
 }
 
+// The result document with the elapsed time left out, for comparing two runs.
+std::string document(RepairResult r) {
+  r.metrics.elapsed_ms = 0;
+  return to_compact_string(r.to_json_value());
+}
+
 // ---- outcomes ----
 
 TEST(Pipeline, ValidJsonWithSurroundingWhiteSpaceIsStrictOk) {
@@ -233,6 +239,55 @@ TEST(Pipeline, NoCandidateIsUnrepairable) {
   ASSERT_EQ(r.errors.size(), 1u);
   EXPECT_EQ(r.errors[0].kind, "UnrepairableJSON");
   ASSERT_TRUE(r.errors[0].at.has_value());
+}
+
+// A document that needs more repairs than max_total_repairs fails at the stage that finds so,
+// with one error record of its own kind; at the limit the result is the unlimited one.
+struct PipelineLimitCase {
+  const char* input;
+  std::uint64_t limit;
+  const char* mode_used;  // nullptr: within the limit
+  std::uint64_t at = 0;
+  const char* where = "";
+};
+
+TEST(Pipeline, RepairLimit) {
+  const PipelineLimitCase cases[] = {
+      {"```json\n[1]\n``` tail", 3, nullptr},
+      {"```json\n[1]\n``` tail", 1, "strict", 12, "extraction went past the limit at byte 12 of the input"},
+      {"[1 1 1 1]", 3, nullptr},
+      {"[1 1 1 1]", 2, "fast_repair", 7,
+       "the heuristic repair went past the limit at byte 7 of the text its pass started from"},
+      {"x [1 2 @ 3]", 5, nullptr},  // its candidates need 4 and 5
+      {"x [1 2 @ 3]", 3, "probabilistic", 6,
+       "the beam search went past the limit at byte 6 of the text it read"},
+  };
+  for (const PipelineLimitCase& c : cases) {
+    SCOPED_TRACE(std::string(c.input) + " limit " + std::to_string(c.limit));
+    RepairOptions o;
+    o.max_total_repairs = c.limit;
+    RepairResult r = run(c.input, o);
+    if (c.mode_used == nullptr) {
+      RepairResult unlimited = run(c.input);
+      r.metrics.elapsed_ms = unlimited.metrics.elapsed_ms = 0;
+      EXPECT_EQ(to_compact_string(r.to_json_value()), to_compact_string(unlimited.to_json_value()));
+      continue;
+    }
+    EXPECT_EQ(r.status, "failed");
+    EXPECT_FALSE(r.best_index.has_value());
+    EXPECT_TRUE(r.candidates.empty());
+    EXPECT_FALSE(r.partial.has_value());
+    EXPECT_EQ(r.metrics.mode_used, c.mode_used);
+    EXPECT_EQ(r.metrics.beam_width, std::string_view(c.mode_used) == "probabilistic" ? 32u : 0u);
+    ASSERT_EQ(r.errors.size(), 1u);
+    EXPECT_EQ(to_compact_string(r.errors[0].to_json_value()),
+              to_compact_string(JsonValue::object(
+                  {{"kind", JsonValue::string("RepairLimitExceeded")},
+                   {"at", JsonValue::uinteger(c.at)},
+                   {"message", JsonValue::string(
+                                   "the document needs more repairs than max_total_repairs "
+                                   "allows (" + std::to_string(c.limit) + "); " + c.where)}})));
+  }
 }
 
 TEST(Pipeline, InvalidUtf8CountsRawAndDecodedBytes) {
@@ -522,6 +577,93 @@ TEST(Ranking, EqualCandidatesKeepTheirOrderAndEmptyListsStayEmpty) {
   EXPECT_TRUE(rank_candidates({}).empty());
   auto single = rank_candidates({make(7, 0.1)});
   EXPECT_EQ(single[0].candidate_id, 0u);
+}
+
+// ---- every value of a text ----
+
+struct AllCase {
+  const char* name;
+  std::string input;
+  std::vector<std::string> values;    // each piece's best value, compact
+  std::vector<std::string> statuses;  // and its status
+};
+
+void PrintTo(const AllCase& c, std::ostream* os) { *os << c.name; }
+
+class ParseAllTable : public ::testing::TestWithParam<AllCase> {};
+
+TEST_P(ParseAllTable, EachValueInOrderWithSpansIntoTheWholeText) {
+  const AllCase& c = GetParam();
+  const std::vector<PieceResult> all = parse_all(c.input, {});
+  std::vector<std::string> values, statuses;
+  for (const PieceResult& p : all) {
+    const RepairResult& r = p.result;
+    statuses.push_back(r.status);
+    values.push_back(r.best_index ? r.candidates[*r.best_index].normalized_json.value_or("") : "");
+    // The statistics describe the whole text; the extracted span lies inside the piece.
+    EXPECT_EQ(r.input_stats.input_bytes, c.input.size());
+    const Span span = r.input_stats.extracted_span;
+    EXPECT_LE(p.piece.start, span.start);
+    EXPECT_LE(span.end, p.piece.end);
+    EXPECT_EQ(r.input_stats.prefix_skipped_bytes, span.start);
+    EXPECT_EQ(r.input_stats.suffix_skipped_bytes, c.input.size() - span.end);
+    // parse_piece runs the same piece again to the same result.
+    EXPECT_EQ(document(parse_piece(c.input, p.piece, {})), document(r));
+  }
+  EXPECT_EQ(values, c.values);
+  EXPECT_EQ(statuses, c.statuses);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParseAllTable,
+    ::testing::Values(
+        AllCase{"json_lines", "{\"a\": 1}\n{\"b\": [2]}\n", {R"({"a":1})", R"({"b":[2]})"},
+                {"strict_ok", "strict_ok"}},
+        AllCase{"side_by_side", "{'a':1}[2] [3,]", {R"({"a":1})", "[2]", "[3]"},
+                {"repaired", "strict_ok", "repaired"}},
+        AllCase{"prose", "First {\"a\": 1}, then {\"b\": 2", {R"({"a":1})", R"({"b":2})"},
+                {"strict_ok", "repaired"}},
+        AllCase{"fences", "A:\n```json\n[1]\n```\nB:\n```\n{b: 2}\n```\n", {"[1]", R"({"b":2})"},
+                {"repaired", "repaired"}}));
+
+// One value, or a valid JSON string that mentions several bracketed runs: exactly parse_bytes.
+TEST(ParseAll, OneValueIsParseItself) {
+  for (const char* input : {"Sure: {'a': [1, 2,]} bye", "```json\n[1]\n```", R"( "[1] and [2]" )",
+                            "no json", ""}) {
+    const std::vector<PieceResult> all = parse_all(input, {});
+    ASSERT_EQ(all.size(), 1u) << input;
+    EXPECT_EQ(all[0].piece, (Span{0, std::string_view(input).size()})) << input;
+    EXPECT_EQ(document(all[0].result), document(run(input))) << input;
+  }
+}
+
+// The fence's strip repairs and the debug block index the whole text.
+TEST(ParseAll, ExtractionOffsetsPointIntoTheWholeText) {
+  const std::string input = "[0]\n```json\n{\"a\": 1}\n```";
+  RepairOptions o;
+  o.debug = true;
+  const std::vector<PieceResult> all = parse_all(input, o);
+  ASSERT_EQ(all.size(), 2u);
+  const RepairResult& fenced = all[1].result;
+  EXPECT_EQ(all[1].piece, (Span{4, input.size()}));
+  EXPECT_EQ(fenced.input_stats.extracted_span, (Span{12, 21}));
+  const std::vector<RepairAction>& repairs = fenced.candidates[0].repairs;
+  ASSERT_EQ(ops(fenced.candidates[0]),
+            (std::vector<Op>{Op::StripPrefixText, Op::StripSuffixText, Op::StripCodeFence}));
+  EXPECT_EQ(repairs[0].span(), (Span{4, 12}));
+  EXPECT_EQ(repairs[2].span(), (Span{4, input.size()}));
+  const JsonValue* extraction = fenced.debug->find("extraction");
+  ASSERT_NE(extraction, nullptr);
+  EXPECT_EQ(to_compact_string(*extraction->find("span")), "[12,21]");
+}
+
+// Offsets count in the decoded text, as parse's do; input_bytes counts the raw bytes.
+TEST(ParseAll, InvalidUtf8IsDecodedOnce) {
+  const std::vector<PieceResult> all = parse_all("\xff[1]\xff[2]", {});
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[1].piece, (Span{9, 12}));
+  EXPECT_EQ(all[1].result.input_stats.input_bytes, 8u);
+  EXPECT_EQ(all[1].result.candidates[0].normalized_json, "[2]");
 }
 
 }  // namespace

@@ -234,3 +234,142 @@ def test_jobs_keeps_input_order_and_prints_a_summary(tmp_path):
 def test_jobs_needs_jsonl():
     r = velvin("--jobs", "2", stdin=b"[]")
     assert r.returncode == 2 and "--jobs needs --jsonl" in r.stderr.decode()
+
+
+# ---- --all ----
+
+ALL_TEXT = b'Here: {"a": 1} and ```json\n[1, 2,]\n```\nthen {b: 2}{"c": 3} bye'
+
+
+@pytest.mark.parametrize("args,text,stdout,code", [
+    ([], ALL_TEXT, '{"a":1}\n[1,2]\n{"b":2}\n{"c":3}\n', 0),
+    ([], b'Sure: {"a": 1,}', '{"a":1}\n', 0),  # one value: what the tool prints without --all
+    (["--jsonl"], b'{"a": 1}[2]\n{"x": 1}\n', '[{"a":1},[2]]\n[{"x":1}]\n', 0),
+    # A piece with no value is reported; a document with none prints an empty line.
+    (["--mode", "strict_only"], b'[1] [2,] {"c": 3}', '[1]\n{"c":3}\n', 1),
+    (["--jsonl", "--mode", "strict_only"], b'[1,] [2,]\n[3]\n', '\n[[3]]\n', 1),
+])
+def test_all_prints_every_value(args, text, stdout, code):
+    r = velvin("--all", *args, stdin=text)
+    assert r.stdout.decode() == stdout
+    assert r.returncode == code
+    assert r.stderr.decode().count(": failed: ") == (2 if stdout.startswith("\n") else code)
+
+
+def test_all_documents_and_explanations_are_one_per_value():
+    import velvin as v
+
+    docs = [json.loads(line) for line in velvin("--all", "--document", stdin=ALL_TEXT).stdout.splitlines()]
+    expected = [r.to_dict() for r in v.parse_all(ALL_TEXT)]
+    for doc in docs + expected:
+        doc["metrics"]["elapsed_ms"] = 0
+    assert docs == expected
+    out = velvin("--all", "--explain", stdin=ALL_TEXT).stdout.decode()
+    assert out.count("\u2501\u2501 <stdin> (value ") == 4 and "(value 4 of 4)" in out
+
+
+# ---- --field ----
+
+RECORDS = [
+    # (line, printed, problem reported on standard error or None)
+    ('{"id": 1, "out": "Sure: {\'a\': [1, 2,]}", "big": 123456789012345678901234567890, "x": 1.50}',
+     '{"id": 1, "out": {"a":[1,2]}, "big": 123456789012345678901234567890, "x": 1.50,'
+     '"_velvin":{"status":"repaired","confidence":0.5712090638488149,"repairs":3}}', None),
+    ('{"out":"{\\"ok\\": true}"  }', '{"out":{"ok":true}  ,"_velvin":{"status":"strict_ok","confidence":1.0,"repairs":0}}', None),
+    ('{"id": 2, "out": 5}', None, 'member "out" is not a string'),
+    ("not json", None, "not JSON (invalid literal at byte 0)"),
+    ("[1]", None, "not a JSON object"),
+    ('{"id": 3}', None, 'no member "out"'),
+    ('{"out": "x", "_velvin": 1}', None, 'it already has a member "_velvin"'),
+    ('{"out": "a", "out": "b"}', None, 'member "out" appears 2 times'),
+    ("", None, "not JSON"),
+]
+
+
+@pytest.mark.parametrize("jobs", [[], ["--jobs", "2"]])
+def test_field_repairs_the_member_and_reports_other_lines(tmp_path, jobs):
+    f = tmp_path / "records.jsonl"
+    f.write_text("\n".join(line for line, _, _ in RECORDS) + "\n")
+    r = velvin("--jsonl", "--field", "out", *jobs, f)
+    assert r.returncode == 1
+    printed = r.stdout.decode().split("\n")[:-1]
+    err = r.stderr.decode()
+    for number, ((line, repaired, problem), out) in enumerate(zip(RECORDS, printed), start=1):
+        assert out == (repaired if repaired is not None else line)
+        if problem is not None:
+            assert f"{f}:{number}: not a record: {problem}" in err
+    assert len(printed) == len(RECORDS)
+
+
+def test_field_keeps_a_text_that_cannot_be_repaired():
+    r = velvin("--jsonl", "--field", "out", "--mode", "strict_only", stdin=b'{"out": "[1,]"}\n')
+    assert r.returncode == 1
+    assert r.stdout == b'{"out": "[1,]","_velvin":{"status":"failed","confidence":0.0,"repairs":0}}\n'
+    assert "<stdin>:1: failed: " in r.stderr.decode()
+
+
+@pytest.mark.parametrize("args,message", [
+    (["--field", "out"], "--field needs --jsonl"),
+    (["--jsonl", "--field", "out", "--all"], "--field prints records"),
+    (["--stream", "--jsonl"], "--stream prints values as they arrive"),
+    (["--stream", "--explain"], "--stream prints values as they arrive"),
+])
+def test_combinations_that_exclude_each_other(args, message):
+    r = velvin(*args, stdin=b"[]")
+    assert r.returncode == 2 and message in r.stderr.decode()
+
+
+# ---- --stream ----
+
+def read_line(proc, timeout=20):
+    """One line of the tool's output, failing (not hanging) when none comes."""
+    import select
+    ready, _, _ = select.select([proc.stdout], [], [], timeout)
+    assert ready, "no line printed while the input was still open"
+    return proc.stdout.readline().decode()
+
+
+# (arguments, chunks, the line printed after each chunk or None, lines after the end, status)
+STREAMS = {
+    "a reply": ([], [b'Sure: {"name": "Ad', b'a", "tags": ["x", tr', b"ue]", b"}", b" bye"],
+                ['{"name":"Ad"}', '{"name":"Ada","tags":["x"]}', '{"name":"Ada","tags":["x",true]}',
+                 None, None], [], 0),  # "}" and the prose after change nothing shown
+    # The whole text's value comes last when it differs from what the stream showed.
+    "a member without its value": ([], [b'{"a": 1, "b"'], ['{"a":1}'], ['{"a":1,"b":null}'], 0),
+    "a failed end": (["--mode", "strict_only"], [b"[1,"], ["[1]"], [], 1),
+}
+
+
+@pytest.mark.parametrize("name", STREAMS)
+def test_stream_prints_a_line_per_change_as_the_input_arrives(name):
+    args, chunks, after_chunk, at_end, code = STREAMS[name]
+    proc = subprocess.Popen([str(TOOL), "--stream", *args], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        for chunk, line in zip(chunks, after_chunk):
+            proc.stdin.write(chunk)
+            proc.stdin.flush()
+            if line is not None:
+                assert read_line(proc) == line + "\n"
+        proc.stdin.close()
+        assert proc.stdout.read().decode().split("\n")[:-1] == at_end
+        assert proc.wait(timeout=20) == code
+        assert (b": failed: " in proc.stderr.read()) == (code == 1)
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+# Input that is all there at once: the value of the whole text, once.
+@pytest.mark.parametrize("args,text,lines,code", [
+    ([], b"[1, 2", ["[1,2]"], 0),
+    ([], b"{'a': True, 'b': [1, 2,]} bye", ['{"a":true,"b":[1,2]}'], 0),
+    ([], b"no json", ['"no json"'], 0),
+    # No value: an empty line, as a failed document prints, and the failure reported.
+    (["--mode", "strict_only"], b"no json", [""], 1),
+])
+def test_stream_of_input_already_there(args, text, lines, code):
+    r = velvin("--stream", *args, stdin=text)
+    assert r.stdout.decode().split("\n")[:-1] == lines
+    assert r.returncode == code
+    assert (": failed: " in r.stderr.decode()) == (code == 1)

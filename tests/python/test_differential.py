@@ -71,6 +71,7 @@ def test_generated_documents_parse_to_the_same_values(value, ascii_only, indent)
 @example("see [1]", None, "")
 @example('{"a": [1]}', None, " ")
 @example(["]", {"[": "{"}], 2, "\n")
+@example({"code": "```json [1] ``` and ```[2]```"}, None, "")
 def test_valid_documents_come_out_of_the_pipeline_unchanged(value, indent, around):
     """A valid document is strict_ok with its own value, whatever brackets its strings mention."""
     hypothesis.assume(not has_lone_surrogate(value))

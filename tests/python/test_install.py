@@ -66,11 +66,24 @@ def test_wheel_installs_into_a_fresh_venv_and_passes_the_tests(tmp_path):
                  "print(velvin_native.__file__)"], cwd=tmp_path).stdout.split()
     assert all(str(env_dir) in p for p in where), where
 
-    # The package's own command, then the test suite against the installed modules.
-    out = run([str(python), "-m", "velvin"], input="{'a': [1, 2,]}", cwd=tmp_path).stdout
-    assert out == '{"a":[1,2]}\n'
+    # The package's own command and python -m velvin are the native tool shipped in the wheel,
+    # with every flag; then the test suite against the installed modules.
+    tool = run([str(python), "-c", "from velvin.__main__ import tool_path; print(tool_path())"],
+               cwd=tmp_path).stdout.strip()
+    assert tool.startswith(str(env_dir)), tool
     script = env_dir / "bin" / "velvin"
-    assert run([str(script)], input="[1, 2", cwd=tmp_path).stdout == "[1,2]\n"
+    for command in ([str(script)], [str(python), "-m", "velvin"]):
+        def out(*args, stdin=""):
+            return run([*command, *args], input=stdin, cwd=tmp_path).stdout
+
+        assert out(stdin="{'a': [1, 2,]}") == '{"a":[1,2]}\n'
+        assert "--llm-command" in out("--help") and "--llm-timeout-ms" in out("--help")
+        assert "strip_prefix_text" in out("--explain", stdin="Sure: [1, 2")
+        assert out("--jsonl", "--jobs", "2", stdin="[1,\n{a: 2}\n") == '[1]\n{"a":2}\n'
+        assert out("--all", stdin='[1] and {"a": 2}') == '[1]\n{"a":2}\n'
+        assert out("--jsonl", "--field", "out", stdin='{"out": "[1,]"}\n').startswith(
+            '{"out": [1],"_velvin":{"status":"repaired",')
+        assert out("--stream", stdin="[1, 2") == "[1,2]\n"
     tests = [str(p) for p in (ROOT / "tests" / "python").glob("test_*.py") if p.name != "test_install.py"]
     run([str(python), "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests],
         cwd=tmp_path, env=dict(os.environ, VELVIN_TEST_INSTALLED="1"))

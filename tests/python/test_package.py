@@ -279,6 +279,14 @@ def test_module_jsonl_and_failures(tmp_path):
     assert f"{f}:2: failed:".encode() in r.stderr
 
 
+def test_module_without_the_tool_says_so(monkeypatch, tmp_path, capsys):
+    from velvin import __main__ as launcher
+
+    monkeypatch.setattr(launcher, "tool_places", lambda: [tmp_path / "bin" / "velvin"])
+    assert launcher.main(["--help"]) == 2
+    assert "the velvin tool is missing from this installation" in capsys.readouterr().err
+
+
 def test_module_usage_error():
     r = run_module("--top-k", "x")
     assert r.returncode == 2

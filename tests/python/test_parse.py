@@ -209,3 +209,28 @@ def test_automatic_scale_route_and_its_fallback():
     assert vn.parse_py("[1, 2, 3, 4, 5, 6]", off)["metrics"]["mode_used"] == "strict"
     repaired = vn.parse_py("[1, 2, {'a': 3,}]", options)
     assert repaired["metrics"]["mode_used"] == "fast_repair" and repaired["errors"] == []
+
+
+def common_lead(a, b):
+    n = 0
+    while n < min(len(a), len(b)) and a[n] == b[n]:
+        n += 1
+    return n
+
+
+FLOOD = "[" + "1 " * 200 + "@ x]"
+
+
+@pytest.mark.parametrize("call,text", [
+    (lambda text: [c["repairs"] for c in vn.parse_py(text)["candidates"]], FLOOD),
+    (lambda text: [c["repairs"] for c in vn.probabilistic_repair_py(
+        text, None, [{"op": "x", "span": (0, 1), "cost_delta": 0.1}] * 200)], "[1, 2, x y"),
+    (lambda text: [c.repairs for c in __import__("velvin").parse(text).candidates], FLOOD),
+], ids=["parse_py", "probabilistic_repair_py", "velvin.parse"])
+def test_candidates_share_the_repairs_they_have_in_common(call, text):
+    """A flood of base repairs is made once in Python, however many candidates carry it."""
+    first, second = call(text)[:2]
+    lead = common_lead(first, second)
+    assert lead >= 200
+    assert all(a is b for a, b in zip(first[:lead], second[:lead]))
+    assert not any(a is b for a, b in zip(first[lead:], second[lead:]))
