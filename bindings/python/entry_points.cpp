@@ -44,6 +44,38 @@ PyObject* strict_loads_text(std::string_view text, bool validated) {
   return nullptr;  // a Python exception is set
 }
 
+// A document the scale route does not split, parsed straight into Python objects as
+// strict_loads_py parses: no value tree is built only to be converted.
+class PyWholeDocument final : public WholeDocumentParser {
+ public:
+  std::optional<DocumentShape> parse(std::string_view text) override {
+    if (tried_) return std::nullopt;  // a document that failed once is not read again
+    tried_ = true;
+    ShapeCountingSink<PySink> counting(sink_);
+    JsonError error;
+    SinkParseStatus status;
+    if (text.size() >= kGcPauseMinBytes) {
+      GcPause pause;
+      status = parse_strict_with(text, counting, error);
+    } else {
+      status = parse_strict_with(text, counting, error);
+    }
+    parsed_ = status == SinkParseStatus::ok;
+    if (!parsed_) {
+      PyErr_Clear();  // the route reports its own parse's error
+      return std::nullopt;
+    }
+    return counting.shape();
+  }
+  // The document's value (new reference), or nullptr when it was not read here.
+  PyObject* take() { return parsed_ ? sink_.take() : nullptr; }
+
+ private:
+  PySink sink_;
+  bool tried_ = false;
+  bool parsed_ = false;
+};
+
 // The raw bytes of a bytes object, or the UTF-8 text of a str, as the pipeline takes them.
 // Anything else, a str with a lone surrogate included, raises TypeError.
 bool pipeline_input(PyObject* input, PyRef& holder, std::string_view& bytes) {
@@ -275,7 +307,8 @@ PyObject* parse_root_array_scale_py(PyObject*, PyObject* args, PyObject* kwargs)
     if (!options) return nullptr;
     // `data` is borrowed for the whole call: the bytes object is immutable and the interpreter
     // lock is held throughout.
-    auto parsed = parse_root_array_scale(bytes_view(data), *options);
+    PyWholeDocument whole;
+    auto parsed = parse_root_array_scale(bytes_view(data), *options, whole);
     if (!parsed) {
       PyRef text(new_str(parsed.error().message));
       if (text) PyErr_SetObject(PyExc_ValueError, text.get());
@@ -290,7 +323,9 @@ PyObject* parse_root_array_scale_py(PyObject*, PyObject* args, PyObject* kwargs)
         !set_item(result.get(), "plan", split_plan_to_py(plan))) {
       return nullptr;
     }
-    if (!set_item(result.get(), "value", json_to_py_consuming(std::move(value)))) return nullptr;
+    PyObject* read_whole = whole.take();
+    PyObject* converted = read_whole != nullptr ? read_whole : json_to_py_consuming(std::move(value));
+    if (!set_item(result.get(), "value", converted)) return nullptr;
     return result.release();
   });
 }

@@ -44,12 +44,13 @@ struct ScaleContext {
   const ThreadStarter& start_thread;
   ParallelSetting setting;
   std::size_t workers;
+  WholeDocumentParser* whole;  // reads the root when it is not split; null: a value tree
 };
 
 ScaleContext make_context(std::string_view bytes, const RepairOptions& options,
-                          const ThreadStarter& start_thread) {
+                          const ThreadStarter& start_thread, WholeDocumentParser* whole = nullptr) {
   return ScaleContext{bytes, options, start_thread, allow_parallel_bool(options.allow_parallel),
-                      parallel_workers(options.parallel_workers)};
+                      parallel_workers(options.parallel_workers), whole};
 }
 
 std::uint64_t length_of(const Span& s) noexcept { return s.end - s.start; }
@@ -415,6 +416,10 @@ ScaleValueResult value_result(JsonValue value, SplitPlan plan) {
 
 ScaleValueResult whole_span_result(const ScaleContext& ctx, const Span& root, SplitPlan plan,
                                    std::size_t outer) {
+  // The caller's parser reads the whole document; a failure is reported by the parse below.
+  if (ctx.whole != nullptr && outer == 0 && ctx.whole->parse(slice(ctx.bytes, root))) {
+    return value_result(JsonValue(), std::move(plan));
+  }
   auto value = parse_whole_span(slice(ctx.bytes, root), outer);
   if (!value) return std::move(value).error();
   return value_result(std::move(value).value(), std::move(plan));
@@ -492,7 +497,7 @@ std::optional<ScaleValueResult> nested_key_split(const ScaleContext& ctx,
   RepairOptions inner_options = ctx.options.clone();
   inner_options.scale_target_keys.reset();
   const ScaleContext inner{slice(ctx.bytes, value), inner_options, ctx.start_thread, ctx.setting,
-                           ctx.workers};
+                           ctx.workers, nullptr};
   auto nested = scale_value(inner, outer + 1);
   if (!nested) {
     if (is_thread_start_failure(nested.error())) return std::move(nested).error();
@@ -539,8 +544,32 @@ ScaleValueResult value_root_object(const ScaleContext& ctx, const Span& root, st
   return whole_span_result(ctx, root, SplitPlan{std::string(kNoSplit), n2, density, 1}, outer);
 }
 
+// Whether the route parses the document whole whatever its scan would find: splitting is off, or
+// automatic and the document below the size threshold, and no member is a split target.
+bool whole_by_size(const ScaleContext& ctx, const Span& root) {
+  if (ctx.options.scale_target_keys && !ctx.options.scale_target_keys->empty()) return false;
+  return ctx.setting == ParallelSetting::off ||
+         (ctx.setting == ParallelSetting::automatic &&
+          length_of(root) < ctx.options.parallel_threshold_bytes);
+}
+
+// A document read whole by the caller's parser without scanning it first: its plan is the one
+// the scan would have given, counted by the parse.
+std::optional<ScaleValueResult> read_whole_unscanned(const ScaleContext& ctx, const Span& root) {
+  if (ctx.whole == nullptr || !whole_by_size(ctx, root)) return std::nullopt;
+  const auto shape = ctx.whole->parse(slice(ctx.bytes, root));
+  if (!shape) return std::nullopt;
+  const double density = static_cast<double>(shape->structural) /
+                         static_cast<double>(std::max<std::uint64_t>(length_of(root), 1));
+  return value_result(JsonValue(),
+                      SplitPlan{std::string(kNoSplit), shape->root_elements, density, 1});
+}
+
 ScaleValueResult scale_value(const ScaleContext& ctx, std::size_t outer) {
   const Span root = root_span(ctx.bytes);
+  if (outer == 0) {
+    if (auto whole = read_whole_unscanned(ctx, root)) return std::move(*whole);
+  }
   if (is_container(ctx.bytes, root, '[', ']')) return value_root_array(ctx, root, outer);
   if (is_container(ctx.bytes, root, '{', '}')) return value_root_object(ctx, root, outer);
   return whole_span_result(ctx, root, SplitPlan{std::string(kNoSplit), 0, 0.0, 1}, outer);
@@ -568,6 +597,12 @@ ScaleValueResult parse_root_array_scale(std::string_view bytes, const RepairOpti
 
 ScaleValueResult parse_root_array_scale(std::string_view bytes, const RepairOptions& options) {
   return parse_root_array_scale(bytes, options, ThreadStarter{});
+}
+
+ScaleValueResult parse_root_array_scale(std::string_view bytes, const RepairOptions& options,
+                                        WholeDocumentParser& whole) {
+  const ThreadStarter start_thread;
+  return scale_value(make_context(bytes, options, start_thread, &whole), 0);
 }
 
 // ---------------------------------------------------------------------------------------------

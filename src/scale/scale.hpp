@@ -47,6 +47,65 @@ using ScaleTapeResult = Result<std::pair<Tape, SplitPlan>>;
                                                           const RepairOptions& options,
                                                           const ThreadStarter& start_thread);
 
+// What the plan of a document read whole says of it: its root's elements (or members) and its
+// structural bytes (",:[]{}" outside strings), as the container scan would count them.
+struct DocumentShape {
+  std::uint64_t root_elements = 0;
+  std::uint64_t structural = 0;
+};
+
+// A strict parser's sink that counts the document's shape while passing every event on to
+// `Inner`. The last container to end is the root.
+template <typename Inner>
+class ShapeCountingSink {
+ public:
+  explicit ShapeCountingSink(Inner& inner) : inner_(inner) {}
+  bool on_null() { return inner_.on_null(); }
+  bool on_bool(bool v) { return inner_.on_bool(v); }
+  bool on_int(std::int64_t v) { return inner_.on_int(v); }
+  bool on_uint(std::uint64_t v) { return inner_.on_uint(v); }
+  bool on_float(double v) { return inner_.on_float(v); }
+  bool on_string(std::string_view v) { return inner_.on_string(v); }
+  bool on_key(std::string_view key) { return inner_.on_key(key); }
+  bool on_array_end(std::size_t count) {
+    ended(count, 0);
+    return inner_.on_array_end(count);
+  }
+  bool on_object_end(std::size_t count) {
+    ended(count, count);  // a colon per member
+    return inner_.on_object_end(count);
+  }
+  [[nodiscard]] const DocumentShape& shape() const noexcept { return shape_; }
+
+ private:
+  void ended(std::size_t count, std::size_t colons) {
+    shape_.structural += 2 + (count > 0 ? count - 1 : 0) + colons;
+    shape_.root_elements = count;
+  }
+  Inner& inner_;
+  DocumentShape shape_;
+};
+
+// Reads a document that the route parses whole (not split) into the caller's own values instead
+// of a value tree: the Python binding builds its objects in the same pass as the parse.
+class WholeDocumentParser {
+ public:
+  WholeDocumentParser() = default;
+  WholeDocumentParser(const WholeDocumentParser&) = delete;
+  WholeDocumentParser& operator=(const WholeDocumentParser&) = delete;
+  virtual ~WholeDocumentParser() = default;
+  // The shape of `text` when it is one valid document, now held by the parser (a scalar root
+  // has no elements). Nothing otherwise: the route then reports the error of its own strict
+  // parse of the same text.
+  virtual std::optional<DocumentShape> parse(std::string_view text) = 0;
+};
+
+// The same, with a document that is not split read by `whole`: the result's value is then null
+// and `whole` holds the document's value.
+[[nodiscard]] ScaleValueResult parse_root_array_scale(std::string_view bytes,
+                                                      const RepairOptions& options,
+                                                      WholeDocumentParser& whole);
+
 // ---- Spans and the split plan ----
 
 // (start, end) without surrounding white space; an all-white-space range gives (end, end).

@@ -205,6 +205,21 @@ def test_parse_large():
         velvin.parse_large(b"[1,]")
 
 
+# A document below the size threshold is read whole without a scan: its value, plan and errors
+# are those of the scanned route (a threshold of 1 byte with too few elements to split).
+@pytest.mark.parametrize("data", [
+    b"[]", b"{}", b"[1,2,3]", b' [ {"a" : "x,]"} , [ ] , 2.5e3 ] ', b'{"a":1,"b":[1,{"c":null}]}',
+    b'{"a":1,"a":2}', b"[[[]]]", b'"s"', b"12", b"[1,]", b"[1 2]", b'{"a":}', b"[\xff]", b'["\xff"]', b"",
+])
+def test_parse_large_whole_document_route(data):
+    def run(**options):
+        try:
+            return velvin.parse_large(data, **options)
+        except ValueError as e:
+            return str(e)
+    assert run() == run(parallel_threshold_bytes=1, min_elements_for_parallel=10**9)
+
+
 # ---- schema_from ----
 
 def test_schema_from_json_schema():
