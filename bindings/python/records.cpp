@@ -160,12 +160,19 @@ struct SharedLead {
   std::size_t count = 0;  // how many
 };
 
-// For each list, the earlier list it shares the longest lead with.
+// How many lists just before a list it is compared with, besides the first: every pair of a
+// long result (top_k unlimited, thousands of candidates of thousands of repairs) would cost the
+// cube of its size, and the lists that share most are the first (the base repairs lead every
+// beam candidate) and neighbours in the ranking.
+constexpr std::size_t kLeadNeighbours = 4;
+
+// For each list, the earlier list it shares the longest lead with, among the first list and the
+// kLeadNeighbours before it.
 std::vector<SharedLead> shared_leads(const std::vector<const std::vector<RepairAction>*>& lists) {
   std::vector<SharedLead> leads(lists.size());
   for (std::size_t i = 1; i < lists.size(); ++i) {
     const std::vector<RepairAction>& mine = *lists[i];
-    for (std::size_t j = 0; j < i; ++j) {
+    const auto compare_with = [&](std::size_t j) {
       const std::vector<RepairAction>& earlier = *lists[j];
       std::size_t k = 0;
       while (k < mine.size() && k < earlier.size() && mine[k] == earlier[k] &&
@@ -173,7 +180,9 @@ std::vector<SharedLead> shared_leads(const std::vector<const std::vector<RepairA
         ++k;
       }
       if (k > leads[i].count) leads[i] = SharedLead{j, k};
-    }
+    };
+    compare_with(0);
+    for (std::size_t j = i > kLeadNeighbours ? i - kLeadNeighbours : 1; j < i; ++j) compare_with(j);
   }
   return leads;
 }

@@ -782,6 +782,11 @@ class BeamSearch {
   }
 
  private:
+  // The most repair records the candidates of one search hold together.
+  [[nodiscard]] std::size_t result_repairs_bound() const noexcept {
+    return saturating_mul(5, static_cast<std::size_t>(options_.max_total_repairs));
+  }
+
   static std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {
     std::size_t r = 0;
     return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::size_t>::max() : r;
@@ -1515,6 +1520,7 @@ class BeamSearch {
     });
     std::vector<Candidate> candidates;
     std::vector<std::string> accepted;  // the output text of each candidate, for de-duplication
+    std::size_t kept_repairs = 0;       // over the candidates so far
     std::unordered_multimap<std::size_t, std::size_t> texts;  // text hash -> candidate index
     for (std::size_t index : order) {
       const State& s = finished_[index];
@@ -1530,9 +1536,15 @@ class BeamSearch {
       ++stats_.texts_parsed;
       JsonResult parsed = parse_strict_json(text);
       if (!parsed.ok()) continue;
+      Candidate c = make_candidate(s, candidates.size(), std::move(parsed).value(), text);
+      // Past five candidates' worth of repairs at the limit, later candidates are left out: with
+      // top_k and max_repairs both unbounded, thousands of candidates of thousands of repairs each
+      // would make a result the square of its text.
+      if (!candidates.empty() && kept_repairs + c.repairs.size() > result_repairs_bound()) break;
+      kept_repairs += c.repairs.size();
       texts.emplace(text_hash, candidates.size());
       accepted.emplace_back(text);
-      candidates.push_back(make_candidate(s, candidates.size(), std::move(parsed).value(), text));
+      candidates.push_back(std::move(c));
       if (candidates.size() >= options_.top_k) break;
     }
     return candidates;

@@ -851,6 +851,25 @@ TEST(ProbabilisticRepair, RepairLimitKeepsTheParsesWithinIt) {
                           [](const Candidate& k) { return k.repairs.size() > 3; }));
 }
 
+// With top_k and max_repairs unbounded the candidates together hold at most five times the limit
+// in repairs (the best one always kept); with top_k 5 nothing is left out.
+TEST(ProbabilisticRepair, CandidatesTogetherHoldAtMostFiveLimitsOfRepairs) {
+  std::string text = "[";
+  for (int i = 0; i < 60; ++i) text += "1 2 @ ";
+  RepairOptions o = defaults();
+  o.top_k = UINT64_MAX;
+  o.max_repairs = UINT64_MAX;
+  const auto unbounded = probabilistic_repair(text, o, {});
+  o.max_total_repairs = 200;
+  const auto bounded = probabilistic_repair(text, o, {});
+  std::size_t held = 0;
+  for (const Candidate& c : bounded) held += c.repairs.size();
+  ASSERT_FALSE(bounded.empty());
+  EXPECT_LE(held, 5u * 200u);
+  EXPECT_LT(bounded.size(), unbounded.size());
+  EXPECT_EQ(bounded[0].repairs, unbounded[0].repairs);
+}
+
 TEST(ProbabilisticRepair, AHugeCostKeepsAPositiveConfidence) {
   const std::vector<RepairAction> base(2000, RepairAction::make("convert_single_quotes", 0.9));
   const auto c = probabilistic_repair("[1, 2", defaults(), base);
