@@ -11,13 +11,9 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <map>
-#include <mutex>
-#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +25,7 @@
 #include <variant>
 #include <vector>
 
+#include "repair/batch.hpp"
 #include "repair/explain.hpp"
 #include "core/json.hpp"
 #include "core/options.hpp"
@@ -290,8 +287,7 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
       const std::string_view value = next_value();
       auto jobs = parse_count_text(value);
       if (!jobs) throw UsageError{"--jobs expects a non-negative integer, got '" + std::string(value) + "'"};
-      cli.jobs = *jobs != 0 ? std::min<std::uint64_t>(*jobs, 1024)
-                            : std::max(1u, std::thread::hardware_concurrency());
+      cli.jobs = static_cast<std::size_t>(std::min<std::uint64_t>(*jobs, kMaxBatchThreads));
       cli.jobs_given = true;
       continue;
     }
@@ -316,11 +312,6 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
 }
 
 // ---- output ----
-
-const Candidate* best_candidate(const RepairResult& result) {
-  if (!result.best_index || *result.best_index >= result.candidates.size()) return nullptr;
-  return &result.candidates[*result.best_index];
-}
 
 std::string value_line(const Candidate& best) {
   if (best.value) return to_compact_string(*best.value);
@@ -649,44 +640,40 @@ class Progress {
   std::chrono::steady_clock::time_point last_{};
 };
 
-// Repairs the lines on `jobs` threads; outputs are written in input order as they complete.
+// The lines of one batch: at most kBlockLines lines or about kBlockBytes of input (at least one
+// line), so that the outputs held before they are written stay small on a huge input.
+constexpr std::size_t kBlockLines = 1024;
+constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
+
+std::size_t block_end(const std::vector<std::string_view>& lines, std::size_t begin) {
+  std::size_t end = begin;
+  std::size_t bytes = 0;
+  while (end < lines.size() && end - begin < kBlockLines && (end == begin || bytes < kBlockBytes)) {
+    bytes += lines[end++].size();
+  }
+  return end;
+}
+
+// Repairs the lines on `jobs` threads a block at a time; each block's outputs are written in
+// input order once the block is done.
 void repair_lines_in_parallel(const CliOptions& cli, const std::vector<std::string_view>& lines,
                               const std::string& name, Tally& tally) {
-  std::vector<std::optional<DocumentOutcome>> slots(lines.size());
-  std::mutex mutex;
-  std::condition_variable ready;
-  std::atomic<std::size_t> next{0};
-  auto worker = [&] {
-    for (std::size_t i = next.fetch_add(1); i < lines.size(); i = next.fetch_add(1)) {
-      DocumentOutcome outcome = repair_document(cli, lines[i], name, i + 1);
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        slots[i] = std::move(outcome);
-      }
-      ready.notify_one();
-    }
-  };
-  const std::size_t count = std::min<std::size_t>(cli.jobs, std::max<std::size_t>(lines.size(), 1));
-  std::vector<std::jthread> threads;
-  threads.reserve(count);
-  for (std::size_t t = 0; t < count; ++t) threads.emplace_back(worker);
-
   Progress progress(cli.progress, lines.size());
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    DocumentOutcome outcome;
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      ready.wait(lock, [&] { return slots[i].has_value(); });
-      outcome = std::move(*slots[i]);
-      slots[i].reset();
+  for (std::size_t begin = 0; begin < lines.size();) {
+    const std::size_t end = block_end(lines, begin);
+    std::vector<DocumentOutcome> outcomes = run_batch(end - begin, cli.jobs, [&](std::size_t k) {
+      return repair_document(cli, lines[begin + k], name, begin + k + 1);
+    });
+    for (std::size_t k = 0; k < outcomes.size(); ++k) {
+      progress.update(begin + k);
+      std::cout << outcomes[k].out;
+      if (!outcomes[k].err.empty()) {
+        progress.finish();
+        std::cerr << outcomes[k].err;
+      }
+      tally.add(outcomes[k]);
     }
-    progress.update(i);
-    std::cout << outcome.out;
-    if (!outcome.err.empty()) {
-      progress.finish();
-      std::cerr << outcome.err;
-    }
-    tally.add(outcome);
+    begin = end;
   }
   progress.update(lines.size());
   progress.finish();

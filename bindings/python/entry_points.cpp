@@ -1,11 +1,14 @@
 #include "entry_points.hpp"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "convert.hpp"
 #include "core/strict.hpp"
 #include "options.hpp"
 #include "records.hpp"
+#include "repair/batch.hpp"
 #include "repair/beam.hpp"
 #include "repair/explain.hpp"
 #include "repair/extract.hpp"
@@ -92,6 +95,106 @@ bool bind_pipeline_arguments(PyObject* args, PyObject* kwargs, const char* forma
   if (!options) return false;
   out.options = std::move(*options);
   return pipeline_input(input, out.holder, out.bytes);
+}
+
+// The texts of a batch, copied into one buffer while the interpreter lock is held, so that the
+// worker threads read no Python object.
+class BatchTexts {
+ public:
+  // Appends the raw bytes of a bytes or bytearray object, or the UTF-8 text of a str; anything
+  // else, a str with a lone surrogate included, raises TypeError.
+  bool append(PyObject* text, std::size_t index) {
+    std::string_view bytes;
+    PyRef holder;
+    if (PyBytes_Check(text)) {
+      bytes = bytes_view(text);
+    } else if (PyByteArray_Check(text)) {
+      bytes = std::string_view(PyByteArray_AsString(text),
+                               static_cast<std::size_t>(PyByteArray_Size(text)));
+    } else if (auto utf8 = PyUnicode_Check(text) ? utf8_of(text, holder) : std::nullopt) {
+      bytes = *utf8;
+    } else {
+      PyErr_Clear();
+      raise_type_error("texts[" + std::to_string(index) + "] must be str or bytes, not " +
+                       type_name(text));
+      return false;
+    }
+    spans_.emplace_back(storage_.size(), bytes.size());
+    storage_.append(bytes);
+    return true;
+  }
+  // Views into the buffer, which must not change while they are in use.
+  [[nodiscard]] std::vector<std::string_view> views() const {
+    std::vector<std::string_view> out;
+    out.reserve(spans_.size());
+    for (const auto& [start, size] : spans_) out.emplace_back(storage_.data() + start, size);
+    return out;
+  }
+
+ private:
+  std::string storage_;
+  std::vector<std::pair<std::size_t, std::size_t>> spans_;
+};
+
+// The arguments (texts, options=None, jobs=0) of a batch entry point: options first, then jobs,
+// then every text, so that nothing is parsed before all of them are read.
+struct BatchArguments {
+  BatchTexts texts;
+  RepairOptions options;
+  std::size_t jobs = 0;
+};
+
+// `format` is "O|On:" and the entry point's name. False with the exception set.
+bool bind_batch_arguments(PyObject* args, PyObject* kwargs, const char* format, BatchArguments& out) {
+  static const char* kwlist[] = {"texts", "options", "jobs", nullptr};
+  PyObject* texts = nullptr;
+  PyObject* options_arg = nullptr;
+  Py_ssize_t jobs = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &texts,
+                                   &options_arg, &jobs)) {
+    return false;
+  }
+  if (!PyList_Check(texts)) {
+    raise_argument_error("texts", texts, "PyList");
+    return false;
+  }
+  if (!check_options_argument(options_arg)) return false;
+  auto options = options_from_dict(options_arg);
+  if (!options) return false;
+  out.options = std::move(*options);
+  if (jobs < 0) {
+    PyErr_SetString(PyExc_ValueError, "jobs must be 0 or more");
+    return false;
+  }
+  out.jobs = static_cast<std::size_t>(jobs);
+  const Py_ssize_t count = PyList_Size(texts);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!out.texts.append(PyList_GetItem(texts, i), static_cast<std::size_t>(i))) return false;
+  }
+  return true;
+}
+
+// Binds the arguments, copies the texts and parses them all; nullopt with the exception set.
+std::optional<std::vector<RepairResult>> parse_batch_call(PyObject* args, PyObject* kwargs,
+                                                          const char* format) {
+  BatchArguments call;
+  if (!bind_batch_arguments(args, kwargs, format, call)) return std::nullopt;
+  return parse_batch(call.texts.views(), call.options, call.jobs);
+}
+
+// A list of `convert(result)` for the results in order, each result released once converted.
+template <typename Convert>
+PyObject* list_of_results(std::vector<RepairResult>& results, const Convert& convert) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return nullptr;
+  GcPause pause;  // thousands of small documents would otherwise set off collection after collection
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    PyObject* item = convert(std::move(results[i]));
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+    results[i] = RepairResult{};
+  }
+  return list.release();
 }
 
 }  // namespace
@@ -298,6 +401,43 @@ PyObject* parse_root_array_scale_py(PyObject*, PyObject* args, PyObject* kwargs)
     }
     if (!set_item(result.get(), "value", json_to_py_consuming(std::move(value)))) return nullptr;
     return result.release();
+  });
+}
+
+// [document, ...]: parse_py of each text, in order, the texts parsed on `jobs` native threads.
+PyObject* parse_many_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::optional<std::vector<RepairResult>> batch =
+        parse_batch_call(args, kwargs, "O|On:parse_many_py");
+    if (!batch) return nullptr;
+    return list_of_results(*batch,
+                           [](RepairResult&& result) { return result_to_py(std::move(result)); });
+  });
+}
+
+// (values, failures): the best value of each text in order (None in the place of a text that
+// has none), and (index, document) for each text that has none. Only the best value of the
+// others is converted.
+PyObject* loads_many_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    std::optional<std::vector<RepairResult>> batch =
+        parse_batch_call(args, kwargs, "O|On:loads_many_py");
+    if (!batch) return nullptr;
+    PyRef failures(PyList_New(0));
+    if (!failures) return nullptr;
+    std::size_t index = 0;
+    PyRef values(list_of_results(*batch, [&](RepairResult&& result) -> PyObject* {
+      const std::size_t i = index++;
+      if (const Candidate* best = best_candidate(result)) return optional_json_to_py(best->value);
+      PyRef place(new_uint(i));
+      PyRef document(result_to_py(std::move(result)));
+      if (!place || !document) return nullptr;
+      PyRef failure(PyTuple_Pack(2, place.get(), document.get()));
+      if (!failure || PyList_Append(failures.get(), failure.get()) != 0) return nullptr;
+      return new_none();
+    }));
+    if (!values) return nullptr;
+    return PyTuple_Pack(2, values.get(), failures.get());
   });
 }
 

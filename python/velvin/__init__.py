@@ -187,25 +187,12 @@ def probabilistic_repair(text: Text, base_repairs: Optional[Iterable[Union[Repai
     return [Candidate.from_dict(c, seen) for c in candidates]
 
 
-def _check_batch(function: str, jobs: Any, options: Dict[str, Any]) -> Optional[Dict[str, Any]]:
-    """The options for the native layer, after checking `jobs` and every option's name and value,
-    so that a batch fails before its first text rather than on each one."""
+def _batch(function: str, texts: Iterable[Text], jobs: Any) -> List[Union[str, bytes]]:
+    """The texts as a list of str and bytes, after checking `jobs` and each text's type."""
     if isinstance(jobs, bool) or not isinstance(jobs, int):
         raise TypeError(f"{function}() jobs must be an int, not {type(jobs).__name__}")
     if jobs < 0:
         raise ValueError(f"{function}() jobs must be 0 or more, not {jobs}")
-    checked = check_options(function, options)
-    if checked:
-        # The native reader is the one judge of option values; it reads them all before it
-        # parses, and "null" is answered by the strict parser without any further stage.
-        _native.parse_py("null", checked)
-    return checked
-
-
-def _batch(function: str, texts: Iterable[Text], jobs: Any,
-           options: Dict[str, Any]) -> List[Union[str, bytes]]:
-    """The texts as a list, every argument checked before any text is parsed."""
-    _check_batch(function, jobs, options)
     return [_text(function, t) for t in texts]
 
 
@@ -213,11 +200,14 @@ def parse_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[Par
     """`velvin.parse` of each text, in the order given: one ParseResult per text.
 
     The options apply to every text and are checked once, before any parsing: a misspelt one
-    raises TypeError, as does a text that is neither str nor bytes-like. `jobs` is the number of
-    threads the batch may use, 0 to choose from the machine; the results are the same for every
-    value. This version parses on the calling thread.
+    raises TypeError, as does a text that is neither str nor bytes-like. The texts are parsed on
+    `jobs` native threads inside the call (0: one per core; never more than there are texts);
+    the results are the same for every value.
     """
-    return [_parse("parse_many", t, options) for t in _batch("parse_many", texts, jobs, options)]
+    checked = check_options("parse_many", options)
+    data = _batch("parse_many", texts, jobs)
+    documents = _native.parse_many_py(data, checked, jobs)
+    return [_made_from(ParseResult.from_dict(doc), d, checked) for doc, d in zip(documents, data)]
 
 
 def loads_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[Any]:
@@ -225,12 +215,11 @@ def loads_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[Any
     RepairError at its place in the list instead of raising it, so one bad text does not lose
     the others. Arguments as for `parse_many`.
     """
-    values: List[Any] = []
-    for t in _batch("loads_many", texts, jobs, options):
-        try:
-            values.append(loads(t, **options))
-        except RepairError as e:
-            values.append(e)
+    checked = check_options("loads_many", options)
+    data = _batch("loads_many", texts, jobs)
+    values, failures = _native.loads_many_py(data, checked, jobs)
+    for i, doc in failures:
+        values[i] = RepairError(_made_from(ParseResult.from_dict(doc), data[i], checked))
     return values
 
 
