@@ -640,41 +640,22 @@ class Progress {
   std::chrono::steady_clock::time_point last_{};
 };
 
-// The lines of one batch: at most kBlockLines lines or about kBlockBytes of input (at least one
-// line), so that the outputs held before they are written stay small on a huge input.
-constexpr std::size_t kBlockLines = 1024;
-constexpr std::size_t kBlockBytes = std::size_t{8} << 20;
-
-std::size_t block_end(const std::vector<std::string_view>& lines, std::size_t begin) {
-  std::size_t end = begin;
-  std::size_t bytes = 0;
-  while (end < lines.size() && end - begin < kBlockLines && (end == begin || bytes < kBlockBytes)) {
-    bytes += lines[end++].size();
-  }
-  return end;
-}
-
-// Repairs the lines on `jobs` threads a block at a time; each block's outputs are written in
-// input order once the block is done.
+// Repairs the lines on `jobs` threads; outputs are written in input order as they complete.
 void repair_lines_in_parallel(const CliOptions& cli, const std::vector<std::string_view>& lines,
                               const std::string& name, Tally& tally) {
   Progress progress(cli.progress, lines.size());
-  for (std::size_t begin = 0; begin < lines.size();) {
-    const std::size_t end = block_end(lines, begin);
-    std::vector<DocumentOutcome> outcomes = run_batch(end - begin, cli.jobs, [&](std::size_t k) {
-      return repair_document(cli, lines[begin + k], name, begin + k + 1);
-    });
-    for (std::size_t k = 0; k < outcomes.size(); ++k) {
-      progress.update(begin + k);
-      std::cout << outcomes[k].out;
-      if (!outcomes[k].err.empty()) {
-        progress.finish();
-        std::cerr << outcomes[k].err;
-      }
-      tally.add(outcomes[k]);
+  const auto repair = [&](std::size_t i) { return repair_document(cli, lines[i], name, i + 1); };
+  const auto write = [&](std::size_t i, DocumentOutcome&& outcome) {
+    progress.update(i);
+    std::cout << outcome.out;
+    if (!outcome.err.empty()) {
+      progress.finish();
+      std::cerr << outcome.err;
     }
-    begin = end;
-  }
+    tally.add(outcome);
+    return static_cast<bool>(std::cout);  // output that cannot be written ends the work
+  };
+  (void)run_batch(lines.size(), cli.jobs, repair, write);
   progress.update(lines.size());
   progress.finish();
 }

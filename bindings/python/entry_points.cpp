@@ -174,27 +174,25 @@ bool bind_batch_arguments(PyObject* args, PyObject* kwargs, const char* format, 
   return true;
 }
 
-// Binds the arguments, copies the texts and parses them all; nullopt with the exception set.
-std::optional<std::vector<RepairResult>> parse_batch_call(PyObject* args, PyObject* kwargs,
-                                                          const char* format) {
-  BatchArguments call;
-  if (!bind_batch_arguments(args, kwargs, format, call)) return std::nullopt;
-  return parse_batch(call.texts.views(), call.options, call.jobs);
-}
-
-// A list of `convert(result)` for the results in order, each result released once converted.
+// A new list of `convert(index, result)` for the texts of a batch call, made in input order as
+// the results come (the worker threads run meanwhile); nullptr with the exception set.
 template <typename Convert>
-PyObject* list_of_results(std::vector<RepairResult>& results, const Convert& convert) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+PyObject* batch_to_list(PyObject* args, PyObject* kwargs, const char* format,
+                        const Convert& convert) {
+  BatchArguments call;
+  if (!bind_batch_arguments(args, kwargs, format, call)) return nullptr;
+  const std::vector<std::string_view> texts = call.texts.views();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) return nullptr;
   GcPause pause;  // thousands of small documents would otherwise set off collection after collection
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    PyObject* item = convert(std::move(results[i]));
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
-    results[i] = RepairResult{};
-  }
-  return list.release();
+  const bool done =
+      parse_batch(texts, call.options, call.jobs, [&](std::size_t i, RepairResult&& result) {
+        PyObject* item = convert(i, std::move(result));
+        if (item == nullptr) return false;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+        return true;
+      });
+  return done ? list.release() : nullptr;
 }
 
 }  // namespace
@@ -404,14 +402,13 @@ PyObject* parse_root_array_scale_py(PyObject*, PyObject* args, PyObject* kwargs)
   });
 }
 
-// [document, ...]: parse_py of each text, in order, the texts parsed on `jobs` native threads.
+// [document, ...]: parse_py of each text, in order, the texts parsed on `jobs` threads.
 PyObject* parse_many_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    std::optional<std::vector<RepairResult>> batch =
-        parse_batch_call(args, kwargs, "O|On:parse_many_py");
-    if (!batch) return nullptr;
-    return list_of_results(*batch,
-                           [](RepairResult&& result) { return result_to_py(std::move(result)); });
+    return batch_to_list(args, kwargs, "O|On:parse_many_py",
+                         [](std::size_t, RepairResult&& result) {
+                           return result_to_py(std::move(result));
+                         });
   });
 }
 
@@ -420,22 +417,18 @@ PyObject* parse_many_py(PyObject*, PyObject* args, PyObject* kwargs) {
 // others is converted.
 PyObject* loads_many_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    std::optional<std::vector<RepairResult>> batch =
-        parse_batch_call(args, kwargs, "O|On:loads_many_py");
-    if (!batch) return nullptr;
     PyRef failures(PyList_New(0));
     if (!failures) return nullptr;
-    std::size_t index = 0;
-    PyRef values(list_of_results(*batch, [&](RepairResult&& result) -> PyObject* {
-      const std::size_t i = index++;
-      if (const Candidate* best = best_candidate(result)) return optional_json_to_py(best->value);
-      PyRef place(new_uint(i));
-      PyRef document(result_to_py(std::move(result)));
-      if (!place || !document) return nullptr;
-      PyRef failure(PyTuple_Pack(2, place.get(), document.get()));
-      if (!failure || PyList_Append(failures.get(), failure.get()) != 0) return nullptr;
-      return new_none();
-    }));
+    PyRef values(batch_to_list(
+        args, kwargs, "O|On:loads_many_py", [&](std::size_t i, RepairResult&& result) -> PyObject* {
+          if (const Candidate* best = best_candidate(result)) return optional_json_to_py(best->value);
+          PyRef place(new_uint(i));
+          PyRef document(result_to_py(std::move(result)));
+          if (!place || !document) return nullptr;
+          PyRef failure(PyTuple_Pack(2, place.get(), document.get()));
+          if (!failure || PyList_Append(failures.get(), failure.get()) != 0) return nullptr;
+          return new_none();
+        }));
     if (!values) return nullptr;
     return PyTuple_Pack(2, values.get(), failures.get());
   });

@@ -187,13 +187,27 @@ def probabilistic_repair(text: Text, base_repairs: Optional[Iterable[Union[Repai
     return [Candidate.from_dict(c, seen) for c in candidates]
 
 
-def _batch(function: str, texts: Iterable[Text], jobs: Any) -> List[Union[str, bytes]]:
-    """The texts as a list of str and bytes, after checking `jobs` and each text's type."""
+def _check_batch(function: str, jobs: Any, options: Dict[str, Any]) -> Optional[Dict[str, Any]]:
+    """The options for the native layer, after checking `jobs` and every option's name and value,
+    so that a batch fails before its first text rather than on each one."""
     if isinstance(jobs, bool) or not isinstance(jobs, int):
         raise TypeError(f"{function}() jobs must be an int, not {type(jobs).__name__}")
     if jobs < 0:
         raise ValueError(f"{function}() jobs must be 0 or more, not {jobs}")
-    return [_text(function, t) for t in texts]
+    checked = check_options(function, options)
+    if checked:
+        # The native reader is the one judge of option values; a batch of no texts reads them
+        # and parses nothing.
+        _native.parse_many_py([], checked, jobs)
+    return checked
+
+
+def _batch(function: str, texts: Iterable[Text], jobs: Any,
+           options: Dict[str, Any]) -> Tuple[List[Union[str, bytes]], Optional[Dict[str, Any]]]:
+    """The texts as a list of str and bytes, and the options, every argument checked before any
+    text is parsed."""
+    checked = _check_batch(function, jobs, options)
+    return [_text(function, t) for t in texts], checked
 
 
 def parse_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[ParseResult]:
@@ -204,8 +218,7 @@ def parse_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[Par
     `jobs` native threads inside the call (0: one per core; never more than there are texts);
     the results are the same for every value.
     """
-    checked = check_options("parse_many", options)
-    data = _batch("parse_many", texts, jobs)
+    data, checked = _batch("parse_many", texts, jobs, options)
     documents = _native.parse_many_py(data, checked, jobs)
     return [_made_from(ParseResult.from_dict(doc), d, checked) for doc, d in zip(documents, data)]
 
@@ -215,8 +228,7 @@ def loads_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[Any
     RepairError at its place in the list instead of raising it, so one bad text does not lose
     the others. Arguments as for `parse_many`.
     """
-    checked = check_options("loads_many", options)
-    data = _batch("loads_many", texts, jobs)
+    data, checked = _batch("loads_many", texts, jobs, options)
     values, failures = _native.loads_many_py(data, checked, jobs)
     for i, doc in failures:
         values[i] = RepairError(_made_from(ParseResult.from_dict(doc), data[i], checked))

@@ -11,10 +11,10 @@ std::size_t batch_threads(std::size_t jobs, std::size_t count) noexcept {
   return std::min({wanted, count, kMaxBatchThreads});
 }
 
-std::vector<RepairResult> parse_batch(std::span<const std::string_view> texts,
-                                      const RepairOptions& options, std::size_t jobs) {
-  return run_batch(texts.size(), jobs,
-                   [&](std::size_t i) { return parse_bytes(texts[i], options); });
+bool parse_batch(std::span<const std::string_view> texts, const RepairOptions& options,
+                 std::size_t jobs, const DeliverResult& deliver) {
+  return run_batch(
+      texts.size(), jobs, [&](std::size_t i) { return parse_bytes(texts[i], options); }, deliver);
 }
 
 }  // namespace velvin

@@ -31,7 +31,12 @@ std::vector<std::string> one_by_one(const std::vector<std::string_view>& texts,
 std::vector<std::string> batched(const std::vector<std::string_view>& texts,
                                  const RepairOptions& options, std::size_t jobs) {
   std::vector<std::string> out;
-  for (const RepairResult& r : parse_batch(texts, options, jobs)) out.push_back(timeless(r));
+  const bool finished = parse_batch(texts, options, jobs, [&](std::size_t i, RepairResult&& r) {
+    EXPECT_EQ(i, out.size());
+    out.push_back(timeless(r));
+    return true;
+  });
+  EXPECT_TRUE(finished);
   return out;
 }
 
@@ -72,9 +77,9 @@ TEST(BatchThreads, CappedByWorkAndLimit) {
   EXPECT_EQ(batch_threads(0, 1), 1U);
 }
 
-// Threads that cannot be started, or a worker whose work throws: every slot is still
-// filled, in order (the calling thread does what the workers left).
-TEST(RunBatch, FillsWhatWorkersLeft) {
+// Threads that cannot be started, or a worker whose work throws: every piece is still handed
+// on, in order (the calling thread does what the workers left).
+TEST(RunBatch, DoesWhatWorkersLeft) {
   for (std::size_t fail_at : {0U, 1U, 100U}) {
     std::atomic<std::size_t> started{0};
     const ThreadStarter starter = [&](std::function<void()> body) {
@@ -85,12 +90,34 @@ TEST(RunBatch, FillsWhatWorkersLeft) {
     };
     const std::thread::id caller = std::this_thread::get_id();
     const auto work = [&](std::size_t i) {
-      if (i == 5 && std::this_thread::get_id() != caller) throw std::runtime_error("on a worker");
+      if (i % 7 == 5 && std::this_thread::get_id() != caller) throw std::runtime_error("on a worker");
       return i * i;
     };
-    const std::vector<std::size_t> got = run_batch(40, 4, work, starter);
-    ASSERT_EQ(got.size(), 40U);
+    std::vector<std::size_t> got;
+    const auto deliver = [&](std::size_t i, std::size_t v) {
+      EXPECT_EQ(i, got.size());
+      got.push_back(v);
+      return true;
+    };
+    ASSERT_TRUE(run_batch(400, 4, work, deliver, starter));
+    ASSERT_EQ(got.size(), 400U);
     for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], i * i) << "fail_at " << fail_at;
+  }
+}
+
+// A false from the receiver stops the batch at once: nothing more is handed on, and the workers
+// (some waiting for room far ahead) are released and joined.
+TEST(RunBatch, StopsWhenTheReceiverSaysSo) {
+  for (std::size_t jobs : {1U, 2U, 4U}) {
+    std::size_t handed = 0;
+    const bool finished = run_batch(
+        5000, jobs, [](std::size_t i) { return i; },
+        [&](std::size_t i, std::size_t) {
+          ++handed;
+          return i < 9;
+        });
+    EXPECT_FALSE(finished);
+    EXPECT_EQ(handed, 10U) << "jobs " << jobs;
   }
 }
 
