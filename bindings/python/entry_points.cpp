@@ -184,9 +184,14 @@ PyObject* batch_to_list(PyObject* args, PyObject* kwargs, const char* format,
   const std::vector<std::string_view> texts = call.texts.views();
   PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) return nullptr;
+  // A Ctrl-C that came while the texts were copied is taken now: GcPause's calls into the gc
+  // module would run its handler and then clear the KeyboardInterrupt as a failed call.
+  if (PyErr_CheckSignals() != 0) return nullptr;
   GcPause pause;  // thousands of small documents would otherwise set off collection after collection
   const bool done =
       parse_batch(texts, call.options, call.jobs, [&](std::size_t i, RepairResult&& result) {
+        // Ctrl-C ends a long batch here, between two results, like a loop of parse_py would.
+        if (PyErr_CheckSignals() != 0) return false;
         PyObject* item = convert(i, std::move(result));
         if (item == nullptr) return false;
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
