@@ -426,7 +426,9 @@ PyObject* loads_many_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!failures) return nullptr;
     PyRef values(batch_to_list(
         args, kwargs, "O|On:loads_many_py", [&](std::size_t i, RepairResult&& result) -> PyObject* {
-          if (const Candidate* best = best_candidate(result)) return optional_json_to_py(best->value);
+          if (const Candidate* best = best_candidate(result)) {
+            return optional_json_to_py(best->value);
+          }
           PyRef place(new_uint(i));
           PyRef document(result_to_py(std::move(result)));
           if (!place || !document) return nullptr;

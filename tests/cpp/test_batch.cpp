@@ -90,7 +90,9 @@ TEST(RunBatch, DoesWhatWorkersLeft) {
     };
     const std::thread::id caller = std::this_thread::get_id();
     const auto work = [&](std::size_t i) {
-      if (i % 7 == 5 && std::this_thread::get_id() != caller) throw std::runtime_error("on a worker");
+      if (i % 7 == 5 && std::this_thread::get_id() != caller) {
+        throw std::runtime_error("on a worker");
+      }
       return i * i;
     };
     std::vector<std::size_t> got;
