@@ -1,11 +1,13 @@
-"""Helpers the benchmark scripts share: the CPU model, strict JSON reading and comparison, and the npm package
-jsonrepair as a peer (installed on first use into <build>/npm-bench, run by jsonrepair_bench.js).
-Used by bench/pipeline.py and bench/quality.py."""
+"""Helpers the benchmark scripts share: the CPU model, best-of-N timing, strict JSON reading and
+comparison, and the npm package jsonrepair as a peer (installed on first use into
+<build>/npm-bench, run by jsonrepair_bench.js). Used by bench/pipeline.py, bench/quality.py,
+bench/stream.py and bench/batch.py."""
 import json
 import os
 import platform
 import shutil
 import subprocess
+import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -19,6 +21,17 @@ def cpu_model():
     except OSError:
         pass
     return platform.processor() or "unknown"
+
+
+def best_seconds(fn, repeats):
+    """The shortest of `repeats` runs of fn(), in seconds."""
+    best = None
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        fn()
+        dt = time.perf_counter() - t0
+        best = dt if best is None else min(best, dt)
+    return best
 
 
 def _reject_constant(name):

@@ -15,22 +15,12 @@ import json
 import os
 import platform
 import sys
-import time
 from pathlib import Path
 
+from bench_common import best_seconds
 from pipeline import cpu_model  # this script's folder is first on sys.path
 
 ROOT = Path(__file__).resolve().parents[1]
-
-
-def best_seconds(fn, repeats):
-    best = None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        dt = time.perf_counter() - t0
-        best = dt if best is None else min(best, dt)
-    return best
 
 
 def documents(data_dir):

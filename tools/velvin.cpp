@@ -11,13 +11,9 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <map>
-#include <mutex>
-#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +25,7 @@
 #include <variant>
 #include <vector>
 
+#include "repair/batch.hpp"
 #include "repair/explain.hpp"
 #include "core/json.hpp"
 #include "core/options.hpp"
@@ -290,8 +287,7 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
       const std::string_view value = next_value();
       auto jobs = parse_count_text(value);
       if (!jobs) throw UsageError{"--jobs expects a non-negative integer, got '" + std::string(value) + "'"};
-      cli.jobs = *jobs != 0 ? std::min<std::uint64_t>(*jobs, 1024)
-                            : std::max(1u, std::thread::hardware_concurrency());
+      cli.jobs = static_cast<std::size_t>(std::min<std::uint64_t>(*jobs, kMaxBatchThreads));
       cli.jobs_given = true;
       continue;
     }
@@ -316,11 +312,6 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
 }
 
 // ---- output ----
-
-const Candidate* best_candidate(const RepairResult& result) {
-  if (!result.best_index || *result.best_index >= result.candidates.size()) return nullptr;
-  return &result.candidates[*result.best_index];
-}
 
 std::string value_line(const Candidate& best) {
   if (best.value) return to_compact_string(*best.value);
@@ -652,34 +643,9 @@ class Progress {
 // Repairs the lines on `jobs` threads; outputs are written in input order as they complete.
 void repair_lines_in_parallel(const CliOptions& cli, const std::vector<std::string_view>& lines,
                               const std::string& name, Tally& tally) {
-  std::vector<std::optional<DocumentOutcome>> slots(lines.size());
-  std::mutex mutex;
-  std::condition_variable ready;
-  std::atomic<std::size_t> next{0};
-  auto worker = [&] {
-    for (std::size_t i = next.fetch_add(1); i < lines.size(); i = next.fetch_add(1)) {
-      DocumentOutcome outcome = repair_document(cli, lines[i], name, i + 1);
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        slots[i] = std::move(outcome);
-      }
-      ready.notify_one();
-    }
-  };
-  const std::size_t count = std::min<std::size_t>(cli.jobs, std::max<std::size_t>(lines.size(), 1));
-  std::vector<std::jthread> threads;
-  threads.reserve(count);
-  for (std::size_t t = 0; t < count; ++t) threads.emplace_back(worker);
-
   Progress progress(cli.progress, lines.size());
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    DocumentOutcome outcome;
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      ready.wait(lock, [&] { return slots[i].has_value(); });
-      outcome = std::move(*slots[i]);
-      slots[i].reset();
-    }
+  const auto repair = [&](std::size_t i) { return repair_document(cli, lines[i], name, i + 1); };
+  const auto write = [&](std::size_t i, DocumentOutcome&& outcome) {
     progress.update(i);
     std::cout << outcome.out;
     if (!outcome.err.empty()) {
@@ -687,7 +653,9 @@ void repair_lines_in_parallel(const CliOptions& cli, const std::vector<std::stri
       std::cerr << outcome.err;
     }
     tally.add(outcome);
-  }
+    return static_cast<bool>(std::cout);  // output that cannot be written ends the work
+  };
+  (void)run_batch(lines.size(), cli.jobs, repair, write);
   progress.update(lines.size());
   progress.finish();
 }

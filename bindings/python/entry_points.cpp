@@ -1,12 +1,15 @@
 #include "entry_points.hpp"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "convert.hpp"
 #include "core/json_parser.hpp"
 #include "core/strict.hpp"
 #include "options.hpp"
 #include "records.hpp"
+#include "repair/batch.hpp"
 #include "repair/beam.hpp"
 #include "repair/explain.hpp"
 #include "repair/extract.hpp"
@@ -128,6 +131,109 @@ bool bind_pipeline_arguments(PyObject* args, PyObject* kwargs, const char* forma
   if (!options) return false;
   out.options = std::move(*options);
   return pipeline_input(input, out.holder, out.bytes);
+}
+
+// The texts of a batch, copied into one buffer while the interpreter lock is held, so that the
+// worker threads read no Python object.
+class BatchTexts {
+ public:
+  // Appends the raw bytes of a bytes or bytearray object, or the UTF-8 text of a str; anything
+  // else, a str with a lone surrogate included, raises TypeError.
+  bool append(PyObject* text, std::size_t index) {
+    std::string_view bytes;
+    PyRef holder;
+    if (PyBytes_Check(text)) {
+      bytes = bytes_view(text);
+    } else if (PyByteArray_Check(text)) {
+      bytes = std::string_view(PyByteArray_AsString(text),
+                               static_cast<std::size_t>(PyByteArray_Size(text)));
+    } else if (auto utf8 = PyUnicode_Check(text) ? utf8_of(text, holder) : std::nullopt) {
+      bytes = *utf8;
+    } else {
+      PyErr_Clear();
+      raise_type_error("texts[" + std::to_string(index) + "] must be str or bytes, not " +
+                       type_name(text));
+      return false;
+    }
+    spans_.emplace_back(storage_.size(), bytes.size());
+    storage_.append(bytes);
+    return true;
+  }
+  // Views into the buffer, which must not change while they are in use.
+  [[nodiscard]] std::vector<std::string_view> views() const {
+    std::vector<std::string_view> out;
+    out.reserve(spans_.size());
+    for (const auto& [start, size] : spans_) out.emplace_back(storage_.data() + start, size);
+    return out;
+  }
+
+ private:
+  std::string storage_;
+  std::vector<std::pair<std::size_t, std::size_t>> spans_;
+};
+
+// The arguments (texts, options=None, jobs=0) of a batch entry point: options first, then jobs,
+// then every text, so that nothing is parsed before all of them are read.
+struct BatchArguments {
+  BatchTexts texts;
+  RepairOptions options;
+  std::size_t jobs = 0;
+};
+
+// `format` is "O|On:" and the entry point's name. False with the exception set.
+bool bind_batch_arguments(PyObject* args, PyObject* kwargs, const char* format, BatchArguments& out) {
+  static const char* kwlist[] = {"texts", "options", "jobs", nullptr};
+  PyObject* texts = nullptr;
+  PyObject* options_arg = nullptr;
+  Py_ssize_t jobs = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &texts,
+                                   &options_arg, &jobs)) {
+    return false;
+  }
+  if (!PyList_Check(texts)) {
+    raise_argument_error("texts", texts, "PyList");
+    return false;
+  }
+  if (!check_options_argument(options_arg)) return false;
+  auto options = options_from_dict(options_arg);
+  if (!options) return false;
+  out.options = std::move(*options);
+  if (jobs < 0) {
+    PyErr_SetString(PyExc_ValueError, "jobs must be 0 or more");
+    return false;
+  }
+  out.jobs = static_cast<std::size_t>(jobs);
+  const Py_ssize_t count = PyList_Size(texts);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!out.texts.append(PyList_GetItem(texts, i), static_cast<std::size_t>(i))) return false;
+  }
+  return true;
+}
+
+// A new list of `convert(index, result)` for the texts of a batch call, made in input order as
+// the results come (the worker threads run meanwhile); nullptr with the exception set.
+template <typename Convert>
+PyObject* batch_to_list(PyObject* args, PyObject* kwargs, const char* format,
+                        const Convert& convert) {
+  BatchArguments call;
+  if (!bind_batch_arguments(args, kwargs, format, call)) return nullptr;
+  const std::vector<std::string_view> texts = call.texts.views();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return nullptr;
+  // A Ctrl-C that came while the texts were copied is taken now: GcPause's calls into the gc
+  // module would run its handler and then clear the KeyboardInterrupt as a failed call.
+  if (PyErr_CheckSignals() != 0) return nullptr;
+  GcPause pause;  // thousands of small documents would otherwise set off collection after collection
+  const bool done =
+      parse_batch(texts, call.options, call.jobs, [&](std::size_t i, RepairResult&& result) {
+        // Ctrl-C ends a long batch here, between two results, like a loop of parse_py would.
+        if (PyErr_CheckSignals() != 0) return false;
+        PyObject* item = convert(i, std::move(result));
+        if (item == nullptr) return false;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals `item`
+        return true;
+      });
+  return done ? list.release() : nullptr;
 }
 
 }  // namespace
@@ -327,6 +433,40 @@ PyObject* parse_root_array_scale_py(PyObject*, PyObject* args, PyObject* kwargs)
     PyObject* converted = read_whole != nullptr ? read_whole : json_to_py_consuming(std::move(value));
     if (!set_item(result.get(), "value", converted)) return nullptr;
     return result.release();
+  });
+}
+
+// [document, ...]: parse_py of each text, in order, the texts parsed on `jobs` threads.
+PyObject* parse_many_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    return batch_to_list(args, kwargs, "O|On:parse_many_py",
+                         [](std::size_t, RepairResult&& result) {
+                           return result_to_py(std::move(result));
+                         });
+  });
+}
+
+// (values, failures): the best value of each text in order (None in the place of a text that
+// has none), and (index, document) for each text that has none. Only the best value of the
+// others is converted.
+PyObject* loads_many_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyRef failures(PyList_New(0));
+    if (!failures) return nullptr;
+    PyRef values(batch_to_list(
+        args, kwargs, "O|On:loads_many_py", [&](std::size_t i, RepairResult&& result) -> PyObject* {
+          if (const Candidate* best = best_candidate(result)) {
+            return optional_json_to_py(best->value);
+          }
+          PyRef place(new_uint(i));
+          PyRef document(result_to_py(std::move(result)));
+          if (!place || !document) return nullptr;
+          PyRef failure(PyTuple_Pack(2, place.get(), document.get()));
+          if (!failure || PyList_Append(failures.get(), failure.get()) != 0) return nullptr;
+          return new_none();
+        }));
+    if (!values) return nullptr;
+    return PyTuple_Pack(2, values.get(), failures.get());
   });
 }
 

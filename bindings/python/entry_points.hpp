@@ -13,5 +13,7 @@ PyObject* probabilistic_repair_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_root_array_scale_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_all_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* explain_py(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* parse_many_py(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* loads_many_py(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace velvin::py

@@ -196,28 +196,31 @@ def _check_batch(function: str, jobs: Any, options: Dict[str, Any]) -> Optional[
         raise ValueError(f"{function}() jobs must be 0 or more, not {jobs}")
     checked = check_options(function, options)
     if checked:
-        # The native reader is the one judge of option values; it reads them all before it
-        # parses, and "null" is answered by the strict parser without any further stage.
-        _native.parse_py("null", checked)
+        # The native reader is the one judge of option values; a batch of no texts reads them
+        # and parses nothing.
+        _native.parse_many_py([], checked, jobs)
     return checked
 
 
 def _batch(function: str, texts: Iterable[Text], jobs: Any,
-           options: Dict[str, Any]) -> List[Union[str, bytes]]:
-    """The texts as a list, every argument checked before any text is parsed."""
-    _check_batch(function, jobs, options)
-    return [_text(function, t) for t in texts]
+           options: Dict[str, Any]) -> Tuple[List[Union[str, bytes]], Optional[Dict[str, Any]]]:
+    """The texts as a list of str and bytes, and the options, every argument checked before any
+    text is parsed."""
+    checked = _check_batch(function, jobs, options)
+    return [_text(function, t) for t in texts], checked
 
 
 def parse_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[ParseResult]:
     """`velvin.parse` of each text, in the order given: one ParseResult per text.
 
     The options apply to every text and are checked once, before any parsing: a misspelt one
-    raises TypeError, as does a text that is neither str nor bytes-like. `jobs` is the number of
-    threads the batch may use, 0 to choose from the machine; the results are the same for every
-    value. This version parses on the calling thread.
+    raises TypeError, as does a text that is neither str nor bytes-like. The texts are parsed on
+    `jobs` native threads inside the call (0: one per core; never more than there are texts);
+    the results are the same for every value.
     """
-    return [_parse("parse_many", t, options) for t in _batch("parse_many", texts, jobs, options)]
+    data, checked = _batch("parse_many", texts, jobs, options)
+    documents = _native.parse_many_py(data, checked, jobs)
+    return [_made_from(ParseResult.from_dict(doc), d, checked) for doc, d in zip(documents, data)]
 
 
 def loads_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[Any]:
@@ -225,12 +228,10 @@ def loads_many(texts: Iterable[Text], jobs: int = 0, **options: Any) -> List[Any
     RepairError at its place in the list instead of raising it, so one bad text does not lose
     the others. Arguments as for `parse_many`.
     """
-    values: List[Any] = []
-    for t in _batch("loads_many", texts, jobs, options):
-        try:
-            values.append(loads(t, **options))
-        except RepairError as e:
-            values.append(e)
+    data, checked = _batch("loads_many", texts, jobs, options)
+    values, failures = _native.loads_many_py(data, checked, jobs)
+    for i, doc in failures:
+        values[i] = RepairError(_made_from(ParseResult.from_dict(doc), data[i], checked))
     return values
 
 

@@ -85,6 +85,16 @@ def explain_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = Non
     """The text of `velvin --explain` for the input (or for one piece of parse_all_py), from a
     new run of the pipeline."""
 
+def parse_many_py(texts: List[Union[str, bytes, bytearray]], options: Optional[Dict[str, Any]] = None,
+                  jobs: int = 0) -> List[Dict[str, Any]]:
+    """parse_py of each text, in order: the texts are copied, then parsed on `jobs` native
+    threads (0: one per core) inside the call."""
+
+def loads_many_py(texts: List[Union[str, bytes, bytearray]], options: Optional[Dict[str, Any]] = None,
+                  jobs: int = 0) -> Tuple[List[Any], List[Tuple[int, Dict[str, Any]]]]:
+    """(values, failures): the best value of each text in order (None where a text has none),
+    and (index, result document) for each text that has none; threads as for parse_many_py."""
+
 def option_table_py() -> Tuple[Tuple[str, str, Any, str], ...]:
     """The options of the options dictionary, in reading order: (name, type, default,
     description), the type one of "text", "uint", "optional_uint", "float", "bool",

@@ -413,6 +413,11 @@ std::pair<std::string_view, std::string_view> limit_stage_and_text(Stage stage) 
 
 }  // namespace
 
+const Candidate* best_candidate(const RepairResult& result) noexcept {
+  if (!result.best_index || *result.best_index >= result.candidates.size()) return nullptr;
+  return &result.candidates[*result.best_index];
+}
+
 Error repair_limit_error(std::uint64_t limit, Stage stage, std::uint64_t position) {
   std::string message = "the document needs more repairs than max_total_repairs allows (" +
                         std::to_string(limit) + "); ";

@@ -246,6 +246,9 @@ struct RepairResult {
   [[nodiscard]] JsonValue into_json_value() &&;
 };
 
+// The candidate that best_index designates, or nullptr when the result has none.
+[[nodiscard]] const Candidate* best_candidate(const RepairResult& result) noexcept;
+
 // The error of a document that needs more repairs than `limit` (max_total_repairs): code
 // repair_limit_exceeded, `position` the byte where `stage` wanted the repair past the limit, in
 // the text that stage was reading, which the message names. Stage Given: the base repairs handed

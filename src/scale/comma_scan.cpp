@@ -24,10 +24,11 @@ namespace {
 }  // namespace
 
 WorkerOutcome run_worker_pass(std::size_t threads, const std::function<WorkerOutcome()>& worker,
-                              const ThreadStarter& start) {
+                              const ThreadStarter& start, const std::function<void()>& alongside) {
   // A pass of one worker gains nothing from a thread, and small pieces make such passes by the
   // thousand (every element of a split document may be planned and split again): it runs here.
-  if (threads == 1) {
+  // With work alongside, the one worker must run beside it, so it gets its thread.
+  if (threads == 1 && !alongside) {
     try {
       return worker();
     } catch (...) {
@@ -55,6 +56,7 @@ WorkerOutcome run_worker_pass(std::size_t threads, const std::function<WorkerOut
       break;
     }
   }
+  if (alongside) alongside();
   for (std::thread& t : running) {
     if (t.joinable()) t.join();
   }

@@ -31,14 +31,18 @@ using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 using WorkerOutcome = std::optional<Error>;
 
 // Runs `worker` on `threads` new threads inside a joining scope and waits for all of them (a
-// single worker runs on the calling thread instead). Each worker's exceptions are caught and
-// reported as "worker panicked" (code worker_failed). Returns the first error in thread start
-// order, or "failed to spawn thread" (code thread_start_failed) when a thread could not be
-// started (those already running are joined first). Unlike every other failure of a parallel
-// step, a failed start is never absorbed by a fallback: it abandons the whole operation.
+// single worker runs on the calling thread instead, unless `alongside` is given). Each worker's
+// exceptions are caught and reported as "worker panicked" (code worker_failed). Returns the
+// first error in thread start order, or "failed to spawn thread" (code thread_start_failed) when
+// a thread could not be started (those already running are joined first). Unlike every other
+// failure of a parallel step, a failed start is never absorbed by a fallback: it abandons the
+// whole operation. `alongside`, when given, runs on the calling thread once the threads are
+// started (also after a failed start, beside those that did start) and before they are joined;
+// it must not throw.
 [[nodiscard]] WorkerOutcome run_worker_pass(std::size_t threads,
                                             const std::function<WorkerOutcome()>& worker,
-                                            const ThreadStarter& start = {});
+                                            const ThreadStarter& start = {},
+                                            const std::function<void()>& alongside = {});
 
 // Hands out the indices 0..count-1 to the workers of one pass (a sequentially consistent
 // fetch-and-add), so faster workers take more of the work.
