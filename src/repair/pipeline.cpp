@@ -299,9 +299,19 @@ class PipelineRun {
                          if (a.op() == Op::TruncateSuffix || a.op() == Op::SynthesizeMissingValue) {
                            return at < tail;
                          }
-                         return a.op() == Op::SkipGarbage || a.op() == Op::SkipSuffix ||
-                                a.op() == Op::DeleteUnexpectedToken;
+                         if (a.op() == Op::SkipSuffix) return !is_prose(a, searched);
+                         return a.op() == Op::SkipGarbage || a.op() == Op::DeleteUnexpectedToken;
                        });
+  }
+
+  // Whether a skipped suffix is prose after the document ("I hope this helps."): no quote,
+  // bracket or colon that a misread document could have left behind. A second reading cannot
+  // keep more of such text.
+  static bool is_prose(const RepairAction& skipped, std::string_view searched) {
+    const std::optional<Span> span = skipped.span();
+    if (!span || span->end > searched.size() || span->start > span->end) return false;
+    return searched.substr(span->start, span->end - span->start).find_first_of("\"{}[]:") ==
+           std::string_view::npos;
   }
 
   // Where the last token of `text` begins: after the last delimiter or white space.
