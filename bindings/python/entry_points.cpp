@@ -273,6 +273,43 @@ PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// (value, None) with the best value of the input, or (None, document) when it has none: only
+// what velvin.loads returns is converted, not the candidates and their repairs.
+PyObject* loads_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PipelineArguments call;
+    if (!bind_pipeline_arguments(args, kwargs, "O|O:loads_py", call)) return nullptr;
+    RepairResult result = parse_bytes(call.bytes, call.options);
+    if (const Candidate* best = best_candidate(result)) {
+      PyRef value(optional_json_to_py(best->value));
+      if (!value) return nullptr;
+      return PyTuple_Pack(2, value.get(), Py_None);
+    }
+    PyRef document(result_to_py(std::move(result)));
+    if (!document) return nullptr;
+    return PyTuple_Pack(2, Py_None, document.get());
+  });
+}
+
+// (text, None) with the compact text of the best candidate, (None, document) when the input has
+// no value, or (None, None) when the best candidate carries no compact text (a tape result).
+PyObject* repair_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PipelineArguments call;
+    if (!bind_pipeline_arguments(args, kwargs, "O|O:repair_json_py", call)) return nullptr;
+    RepairResult result = parse_bytes(call.bytes, call.options);
+    if (const Candidate* best = best_candidate(result)) {
+      if (!best->normalized_json) return PyTuple_Pack(2, Py_None, Py_None);
+      PyRef text(new_str(*best->normalized_json));
+      if (!text) return nullptr;
+      return PyTuple_Pack(2, text.get(), Py_None);
+    }
+    PyRef document(result_to_py(std::move(result)));
+    if (!document) return nullptr;
+    return PyTuple_Pack(2, Py_None, document.get());
+  });
+}
+
 // [(piece, document), ...]: every value of the input, each with the (start, end) of its piece of
 // the decoded text and its result document.
 PyObject* parse_all_py(PyObject*, PyObject* args, PyObject* kwargs) {

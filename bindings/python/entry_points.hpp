@@ -15,5 +15,7 @@ PyObject* parse_all_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* explain_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_many_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* loads_many_py(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* loads_py(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* repair_json_py(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace velvin::py

@@ -116,15 +116,24 @@ def loads(text: Text, **options: Any) -> Any:
             return _native.strict_loads_py(data)
         except ValueError:
             pass
-    # Only the value is wanted: the typed view of the whole document is built for errors only.
-    return _best_candidate("loads", data, options)["value"]
+    # Only the value is wanted: the result document is converted for errors only.
+    checked = check_options("loads", options)
+    value, failed = _native.loads_py(data, checked)
+    if failed is not None:
+        raise RepairError(_made_from(ParseResult.from_dict(failed), data, checked))
+    return value
 
 
 def repair_json(text: Text, **options: Any) -> str:
     """The best value found in `text` as compact JSON text; raises RepairError when there is none."""
-    best = _best_candidate("repair_json", _text("repair_json", text), options)
-    if best["normalized_json"] is not None:
-        return best["normalized_json"]
+    data = _text("repair_json", text)
+    checked = check_options("repair_json", options)
+    compact, failed = _native.repair_json_py(data, checked)
+    if compact is not None:
+        return compact
+    if failed is not None:
+        raise RepairError(_made_from(ParseResult.from_dict(failed), data, checked))
+    best = _best_candidate("repair_json", data, options)
     import json  # a tape result carries no compact text: render its description
 
     described = best["ir"] if best["value"] is None else best["value"]

@@ -95,6 +95,14 @@ def loads_many_py(texts: List[Union[str, bytes, bytearray]], options: Optional[D
     """(values, failures): the best value of each text in order (None where a text has none),
     and (index, result document) for each text that has none; threads as for parse_many_py."""
 
+def loads_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None) -> Tuple[Any, Optional[Dict[str, Any]]]:
+    """(value, None) with the best value of parse_py's result, or (None, result document) when
+    the input has none; only the value is converted."""
+
+def repair_json_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None) -> Tuple[Optional[str], Optional[Dict[str, Any]]]:
+    """(text, None) with the best candidate's compact text, (None, result document) when the
+    input has no value, (None, None) when the best candidate has no compact text (tape output)."""
+
 def option_table_py() -> Tuple[Tuple[str, str, Any, str], ...]:
     """The options of the options dictionary, in reading order: (name, type, default,
     description), the type one of "text", "uint", "optional_uint", "float", "bool",

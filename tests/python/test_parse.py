@@ -234,3 +234,24 @@ def test_candidates_share_the_repairs_they_have_in_common(call, text):
     assert lead >= 200
     assert all(a is b for a, b in zip(first[:lead], second[:lead]))
     assert not any(a is b for a, b in zip(first[lead:], second[lead:]))
+
+
+# loads_py and repair_json_py convert only the best candidate: what they return is that
+# candidate's value or compact text in parse_py's document, or the whole document when the
+# input has no value; a tape result has no compact text.
+@pytest.mark.parametrize("text,options", [
+    ('{"a": 1}', {}), ("{'a': [1, 2,],}", {}), ("Sure: {a: True", {"top_k": 1}), ("[1,]", {"mode": "strict_only"}),
+    ("", {}), ('{"t": "The "Pro" plan"}', {}), ('[{"a": 1}]', {"mode": "scale_pipeline", "scale_output": "tape"}),
+])
+def test_best_candidate_only_entry_points(text, options):
+    doc = vn.parse_py(text, options)
+    best = None if doc["best_index"] is None else doc["candidates"][doc["best_index"]]
+    value, failed = vn.loads_py(text, options)
+    compact, failed_too = vn.repair_json_py(text, options)
+    if best is None:
+        assert value is None and compact is None and failed == failed_too
+        assert {k: v for k, v in failed.items() if k != "metrics"} == \
+            {k: v for k, v in doc.items() if k != "metrics"}
+        return
+    assert failed is None and failed_too is None
+    assert value == best["value"] and compact == best["normalized_json"]
