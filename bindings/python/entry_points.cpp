@@ -273,40 +273,35 @@ PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// (value, None) with the best value of the input, or (None, document) when it has none: only
-// what velvin.loads returns is converted, not the candidates and their repairs.
+// (answer, None) with what `answer` makes of the best candidate of the input, or
+// (None, document) when the input has no value: only what the caller returns is converted.
+template <typename Answer>
+PyObject* best_or_document(PyObject* args, PyObject* kwargs, const char* format, Answer&& answer) {
+  PipelineArguments call;
+  if (!bind_pipeline_arguments(args, kwargs, format, call)) return nullptr;
+  RepairResult result = parse_bytes(call.bytes, call.options);
+  const Candidate* best = best_candidate(result);
+  PyRef made(best != nullptr ? answer(*best) : new_none());
+  PyRef document(best != nullptr ? new_none() : result_to_py(std::move(result)));
+  if (!made || !document) return nullptr;
+  return PyTuple_Pack(2, made.get(), document.get());
+}
+
+// velvin.loads: the best value.
 PyObject* loads_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PipelineArguments call;
-    if (!bind_pipeline_arguments(args, kwargs, "O|O:loads_py", call)) return nullptr;
-    RepairResult result = parse_bytes(call.bytes, call.options);
-    if (const Candidate* best = best_candidate(result)) {
-      PyRef value(optional_json_to_py(best->value));
-      if (!value) return nullptr;
-      return PyTuple_Pack(2, value.get(), Py_None);
-    }
-    PyRef document(result_to_py(std::move(result)));
-    if (!document) return nullptr;
-    return PyTuple_Pack(2, Py_None, document.get());
+    return best_or_document(args, kwargs, "O|O:loads_py",
+                            [](const Candidate& best) { return optional_json_to_py(best.value); });
   });
 }
 
-// (text, None) with the compact text of the best candidate, (None, document) when the input has
-// no value, or (None, None) when the best candidate carries no compact text (a tape result).
+// velvin.repair_json: the best candidate's compact text; None when it carries none (a tape
+// result), which the package then describes from the whole document.
 PyObject* repair_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PipelineArguments call;
-    if (!bind_pipeline_arguments(args, kwargs, "O|O:repair_json_py", call)) return nullptr;
-    RepairResult result = parse_bytes(call.bytes, call.options);
-    if (const Candidate* best = best_candidate(result)) {
-      if (!best->normalized_json) return PyTuple_Pack(2, Py_None, Py_None);
-      PyRef text(new_str(*best->normalized_json));
-      if (!text) return nullptr;
-      return PyTuple_Pack(2, text.get(), Py_None);
-    }
-    PyRef document(result_to_py(std::move(result)));
-    if (!document) return nullptr;
-    return PyTuple_Pack(2, Py_None, document.get());
+    return best_or_document(args, kwargs, "O|O:repair_json_py", [](const Candidate& best) {
+      return best.normalized_json ? new_str(*best.normalized_json) : new_none();
+    });
   });
 }
 
