@@ -126,17 +126,17 @@ std::optional<std::string> read_file(const std::string& path, std::string& error
 
 // ---- Flags: one per option of the registry, spelt with '-' for '_' ----
 
-std::string flag_of(const OptionSpec& spec) {
-  std::string flag(spec.name);
+std::string flag_of(const OptionEntry& entry) {
+  std::string flag(entry.name);
   std::replace(flag.begin(), flag.end(), '_', '-');
   return flag;
 }
 
 // The fallback's switch has no flag: giving --llm-command turns it on.
-bool has_flag(const OptionSpec& spec) { return spec.name != "allow_llm"; }
+bool has_flag(const OptionEntry& entry) { return entry.name != "allow_llm"; }
 
-const char* value_form(const OptionSpec& spec) {
-  switch (spec.type()) {
+const char* value_form(const OptionEntry& entry) {
+  switch (entry.type()) {
     case OptionType::boolean: return "[=BOOL]";
     case OptionType::count:
     case OptionType::optional_count: return " N";
@@ -149,21 +149,21 @@ const char* value_form(const OptionSpec& spec) {
   return " TEXT";
 }
 
-std::string shown_default(const OptionSpec& spec) {
-  const JsonValue value = option_value(RepairOptions{}, spec);
+std::string shown_default(const OptionEntry& entry) {
+  const JsonValue value = option_value(RepairOptions{}, entry);
   if (value.is_null()) return "";
   return " [" + (value.is_string() ? std::string(value.as_string()) : to_compact_string(value)) +
          "]";
 }
 
 void append_flag_help(std::string& out, bool from_python) {
-  for (const OptionSpec& spec : option_registry()) {
-    if (spec.from_python != from_python || !has_flag(spec)) continue;
+  for (const OptionEntry& entry : option_registry()) {
+    if (entry.from_python != from_python || !has_flag(entry)) continue;
     constexpr std::size_t kColumn = 29;
-    std::string line = "  --" + flag_of(spec) + value_form(spec);
+    std::string line = "  --" + flag_of(entry) + value_form(entry);
     line += line.size() < kColumn ? std::string(kColumn - line.size(), ' ')
                                   : "\n" + std::string(kColumn, ' ');
-    out += line + std::string(spec.description) + shown_default(spec) + "\n";
+    out += line + std::string(entry.description) + shown_default(entry) + "\n";
   }
 }
 
@@ -183,26 +183,26 @@ const std::string& usage() {
 
 // The option a flag names, and whether it is the --no- form of a boolean one.
 struct FlagMatch {
-  const OptionSpec* spec = nullptr;
+  const OptionEntry* entry = nullptr;
   bool negated = false;
 };
 
 FlagMatch match_flag(std::string_view name) {
-  for (const OptionSpec& spec : option_registry()) {
-    if (!has_flag(spec)) continue;
-    const std::string flag = flag_of(spec);
-    if (name == flag) return FlagMatch{&spec, false};
-    if (spec.type() == OptionType::boolean && name.starts_with("no-") && name.substr(3) == flag) {
-      return FlagMatch{&spec, true};
+  for (const OptionEntry& entry : option_registry()) {
+    if (!has_flag(entry)) continue;
+    const std::string flag = flag_of(entry);
+    if (name == flag) return FlagMatch{&entry, false};
+    if (entry.type() == OptionType::boolean && name.starts_with("no-") && name.substr(3) == flag) {
+      return FlagMatch{&entry, true};
     }
   }
   return FlagMatch{};
 }
 
-void store_flag(CliOptions& cli, const OptionSpec& spec, std::string_view value) {
-  const std::string flag = "--" + flag_of(spec);
-  if (spec.type() != OptionType::json) {
-    if (auto bad = store_option_text(cli.repair, spec, value)) {
+void store_flag(CliOptions& cli, const OptionEntry& entry, std::string_view value) {
+  const std::string flag = "--" + flag_of(entry);
+  if (entry.type() != OptionType::json) {
+    if (auto bad = store_option_text(cli.repair, entry, value)) {
       throw UsageError{flag + " " + bad->message};
     }
     return;
@@ -210,7 +210,7 @@ void store_flag(CliOptions& cli, const OptionSpec& spec, std::string_view value)
   std::string error;
   auto data = read_file(std::string(value), error);
   if (!data) throw UsageError{flag + ": " + error};
-  if (auto bad = store_option_text(cli.repair, spec, *data)) {
+  if (auto bad = store_option_text(cli.repair, entry, *data)) {
     throw UsageError{flag + " " + std::string(value) + ": " + bad->message};
   }
 }
@@ -292,14 +292,14 @@ std::optional<CliOptions> parse_arguments(int argc, char** argv) {
       continue;
     }
     const FlagMatch match = match_flag(name);
-    if (match.spec == nullptr) throw UsageError{"unknown option --" + std::string(name)};
-    if (match.spec->type() == OptionType::boolean) {
+    if (match.entry == nullptr) throw UsageError{"unknown option --" + std::string(name)};
+    if (match.entry->type() == OptionType::boolean) {
       if (match.negated && inline_value) {
         throw UsageError{"--" + std::string(name) + " takes no value"};
       }
-      store_flag(cli, *match.spec, match.negated ? "false" : inline_value.value_or("true"));
+      store_flag(cli, *match.entry, match.negated ? "false" : inline_value.value_or("true"));
     } else {
-      store_flag(cli, *match.spec, next_value());
+      store_flag(cli, *match.entry, next_value());
     }
   }
   cli.repair.allow_llm = cli.repair.llm_command.has_value();

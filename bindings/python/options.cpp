@@ -39,51 +39,51 @@ bool read_schema(PyObject* v, std::optional<JsonValue>& out) {
 }
 
 // Converts `v` as the option's type asks and stores it; false with a Python exception set.
-bool read_option(PyObject* v, const OptionSpec& spec, RepairOptions& options) {
+bool read_option(PyObject* v, const OptionEntry& entry, RepairOptions& options) {
   bool stored = false;
-  switch (spec.type()) {
+  switch (entry.type()) {
     case OptionType::text:
     case OptionType::optional_text: {
       std::string text;
       if (!read_text(v, text)) return false;
-      stored = set_text(options, spec, std::move(text));
+      stored = set_text(options, entry, std::move(text));
       break;
     }
     case OptionType::count:
     case OptionType::optional_count: {
       std::uint64_t n = 0;
       if (!read_uint(v, n)) return false;
-      stored = set_count(options, spec, n);
+      stored = set_count(options, entry, n);
       break;
     }
     case OptionType::real: {
       double x = 0.0;
       if (!read_double(v, x)) return false;
-      stored = set_real(options, spec, x);
+      stored = set_real(options, entry, x);
       break;
     }
     case OptionType::boolean: {
       bool b = false;
       if (!read_bool(v, b)) return false;
-      stored = set_boolean(options, spec, b);
+      stored = set_boolean(options, entry, b);
       break;
     }
     case OptionType::text_list: {
       std::optional<std::vector<std::string>> texts;
       if (!read_text_list(v, texts)) return false;
-      stored = set_text_list(options, spec, std::move(*texts));
+      stored = set_text_list(options, entry, std::move(*texts));
       break;
     }
     case OptionType::json: {
       std::optional<JsonValue> value;
       if (!read_schema(v, value)) return false;
-      stored = set_json(options, spec, std::move(*value));
+      stored = set_json(options, entry, std::move(*value));
       break;
     }
   }
   if (!stored) {
     PyErr_Format(PyExc_RuntimeError, "velvin internal error: option %.100s not stored",
-                 std::string(spec.name).c_str());
+                 std::string(entry.name).c_str());
   }
   return stored;
 }
@@ -94,10 +94,10 @@ bool read_option(PyObject* v, const OptionSpec& spec, RepairOptions& options) {
 std::optional<RepairOptions> options_from_dict(PyObject* dict) {
   std::optional<RepairOptions> options(std::in_place);
   if (dict == nullptr) return options;
-  for (const OptionSpec& spec : option_registry()) {
-    if (!spec.from_python) continue;
-    PyRef name(PyUnicode_FromStringAndSize(spec.name.data(),
-                                           static_cast<Py_ssize_t>(spec.name.size())));
+  for (const OptionEntry& entry : option_registry()) {
+    if (!entry.from_python) continue;
+    PyRef name(PyUnicode_FromStringAndSize(entry.name.data(),
+                                           static_cast<Py_ssize_t>(entry.name.size())));
     if (!name) return std::nullopt;
     PyObject* value = PyDict_GetItemWithError(dict, name.get());  // borrowed
     if (value == nullptr) {
@@ -107,7 +107,7 @@ std::optional<RepairOptions> options_from_dict(PyObject* dict) {
     if (value == Py_None) continue;
     Py_INCREF(value);
     PyRef hold(value);
-    if (!read_option(value, spec, *options)) return std::nullopt;
+    if (!read_option(value, entry, *options)) return std::nullopt;
   }
   return options;
 }
@@ -129,17 +129,17 @@ PyObject* option_table_py(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     const RepairOptions defaults;
     Py_ssize_t count = 0;
-    for (const OptionSpec& spec : option_registry()) count += spec.from_python ? 1 : 0;
+    for (const OptionEntry& entry : option_registry()) count += entry.from_python ? 1 : 0;
     PyRef table(PyTuple_New(count));
     if (!table) return nullptr;
     Py_ssize_t i = 0;
-    for (const OptionSpec& spec : option_registry()) {
-      if (!spec.from_python) continue;
-      const std::string_view type = option_type_word(spec.type());
+    for (const OptionEntry& entry : option_registry()) {
+      if (!entry.from_python) continue;
+      const std::string_view type = option_type_word(entry.type());
       PyObject* row = Py_BuildValue(
-          "(s#s#Ns#)", spec.name.data(), static_cast<Py_ssize_t>(spec.name.size()), type.data(),
-          static_cast<Py_ssize_t>(type.size()), json_to_py(option_value(defaults, spec)),
-          spec.description.data(), static_cast<Py_ssize_t>(spec.description.size()));
+          "(s#s#Ns#)", entry.name.data(), static_cast<Py_ssize_t>(entry.name.size()), type.data(),
+          static_cast<Py_ssize_t>(type.size()), json_to_py(option_value(defaults, entry)),
+          entry.description.data(), static_cast<Py_ssize_t>(entry.description.size()));
       if (row == nullptr) return nullptr;
       PyTuple_SetItem(table.get(), i++, row);  // steals
     }

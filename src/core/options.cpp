@@ -16,7 +16,7 @@ using O = RepairOptions;
 
 // The options dictionary's keys in their reading order (options added later are read later),
 // then the six language-model fields.
-const OptionSpec kRegistry[] = {
+const OptionEntry kRegistry[] = {
     {"mode", &O::mode, "auto | strict_only | fast_repair | probabilistic | scale_pipeline"},
     {"top_k", &O::top_k, "candidates to keep"},
     {"beam_width", &O::beam_width, "states kept per beam-search step"},
@@ -77,11 +77,11 @@ constexpr bool is_field_type(const std::variant<Fields...>*) noexcept {
   return (std::is_same_v<Member O::*, Fields> || ...);
 }
 
-// The field of `spec` when it is a `Member`, else nullptr.
+// The field of `entry` when it is a `Member`, else nullptr.
 template <typename Member>
-Member O::*field_of(const OptionSpec& spec) noexcept {
+Member O::*field_of(const OptionEntry& entry) noexcept {
   if constexpr (is_field_type<Member>(static_cast<const OptionField*>(nullptr))) {
-    auto* field = std::get_if<Member O::*>(&spec.field);
+    auto* field = std::get_if<Member O::*>(&entry.field);
     return field != nullptr ? *field : nullptr;
   } else {
     return nullptr;
@@ -90,13 +90,13 @@ Member O::*field_of(const OptionSpec& spec) noexcept {
 
 // Stores `value` into a field of type `Plain` or std::optional<Plain>.
 template <typename Plain>
-bool store(RepairOptions& options, const OptionSpec& spec, Plain&& value) {
+bool store(RepairOptions& options, const OptionEntry& entry, Plain&& value) {
   using T = std::remove_cvref_t<Plain>;
-  if (auto field = field_of<T>(spec)) {
+  if (auto field = field_of<T>(entry)) {
     options.*field = std::forward<Plain>(value);
     return true;
   }
-  if (auto field = field_of<std::optional<T>>(spec)) {
+  if (auto field = field_of<std::optional<T>>(entry)) {
     options.*field = std::forward<Plain>(value);
     return true;
   }
@@ -137,14 +137,14 @@ void append_comma_separated(std::vector<std::string>& list, std::string_view tex
   }
 }
 
-std::optional<OptionTextError> store_json_text(RepairOptions& options, const OptionSpec& spec,
+std::optional<OptionTextError> store_json_text(RepairOptions& options, const OptionEntry& entry,
                                                std::string_view text) {
   auto parsed = parse_strict_json(decode_utf8_lossy(text));
   if (!parsed) {
     return OptionTextError{"not JSON: " + parsed.error().message + " at byte " +
                            std::to_string(parsed.error().position)};
   }
-  (void)set_json(options, spec, std::move(parsed).value());
+  (void)set_json(options, entry, std::move(parsed).value());
   return std::nullopt;
 }
 
@@ -187,11 +187,11 @@ std::string parallel_word(std::string_view text) { return ascii_lower(trim_unico
 
 }  // namespace
 
-std::span<const OptionSpec> option_registry() noexcept { return kRegistry; }
+std::span<const OptionEntry> option_registry() noexcept { return kRegistry; }
 
-const OptionSpec* find_option(std::string_view name) noexcept {
-  for (const OptionSpec& spec : kRegistry) {
-    if (spec.name == name) return &spec;
+const OptionEntry* find_option(std::string_view name) noexcept {
+  for (const OptionEntry& entry : kRegistry) {
+    if (entry.name == name) return &entry;
   }
   return nullptr;
 }
@@ -210,73 +210,73 @@ std::string_view option_type_word(OptionType type) noexcept {
   return "unknown";
 }
 
-bool set_text(RepairOptions& options, const OptionSpec& spec, std::string value) {
-  return store(options, spec, std::move(value));
+bool set_text(RepairOptions& options, const OptionEntry& entry, std::string value) {
+  return store(options, entry, std::move(value));
 }
 
-bool set_count(RepairOptions& options, const OptionSpec& spec, std::uint64_t value) {
-  if (auto field = field_of<std::optional<std::uint64_t>>(spec)) {
+bool set_count(RepairOptions& options, const OptionEntry& entry, std::uint64_t value) {
+  if (auto field = field_of<std::optional<std::uint64_t>>(entry)) {
     options.*field = value == 0 ? std::nullopt : std::optional<std::uint64_t>(value);
     return true;
   }
-  return store(options, spec, value);
+  return store(options, entry, value);
 }
 
-bool set_real(RepairOptions& options, const OptionSpec& spec, double value) {
-  return store(options, spec, value);
+bool set_real(RepairOptions& options, const OptionEntry& entry, double value) {
+  return store(options, entry, value);
 }
 
-bool set_boolean(RepairOptions& options, const OptionSpec& spec, bool value) {
-  return store(options, spec, value);
+bool set_boolean(RepairOptions& options, const OptionEntry& entry, bool value) {
+  return store(options, entry, value);
 }
 
-bool set_text_list(RepairOptions& options, const OptionSpec& spec,
+bool set_text_list(RepairOptions& options, const OptionEntry& entry,
                    std::vector<std::string> value) {
-  return store(options, spec, std::move(value));
+  return store(options, entry, std::move(value));
 }
 
-bool set_json(RepairOptions& options, const OptionSpec& spec, JsonValue value) {
-  return store(options, spec, std::move(value));
+bool set_json(RepairOptions& options, const OptionEntry& entry, JsonValue value) {
+  return store(options, entry, std::move(value));
 }
 
-JsonValue option_value(const RepairOptions& options, const OptionSpec& spec) {
-  return std::visit([&](auto field) { return to_json(options.*field); }, spec.field);
+JsonValue option_value(const RepairOptions& options, const OptionEntry& entry) {
+  return std::visit([&](auto field) { return to_json(options.*field); }, entry.field);
 }
 
-std::optional<OptionTextError> store_option_text(RepairOptions& options, const OptionSpec& spec,
+std::optional<OptionTextError> store_option_text(RepairOptions& options, const OptionEntry& entry,
                                                  std::string_view text) {
-  switch (spec.type()) {
+  switch (entry.type()) {
     case OptionType::text:
     case OptionType::optional_text:
-      (void)set_text(options, spec, std::string(text));
+      (void)set_text(options, entry, std::string(text));
       return std::nullopt;
     case OptionType::count:
     case OptionType::optional_count: {
       auto n = parse_count_text(text);
       if (!n) return expected("a non-negative integer", text);
-      (void)set_count(options, spec, *n);
+      (void)set_count(options, entry, *n);
       return std::nullopt;
     }
     case OptionType::real: {
       auto x = parse_real(text);
       if (!x) return expected("a number", text);
-      (void)set_real(options, spec, *x);
+      (void)set_real(options, entry, *x);
       return std::nullopt;
     }
     case OptionType::boolean: {
       auto b = parse_boolean(text);
       if (!b) return expected("true or false", text);
-      (void)set_boolean(options, spec, *b);
+      (void)set_boolean(options, entry, *b);
       return std::nullopt;
     }
     case OptionType::text_list: {
-      auto& list = options.*field_of<std::optional<std::vector<std::string>>>(spec);
+      auto& list = options.*field_of<std::optional<std::vector<std::string>>>(entry);
       if (!list) list.emplace();
       append_comma_separated(*list, text);
       return std::nullopt;
     }
     case OptionType::json:
-      return store_json_text(options, spec, text);
+      return store_json_text(options, entry, text);
   }
   return expected("a value", text);
 }

@@ -93,7 +93,7 @@ enum class OptionType : std::uint8_t {
   json,            // any JSON value
 };
 
-struct OptionSpec {
+struct OptionEntry {
   std::string_view name;  // the options-dictionary key; command-line flags spell it with '-'
   OptionField field;
   std::string_view description;  // one line, for --help and the Python package
@@ -106,8 +106,8 @@ struct OptionSpec {
 
 // Every option, in the order the options dictionary is read (the first key that fails to
 // convert is the one reported), then the language-model fields.
-[[nodiscard]] std::span<const OptionSpec> option_registry() noexcept;
-[[nodiscard]] const OptionSpec* find_option(std::string_view name) noexcept;
+[[nodiscard]] std::span<const OptionEntry> option_registry() noexcept;
+[[nodiscard]] const OptionEntry* find_option(std::string_view name) noexcept;
 
 // "text", "optional_text", "uint", "optional_uint", "float", "bool", "text_list", "json".
 [[nodiscard]] std::string_view option_type_word(OptionType type) noexcept;
@@ -115,16 +115,16 @@ struct OptionSpec {
 // Typed setters. Each stores `value` when the option has a type that holds it (set_text:
 // text and optional text; set_count: count and optional count, where 0 stores unset) and
 // returns false, changing nothing, when it has not.
-[[nodiscard]] bool set_text(RepairOptions& options, const OptionSpec& spec, std::string value);
-[[nodiscard]] bool set_count(RepairOptions& options, const OptionSpec& spec, std::uint64_t value);
-[[nodiscard]] bool set_real(RepairOptions& options, const OptionSpec& spec, double value);
-[[nodiscard]] bool set_boolean(RepairOptions& options, const OptionSpec& spec, bool value);
-[[nodiscard]] bool set_text_list(RepairOptions& options, const OptionSpec& spec,
+[[nodiscard]] bool set_text(RepairOptions& options, const OptionEntry& entry, std::string value);
+[[nodiscard]] bool set_count(RepairOptions& options, const OptionEntry& entry, std::uint64_t value);
+[[nodiscard]] bool set_real(RepairOptions& options, const OptionEntry& entry, double value);
+[[nodiscard]] bool set_boolean(RepairOptions& options, const OptionEntry& entry, bool value);
+[[nodiscard]] bool set_text_list(RepairOptions& options, const OptionEntry& entry,
                                  std::vector<std::string> value);
-[[nodiscard]] bool set_json(RepairOptions& options, const OptionSpec& spec, JsonValue value);
+[[nodiscard]] bool set_json(RepairOptions& options, const OptionEntry& entry, JsonValue value);
 
 // The option's value in `options` as JSON; null when unset. Of a default record: the default.
-[[nodiscard]] JsonValue option_value(const RepairOptions& options, const OptionSpec& spec);
+[[nodiscard]] JsonValue option_value(const RepairOptions& options, const OptionEntry& entry);
 
 // Why a flag's text could not be stored, e.g. "expects a non-negative integer, got '-1'".
 struct OptionTextError {
@@ -137,7 +137,7 @@ struct OptionTextError {
 // parsed strictly (invalid UTF-8 replaced first), its error "not JSON: <message> at byte <n>".
 // On an error the record is unchanged.
 [[nodiscard]] std::optional<OptionTextError> store_option_text(RepairOptions& options,
-                                                               const OptionSpec& spec,
+                                                               const OptionEntry& entry,
                                                                std::string_view text);
 
 // A count as flags write it: decimal digits only, within 64 bits.

@@ -8,15 +8,15 @@
 namespace velvin {
 namespace {
 
-std::string shown(const RepairOptions& options, const OptionSpec& spec) {
-  return to_compact_string(option_value(options, spec));
+std::string shown(const RepairOptions& options, const OptionEntry& entry) {
+  return to_compact_string(option_value(options, entry));
 }
 
-// A flag text for `spec` whose value differs from the default.
-std::string_view other_than_default(const OptionSpec& spec) {
-  switch (spec.type()) {
+// A flag text for `entry` whose value differs from the default.
+std::string_view other_than_default(const OptionEntry& entry) {
+  switch (entry.type()) {
     case OptionType::boolean:
-      return option_value(RepairOptions{}, spec).as_bool() ? "false" : "true";
+      return option_value(RepairOptions{}, entry).as_bool() ? "false" : "true";
     case OptionType::count:
     case OptionType::optional_count: return "7";
     case OptionType::real: return "0.25";
@@ -29,15 +29,15 @@ std::string_view other_than_default(const OptionSpec& spec) {
 // Python) shows as a flag that changes some other option.
 TEST(OptionRegistry, EachOptionStoresIntoItsOwnField) {
   const RepairOptions defaults;
-  for (const OptionSpec& spec : option_registry()) {
-    EXPECT_EQ(find_option(spec.name), &spec) << spec.name;
-    EXPECT_EQ(spec.from_python, !(spec.name == "allow_llm" || spec.name.starts_with("llm_")))
-        << spec.name;
+  for (const OptionEntry& entry : option_registry()) {
+    EXPECT_EQ(find_option(entry.name), &entry) << entry.name;
+    EXPECT_EQ(entry.from_python, !(entry.name == "allow_llm" || entry.name.starts_with("llm_")))
+        << entry.name;
     RepairOptions o;
-    ASSERT_FALSE(store_option_text(o, spec, other_than_default(spec))) << spec.name;
-    for (const OptionSpec& other : option_registry()) {
-      EXPECT_EQ(shown(o, other) == shown(defaults, other), &other != &spec)
-          << spec.name << " changed " << other.name;
+    ASSERT_FALSE(store_option_text(o, entry, other_than_default(entry))) << entry.name;
+    for (const OptionEntry& other : option_registry()) {
+      EXPECT_EQ(shown(o, other) == shown(defaults, other), &other != &entry)
+          << entry.name << " changed " << other.name;
     }
   }
   EXPECT_EQ(find_option("Mode"), nullptr);
@@ -75,19 +75,19 @@ TEST(OptionRegistry, FlagTexts) {
       {"schema", "{\"a\" 1}", false, "not JSON: "},
   };
   for (const Case& c : cases) {
-    const OptionSpec& spec = *find_option(c.option);
+    const OptionEntry& entry = *find_option(c.option);
     RepairOptions o;
-    auto error = store_option_text(o, spec, c.text);
+    auto error = store_option_text(o, entry, c.text);
     ASSERT_EQ(!error, c.ok) << c.option << " " << c.text;
     if (c.ok) {
-      EXPECT_EQ(shown(o, spec), c.stored_or_error) << c.option << " " << c.text;
+      EXPECT_EQ(shown(o, entry), c.stored_or_error) << c.option << " " << c.text;
     } else {
       EXPECT_TRUE(error->message.starts_with(c.stored_or_error)) << error->message;
-      EXPECT_EQ(shown(o, spec), shown(RepairOptions{}, spec)) << "changed by a failed flag";
+      EXPECT_EQ(shown(o, entry), shown(RepairOptions{}, entry)) << "changed by a failed flag";
     }
   }
   RepairOptions o;  // repeated list flags extend the list
-  const OptionSpec& keys = *find_option("scale_target_keys");
+  const OptionEntry& keys = *find_option("scale_target_keys");
   ASSERT_FALSE(store_option_text(o, keys, "a"));
   ASSERT_FALSE(store_option_text(o, keys, "b,c"));
   EXPECT_EQ(shown(o, keys), R"(["a","b","c"])");
