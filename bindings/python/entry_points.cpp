@@ -23,6 +23,15 @@ namespace {
 // Large documents pause the collector while their objects are built (see GcPause).
 constexpr std::size_t kGcPauseMinBytes = 4096;
 
+// The strict parse of `text` into a sink that builds Python objects, the collector paused for
+// a large document.
+template <typename Sink>
+SinkParseStatus parse_into_python(std::string_view text, Sink& sink, JsonError& error) {
+  if (text.size() < kGcPauseMinBytes) return parse_strict_with(text, sink, error);
+  GcPause pause;
+  return parse_strict_with(text, sink, error);
+}
+
 constexpr const char* kNotUtf8 = "str is not valid UTF-8: surrogates not allowed";
 
 // `text` need not be valid UTF-8: the sink decodes every string strictly, and bytes outside
@@ -31,13 +40,7 @@ constexpr const char* kNotUtf8 = "str is not valid UTF-8: surrogates not allowed
 PyObject* strict_loads_text(std::string_view text, bool validated) {
   PySink sink;
   JsonError error;
-  SinkParseStatus status;
-  if (text.size() >= kGcPauseMinBytes) {
-    GcPause pause;
-    status = parse_strict_with(text, sink, error);
-  } else {
-    status = parse_strict_with(text, sink, error);
-  }
+  const SinkParseStatus status = parse_into_python(text, sink, error);
   if (status == SinkParseStatus::ok) return sink.take();
   if (!validated && !is_valid_utf8(text)) {
     PyErr_Clear();  // the UnicodeDecodeError of a string, if that stopped the parse
@@ -56,13 +59,7 @@ class PyWholeDocument final : public WholeDocumentParser {
     tried_ = true;
     ShapeCountingSink<PySink> counting(sink_);
     JsonError error;
-    SinkParseStatus status;
-    if (text.size() >= kGcPauseMinBytes) {
-      GcPause pause;
-      status = parse_strict_with(text, counting, error);
-    } else {
-      status = parse_strict_with(text, counting, error);
-    }
+    const SinkParseStatus status = parse_into_python(text, counting, error);
     parsed_ = status == SinkParseStatus::ok;
     if (!parsed_) {
       PyErr_Clear();  // the route reports its own parse's error
