@@ -1,7 +1,8 @@
 // Extraction and heuristic repair on any bytes: the extracted text is the span it claims, the
 // heuristic output is valid UTF-8 and equals the output of running every pass without the
 // survey that skips passes, and every action's position lies in the text its pass started from.
-// The split into values gives ordered, disjoint spans that each begin a value.
+// A valid document found without the bracket scan is what the scan takes. The split into values
+// gives ordered, disjoint spans that each begin a value.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "fuzz_common.hpp"
 #include "repair/heuristic.hpp"
 #include "core/json.hpp"
+#include "core/strict.hpp"
 
 namespace {
 
@@ -36,6 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "the fenced text lies inside its span");
   }
   check(velvin::is_valid_utf8(e.text), "the extracted text is valid UTF-8");
+  if (const auto quick = velvin::bracketed_document_extraction(text)) {
+    const std::string_view document =
+        std::string_view(text).substr(quick->span.start, quick->span.end - quick->span.start);
+    if (!velvin::strict_error_position(document)) {
+      check(e.method == quick->method && e.span == quick->span && e.repairs.empty() && !e.truncated,
+            "a valid bracketed document is what extraction takes");
+    }
+  }
 
   std::size_t after_last = 0;
   for (const velvin::Span& s : velvin::split_json_candidates(text)) {

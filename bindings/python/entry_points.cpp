@@ -270,6 +270,59 @@ PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// (document, source): parse_py's document, where the value of a valid document is built in the
+// same pass as its parse (see PyWholeDocument) instead of from a value tree. When the strict route
+// read it, its normalized_json is None in the document and `source` is the (start, end) of the
+// decoded input it was read from, for normalized_json_py; `source` is None otherwise.
+PyObject* parse_direct_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PipelineArguments call;
+    if (!bind_pipeline_arguments(args, kwargs, "O|O:parse_direct_py", call)) return nullptr;
+    PyWholeDocument whole;
+    RepairResult result = parse_bytes(call.bytes, call.options, whole);
+    PyRef value(whole.take());
+    const std::optional<Span> source =
+        result.candidates.empty() ? std::nullopt : result.candidates.front().value_source;
+    PyRef document(result_to_py(std::move(result)));
+    PyRef span(source ? span_tuple(*source) : new_none());
+    if (!document || !span) return nullptr;
+    if (value) {  // the single candidate of the strict or scale route
+      PyObject* candidates = PyDict_GetItemString(document.get(), "candidates");  // borrowed
+      if (!set_item(PyList_GetItem(candidates, 0), "value", value.release())) return nullptr;
+    }
+    return PyTuple_Pack(2, document.get(), span.get());
+  });
+}
+
+// The compact text of bytes start..end of the input as the pipeline decodes it, valid JSON there,
+// as a candidate's normalized_json.
+PyObject* normalized_json_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"input", "start", "end", nullptr};
+    PyObject* input = nullptr;
+    Py_ssize_t start = 0;
+    Py_ssize_t end = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onn:normalized_json_py",
+                                     const_cast<char**>(kwlist), &input, &start, &end)) {
+      return nullptr;
+    }
+    PyRef holder;
+    std::string decoded;
+    std::string_view text;
+    if (!repair_input_text(input, holder, decoded, text)) return nullptr;
+    const std::optional<std::string> compact =
+        0 <= start && start <= end && static_cast<std::size_t>(end) <= text.size()
+            ? compact_json_text(text.substr(static_cast<std::size_t>(start),
+                                            static_cast<std::size_t>(end - start)))
+            : std::nullopt;
+    if (!compact) {
+      PyErr_SetString(PyExc_ValueError, "no valid JSON at that span of the input");
+      return nullptr;
+    }
+    return new_str(*compact);
+  });
+}
+
 // (answer, None) with what `answer` makes of the best candidate of the input, or
 // (None, document) when the input has no value: only what the caller returns is converted.
 template <typename Answer>

@@ -8,6 +8,8 @@ namespace velvin::py {
 
 PyObject* strict_loads_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* parse_direct_py(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* normalized_json_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* preprocess_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* probabilistic_repair_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_root_array_scale_py(PyObject*, PyObject* args, PyObject* kwargs);

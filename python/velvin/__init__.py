@@ -71,7 +71,9 @@ def parse(text: Text, **options: Any) -> ParseResult:
 
 def _parse(function: str, text: Text, options: Dict[str, Any]) -> ParseResult:
     data, checked = _text(function, text), check_options(function, options)
-    return _made_from(ParseResult.from_dict(_native.parse_py(data, checked)), data, checked)
+    doc, span = _native.parse_direct_py(data, checked)
+    source = None if span is None else (data, span[0], span[1])
+    return _made_from(ParseResult._from_native(doc, source), data, checked)
 
 
 def parse_all(text: Text, **options: Any) -> List[ParseResult]:

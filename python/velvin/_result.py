@@ -83,6 +83,23 @@ class Candidate:
             dropped_spans=tuple(_span(s) for s in d["dropped_spans"]),
         )
 
+    def __getattr__(self, name: str) -> Any:
+        # A value read in the same pass as its parse comes without its normalized_json, which is
+        # made from the text it was read from when first asked for (see _read_in_one_pass).
+        source = self.__dict__.get("_normalized_source")
+        if name != "normalized_json" or source is None:
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+        text = _native.normalized_json_py(*source)
+        object.__setattr__(self, "normalized_json", text)
+        return text
+
+    def _read_in_one_pass(self, source: Tuple[Any, int, int]) -> "Candidate":
+        """This candidate, its normalized_json to be made when first read from `source`: the
+        input and the span of it the value was read from."""
+        del self.__dict__["normalized_json"]
+        self.__dict__["_normalized_source"] = source
+        return self
+
 
 def _repairs(dicts: Any, seen: Dict[int, Repair]) -> Tuple[Repair, ...]:
     out = []
@@ -162,9 +179,19 @@ class ParseResult:
 
     @classmethod
     def from_dict(cls, doc: Dict[str, Any]) -> "ParseResult":
+        return cls._from_native(doc)
+
+    @classmethod
+    def _from_native(cls, doc: Dict[str, Any], source: Optional[Tuple[Any, int, int]] = None
+                     ) -> "ParseResult":
+        """`source`: when not None, the input and the span of it the best value was read from,
+        whose compact form is its normalized_json (None in `doc`)."""
         stats = doc["input_stats"]
         partial = doc["partial"]
         seen: Dict[int, Repair] = {}
+        candidates = tuple(Candidate.from_dict(c, seen) for c in doc["candidates"])
+        if source is not None:
+            candidates[0]._read_in_one_pass(source)
         return cls(
             status=doc["status"],
             best_index=doc["best_index"],
@@ -172,7 +199,7 @@ class ParseResult:
                 stats["input_bytes"], _span(stats["extracted_span"]),
                 stats["prefix_skipped_bytes"], stats["suffix_skipped_bytes"],
             ),
-            candidates=tuple(Candidate.from_dict(c, seen) for c in doc["candidates"]),
+            candidates=candidates,
             partial=None if partial is None else Partial(
                 partial["extracted"], tuple(_span(s) for s in partial["dropped_spans"])),
             errors=tuple(ErrorRecord(**e) for e in doc["errors"]),
@@ -209,7 +236,10 @@ class ParseResult:
 
     def to_dict(self) -> Dict[str, Any]:
         """The plain result document (a fresh deep copy)."""
-        return copy.deepcopy(self._document)
+        doc = copy.deepcopy(self._document)
+        for candidate, d in zip(self.candidates, doc["candidates"]):
+            d["normalized_json"] = candidate.normalized_json
+        return doc
 
     def explain(self, name: str = "<input>") -> str:
         """The text `velvin --explain` prints for the input and options this result was made

@@ -178,6 +178,10 @@ struct Candidate {
   // Made by the reading mode of the search (not rendered): the pipeline judges such a
   // candidate's completeness by its own repairs.
   bool reread = false;
+  // Set (not rendered) when a caller's reader took the value from this span of the decoded
+  // input, valid JSON: value and normalized_json are then empty, and normalized_json is the
+  // compact form of that text.
+  std::optional<Span> value_source;
   // `texts`: the texts the repairs' offsets index, for the notes built from them.
   [[nodiscard]] JsonValue to_json_value(const StageTexts& texts = {}) const;
   // The same rendering, moving the value trees out instead of copying them.

@@ -22,6 +22,12 @@ class DiscardSink final : public JsonSink {
 
 JsonResult strict_parse(std::string_view text) { return parse_strict_json(text); }
 
+std::optional<std::string> compact_json_text(std::string_view text) {
+  JsonResult parsed = strict_parse(text);
+  if (!parsed) return std::nullopt;
+  return to_compact_string(parsed.value(), text.size());
+}
+
 SinkParseStatus strict_parse_into(std::string_view text, JsonSink& sink, JsonError& error) {
   return parse_strict_events(text, sink, error);
 }

@@ -87,11 +87,18 @@ std::size_t first_opener(std::string_view text) {
   return std::string_view::npos;
 }
 
+// The brackets of one 64-byte block that stand outside strings, one bit per byte.
+struct BracketMasks {
+  std::uint64_t open_brace, close_brace, open_bracket, close_bracket;
+};
+
 // Visits the brackets of `text` from `start` on that stand outside double-quoted strings, in
 // order, until `visit(bracket)` returns true; returns where it did, or npos when the text ends
-// first. Only brackets are visited, found 64 bytes at a time.
-template <typename Visit>
-std::size_t find_bracket_where(std::string_view text, std::size_t start, Visit visit) {
+// first. Brackets are found 64 bytes at a time; a block that `pass(masks)` takes whole (it
+// knows that no visit there could return true, and accounts for its brackets itself) is not
+// visited bracket by bracket.
+template <typename Pass, typename Visit>
+std::size_t find_bracket_where(std::string_view text, std::size_t start, Pass pass, Visit visit) {
   scan::StringTracker strings;
   for (scan::Blocks blocks(text.data(), text.size(), start); !blocks.done(); blocks.next()) {
     const char* p = blocks.bytes();
@@ -99,7 +106,11 @@ std::size_t find_bracket_where(std::string_view text, std::size_t start, Visit v
     const auto [quote, backslash, open_brace, close_brace, open_bracket, close_bracket] =
         scan::classify<Bytes<'"'>, Bytes<'\\'>, Bytes<'{'>, Bytes<'}'>, Bytes<'['>, Bytes<']'>>(p);
     const std::uint64_t out = ~strings.advance(quote, backslash, p).in_string;
-    for (std::uint64_t hits = (open_brace | close_brace | open_bracket | close_bracket) & out;
+    const BracketMasks masks{open_brace & out, close_brace & out, open_bracket & out,
+                             close_bracket & out};
+    if (pass(masks)) continue;
+    for (std::uint64_t hits = masks.open_brace | masks.close_brace | masks.open_bracket |
+                              masks.close_bracket;
          hits != 0; hits &= hits - 1) {
       const int k = std::countr_zero(hits);
       if (visit(p[k])) return blocks.base() + static_cast<std::size_t>(k);
@@ -114,7 +125,16 @@ std::size_t find_bracket_where(std::string_view text, std::size_t start, Visit v
 std::size_t balanced_end(std::string_view text, std::size_t start) {
   long braces = 0;
   long brackets = 0;
-  const std::size_t at = find_bracket_where(text, start, [&](char c) {
+  // Both depths reach 0 only where their sum does, which a block with fewer closers than that
+  // sum cannot bring about: deep in a document most blocks are counted without a visit.
+  auto pass = [&](const BracketMasks& m) {
+    const long closers = std::popcount(m.close_brace | m.close_bracket);
+    if (closers >= braces + brackets) return false;
+    braces += std::popcount(m.open_brace) - std::popcount(m.close_brace);
+    brackets += std::popcount(m.open_bracket) - std::popcount(m.close_bracket);
+    return true;
+  };
+  const std::size_t at = find_bracket_where(text, start, pass, [&](char c) {
     switch (c) {
       case '{': ++braces; break;
       case '}': --braces; break;
@@ -137,7 +157,8 @@ std::size_t nested_end(std::string_view text, std::size_t start) {
   auto count_of = [&](char opener) -> std::size_t& {
     return opener == '{' ? open_braces : open_brackets;
   };
-  const std::size_t at = find_bracket_where(text, start, [&](char c) {
+  auto visit_all = [](const BracketMasks&) { return false; };
+  const std::size_t at = find_bracket_where(text, start, visit_all, [&](char c) {
     if (c == '{' || c == '[') {
       open.push_back(c);
       ++count_of(c);
@@ -193,6 +214,22 @@ std::optional<Error> extraction_over_limit(const Extraction& extraction, std::ui
   if (extraction.repairs.size() <= limit) return std::nullopt;
   const RepairAction& past = extraction.repairs[limit];
   return repair_limit_error(limit, Stage::Extraction, past.span().value_or(Span{}).start);
+}
+
+std::optional<Extraction> bracketed_document_extraction(std::string_view text) {
+  const std::size_t start = scan::skip_space(text, 0);
+  const std::size_t end = scan::skip_space_back(text, start, text.size());
+  if (end - start < 2) return std::nullopt;
+  const char open = text[start];
+  const char close = text[end - 1];
+  if ((open != '{' && open != '[') || (close != '}' && close != ']')) return std::nullopt;
+  // A fence of JSON, even inside a string, is what extraction takes first.
+  if (extract_code_fence(text)) return std::nullopt;
+  Extraction out;
+  out.method = "brace_scan";
+  out.span = Span{start, end};
+  out.truncated = false;
+  return out;
 }
 
 Extraction extract_json_candidate(std::string_view text) {

@@ -30,6 +30,14 @@ struct Extraction {
 
 [[nodiscard]] Extraction extract_json_candidate(std::string_view text);
 
+// The extraction of a text that is one valid JSON document opening with a bracket, found
+// without the bracket scan: when `text`, trimmed of JSON white space, opens with "{" or "[",
+// closes with "}" or "]" and holds no code fence that extraction takes (one around an object or
+// an array, even inside a string), and the caller then finds the trimmed text valid,
+// extract_json_candidate would take exactly it (method "brace_scan", no repairs). Nullopt
+// otherwise. Its `text` is left empty: the caller reads the span of its own text.
+[[nodiscard]] std::optional<Extraction> bracketed_document_extraction(std::string_view text);
+
 // The record of a text taken whole, as when it holds no bracket: method "no_json_found", the
 // whole span, no repairs.
 [[nodiscard]] Extraction whole_text_extraction(std::string_view text);

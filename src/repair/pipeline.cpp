@@ -100,8 +100,8 @@ struct Frame {
 class PipelineRun {
  public:
   PipelineRun(std::string_view bytes, const RepairOptions& options,
-              std::optional<Frame> frame = std::nullopt)
-      : bytes_(bytes), options_(options), start_(Clock::now()), frame_(frame) {}
+              std::optional<Frame> frame = std::nullopt, WholeDocumentParser* whole = nullptr)
+      : bytes_(bytes), options_(options), start_(Clock::now()), frame_(frame), whole_(whole) {}
 
   RepairResult run() {
     if (auto scaled = scale_route()) return std::move(*scaled);
@@ -112,6 +112,7 @@ class PipelineRun {
       decoded = decode_utf8_lossy(bytes_);
       text = decoded;
     }
+    if (auto read = valid_bracketed_document(text)) return std::move(*read);
     extraction_ = placed(extract_json_candidate(text));
     if (auto whole = whole_document(text)) {
       extraction_ = placed(whole_text_extraction(text));
@@ -123,9 +124,15 @@ class PipelineRun {
       return limit_outcome(std::move(*over), "strict");
     }
 
-    JsonResult strict = strict_parse(extraction_.text);
-    if (strict) return strict_outcome(std::move(strict).value());
-    last_error_ = strict.error();
+    if (!known_invalid()) {
+      // A fence's content is trimmed: only other extractions are their span of the text.
+      if (extraction_.method != "code_fence" && read_by_caller(extraction_.text)) {
+        return caller_read_outcome();
+      }
+      JsonResult strict = strict_parse(extraction_.text);
+      if (strict) return strict_outcome(std::move(strict).value());
+      last_error_ = strict.error();
+    }
     if (options_.mode == "strict_only") return failure_outcome("JSONDecodeError", "strict_only");
 
     HeuristicResult heuristic =
@@ -210,7 +217,8 @@ class PipelineRun {
       if (forced) return scale_failure(std::move(tape).error());
       return std::nullopt;
     }
-    ScaleValueResult value = parse_root_array_scale(bytes_, options_);
+    ScaleValueResult value = whole_ != nullptr ? parse_root_array_scale(bytes_, options_, *whole_)
+                                               : parse_root_array_scale(bytes_, options_);
     if (value) {
       auto& [v, plan] = value.value();
       JsonValue ir = split_description(plan, std::nullopt);
@@ -496,27 +504,84 @@ class PipelineRun {
     }
   }
 
-  // The single candidate of the strict and fast outcomes.
-  Candidate single_candidate(JsonValue value, std::vector<RepairAction> repairs,
-                             std::size_t text_size) const {
+  // The single candidate of the strict and fast outcomes, still without its value.
+  Candidate single_candidate(std::vector<RepairAction> repairs) const {
     Candidate c;
     c.cost = total_cost(repairs);
     c.confidence = c.cost > 0 ? confidence_for_cost(options_.confidence_alpha, c.cost) : 1.0;
     c.validations.strict_json_parse = true;
-    c.validations.schema_match = schema_match_score(value, options_.schema);
     c.diagnostics.beam_width = 0;
     c.diagnostics.max_repairs = 0;
-    c.normalized_json = to_compact_string(value, text_size);
-    c.value = std::move(value);
     c.repairs = std::move(repairs);
     return c;
   }
 
-  RepairResult strict_outcome(JsonValue value) {
+  Candidate single_candidate(JsonValue value, std::vector<RepairAction> repairs,
+                             std::size_t text_size) const {
+    Candidate c = single_candidate(std::move(repairs));
+    c.validations.schema_match = schema_match_score(value, options_.schema);
+    c.normalized_json = to_compact_string(value, text_size);
+    c.value = std::move(value);
+    return c;
+  }
+
+  // The common case, one valid document with at most white space around it, read without
+  // extraction's bracket scan (see bracketed_document_extraction). When it is not valid, the
+  // error is kept for the extraction that takes the same text.
+  std::optional<RepairResult> valid_bracketed_document(std::string_view text) {
+    std::optional<Extraction> extraction = bracketed_document_extraction(text);
+    if (!extraction) return std::nullopt;
+    const Span span = extraction->span;
+    const std::string_view document = text.substr(span.start, span.end - span.start);
+    extraction_ = placed(std::move(*extraction));
+    stats_ = input_stats(text.size());
+    if (read_by_caller(document)) return caller_read_outcome();
+    JsonResult strict = strict_parse(document);
+    if (strict) return strict_outcome(std::move(strict).value(), document.size());
+    bracketed_error_ = std::pair{extraction_.span, strict.error()};
+    return std::nullopt;
+  }
+
+  // Whether the extracted text is the one valid_bracketed_document found invalid; its error is
+  // then the strict parse's.
+  bool known_invalid() {
+    if (!bracketed_error_ || extraction_.method != "brace_scan" || !extraction_.repairs.empty() ||
+        extraction_.span != bracketed_error_->first) {
+      return false;
+    }
+    last_error_ = bracketed_error_->second;
+    return true;
+  }
+
+  // Whether the caller's reader took the value of `text`, a valid document. Not with a schema to
+  // score, which reads the value tree. A text the reader refused is parsed again here, for the
+  // error or for a value the reader could not keep.
+  bool read_by_caller(std::string_view text) const {
+    return whole_ != nullptr && !options_.schema && whole_->parse(text).has_value();
+  }
+
+  RepairResult strict_result() const {
     const bool clean = extraction_.repairs.empty();
-    RepairResult r = base_result(clean ? "strict_ok" : "repaired", "strict");
-    r.candidates.push_back(
-        single_candidate(std::move(value), extraction_.repairs, extraction_.text.size()));
+    return base_result(clean ? "strict_ok" : "repaired", "strict");
+  }
+
+  // `text_size`: the size of the text read, which the normalized text is about.
+  RepairResult strict_outcome(JsonValue value, std::size_t text_size) {
+    RepairResult r = strict_result();
+    r.candidates.push_back(single_candidate(std::move(value), extraction_.repairs, text_size));
+    return finish(std::move(r));
+  }
+
+  RepairResult strict_outcome(JsonValue value) {
+    return strict_outcome(std::move(value), extraction_.text.size());
+  }
+
+  // The strict outcome of a value the caller's reader holds, read from the extracted span: the
+  // span stands in for the normalized text, made from it only if it is asked for.
+  RepairResult caller_read_outcome() {
+    RepairResult r = strict_result();
+    r.candidates.push_back(single_candidate(extraction_.repairs));
+    r.candidates.back().value_source = extraction_.span;
     return finish(std::move(r));
   }
 
@@ -618,6 +683,8 @@ class PipelineRun {
   u128 llm_time_ms_ = 0;
   std::optional<std::string> llm_trigger_;
   std::optional<Frame> frame_;
+  std::optional<std::pair<Span, JsonError>> bracketed_error_;  // see valid_bracketed_document
+  WholeDocumentParser* whole_;  // the caller's reader of a valid document's value, or null
 };
 
 // The piece `piece` of `text` (the decoded form of `bytes`) through the pipeline; the whole text
@@ -670,6 +737,11 @@ JsonValue extraction_debug_json(const Extraction& extraction) {
 
 RepairResult parse_bytes(std::string_view bytes, const RepairOptions& options) {
   return PipelineRun(bytes, options).run();
+}
+
+RepairResult parse_bytes(std::string_view bytes, const RepairOptions& options,
+                         WholeDocumentParser& whole) {
+  return PipelineRun(bytes, options, std::nullopt, &whole).run();
 }
 
 RepairResult parse(std::string_view text, const RepairOptions& options) {

@@ -10,6 +10,7 @@
 #include "repair/extract.hpp"
 #include "core/json.hpp"
 #include "core/records.hpp"
+#include "scale/scale.hpp"
 
 namespace velvin {
 
@@ -18,6 +19,16 @@ namespace velvin {
 
 // `bytes` are the raw input, possibly invalid UTF-8.
 [[nodiscard]] RepairResult parse_bytes(std::string_view bytes, const RepairOptions& options);
+
+// The same run, where `whole` reads the value of a valid document itself (the Python binding
+// builds Python objects in the same pass as the parse, instead of a value tree converted after):
+// the scale route hands it an unsplit document, the strict route the extracted text when no
+// schema is to be scored. When it took the value, the best candidate carries none; on the strict
+// route its normalized_json is left out too and `value_source` holds the span of the decoded
+// input read, whose compact form (compact_json_text) it is. The result is otherwise
+// parse_bytes's.
+[[nodiscard]] RepairResult parse_bytes(std::string_view bytes, const RepairOptions& options,
+                                       WholeDocumentParser& whole);
 
 // One value of a text that holds several: the piece of the decoded text it was read from, and
 // the pipeline's result for that piece alone.

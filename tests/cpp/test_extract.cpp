@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -239,6 +240,33 @@ TEST(Extract, BracketScanAgreesWithAByteByByteScan) {
     ASSERT_EQ(got.span, want.span) << text;
     ASSERT_EQ(got.text, want.text) << text;
     ASSERT_EQ(got.truncated, want.truncated) << text;
+  }
+}
+
+// A valid document with at most white space around it is found without the bracket scan, and
+// only where the scan would take exactly it; a fence of JSON, even inside a string, is left to
+// the scan's fence stage.
+TEST(Extract, BracketedDocumentIsWhatTheScanTakes) {
+  const std::vector<std::pair<std::string, std::optional<Span>>> cases = {
+      {R"({"a": 1})", Span{0, 8}},
+      {" \n[1, [2]]\r\n\t", Span{2, 10}},
+      {R"({"c": "```sh ls ```"})", Span{0, 21}},
+      {R"({"c": "``` [1] ```"})", std::nullopt},
+      {R"(x {"a": 1})", std::nullopt},
+      {R"({"a": 1} x)", std::nullopt},
+      {"\xEF\xBB\xBF[1]", std::nullopt},
+      {"[", std::nullopt},
+      {"\"[1]\"", std::nullopt},
+  };
+  for (const auto& [text, span] : cases) {
+    const std::optional<Extraction> quick = bracketed_document_extraction(text);
+    ASSERT_EQ(quick.has_value(), span.has_value()) << text;
+    if (!quick) continue;
+    const Extraction scanned = extract_json_candidate(text);
+    EXPECT_EQ(quick->span, *span) << text;
+    EXPECT_EQ(scanned.span, quick->span) << text;
+    EXPECT_EQ(scanned.method, quick->method) << text;
+    EXPECT_TRUE(scanned.repairs.empty() && !scanned.truncated) << text;
   }
 }
 

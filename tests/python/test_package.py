@@ -1,6 +1,7 @@
 """The velvin package: its Python API over velvin_native."""
 import dataclasses
 import json
+import pickle
 import re
 import subprocess
 import sys
@@ -89,6 +90,28 @@ def test_view_records_are_complete_dataclasses():
                 if type(rec) is not velvin.Candidate:  # a candidate's value may be a dict
                     assert hash(twin) == hash(rec)
         assert {"ParseResult", "InputStats", "Metrics"} <= seen
+
+
+# Inputs whose value velvin.parse builds in the same pass as the strict parse, and neighbours
+# that take other routes: each must give exactly the view of parse_py's document.
+ONE_PASS_INPUTS = [
+    b'{"a": 1}', ' [1, "é", "\\ud83d\\ude00"] \n',
+    b"[18446744073709551615, -9223372036854775809, 1e400]", b'{"a": 1, "a": 2}',
+    b'{"c": "```sh ls ```"}', b'{"c": "``` [1] ```"}', b"```json\n[1]\n```",
+    b'Here: {"a": 1} ok', b'{"a": 1} {"b": 2}', b"[1,]", b'{"x": "\xff"}', b"\xef\xbb\xbf[1]",
+    b'"text"', b"12", b"", json.dumps([{"k": i, "s": "x" * i} for i in range(200)]).encode(),
+]
+
+
+@pytest.mark.parametrize("text", ONE_PASS_INPUTS, ids=range(len(ONE_PASS_INPUTS)))
+def test_parse_reading_in_one_pass_gives_the_document_view(text):
+    want = velvin.ParseResult.from_dict(velvin_native.parse_py(text))
+    got = velvin.parse(text)
+    copied = pickle.loads(pickle.dumps(got))  # before normalized_json was ever read
+    assert got == want and copied == want  # equality reads every field, normalized_json too
+    assert dataclasses.asdict(got.best) == dataclasses.asdict(want.best) if want.ok else True
+    doc = got.to_dict()
+    assert doc == want.to_dict() | {"metrics": doc["metrics"]}
 
 
 def test_failed_parse_view():
