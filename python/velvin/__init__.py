@@ -13,7 +13,8 @@ Options are keyword arguments (see `OPTION_NAMES`); a misspelt one raises TypeEr
 """
 from __future__ import annotations
 
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Tuple, Union
+import gc
+from typing import Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Tuple, TypeVar, Union
 
 import velvin_native as _native
 
@@ -26,6 +27,25 @@ from ._stream import StreamParser, parse_stream
 __version__ = "0.1.0"
 
 Text = Union[str, bytes, bytearray, memoryview]
+
+
+_T = TypeVar("_T")
+
+# Inputs from this size on are parsed with the collector paused (as the native module does).
+_LARGE_INPUT = 4096
+
+
+def _collected_later(size: int, make: Callable[[], _T]) -> _T:
+    """make(), the collector paused for a large input. The new value's objects then wait for the
+    caller's next allocation to be looked at once, as after strict_loads, instead of being
+    looked at while the result's own few objects are made around them."""
+    if size < _LARGE_INPUT or not gc.isenabled():
+        return make()
+    gc.disable()
+    try:
+        return make()
+    finally:
+        gc.enable()
 
 
 def _text(function: str, text: Any) -> Union[str, bytes]:
@@ -71,9 +91,13 @@ def parse(text: Text, **options: Any) -> ParseResult:
 
 def _parse(function: str, text: Text, options: Dict[str, Any]) -> ParseResult:
     data, checked = _text(function, text), check_options(function, options)
-    doc, span = _native.parse_direct_py(data, checked)
-    source = None if span is None else (data, span[0], span[1])
-    return _made_from(ParseResult._from_native(doc, source), data, checked)
+
+    def make() -> ParseResult:
+        doc, span = _native.parse_direct_py(data, checked)
+        source = None if span is None else (data, span[0], span[1])
+        return _made_from(ParseResult._from_native(doc, source), data, checked)
+
+    return _collected_later(len(data), make)
 
 
 def parse_all(text: Text, **options: Any) -> List[ParseResult]:
@@ -260,8 +284,13 @@ def parse_large(data: Text, **options: Any) -> LargeParse:
     data = _text("parse_large", data)
     if isinstance(data, str):
         data = data.encode("utf-8")
-    out = _native.parse_root_array_scale_py(data, check_options("parse_large", options))
-    return LargeParse(out["value"], out["plan"])
+    checked = check_options("parse_large", options)
+
+    def make() -> LargeParse:
+        out = _native.parse_root_array_scale_py(data, checked)
+        return LargeParse(out["value"], out["plan"])
+
+    return _collected_later(len(data), make)
 
 
 __all__ = [

@@ -1,5 +1,6 @@
 """The velvin package: its Python API over velvin_native."""
 import dataclasses
+import gc
 import json
 import pickle
 import re
@@ -226,6 +227,26 @@ def test_parse_large():
     assert out.plan["mode"] == "NO_SPLIT"
     with pytest.raises(ValueError):
         velvin.parse_large(b"[1,]")
+
+
+# Large inputs are parsed with the collector paused; whatever the call's outcome, the caller's
+# setting of the collector is what it was.
+@pytest.mark.parametrize("call", [
+    lambda big: velvin.parse(big), lambda big: velvin.parse(big[:-1]),
+    lambda big: velvin.parse_large(big), lambda big: velvin.parse_large(big[:-1]),
+])
+@pytest.mark.parametrize("enabled", [True, False])
+def test_large_inputs_leave_the_collector_as_it_was(call, enabled):
+    big = json.dumps([{"k": [i]} for i in range(2000)]).encode()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        try:
+            call(big)
+        except ValueError:
+            pass
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable()
 
 
 # A document below the size threshold is read whole without a scan: its value, plan and errors
