@@ -51,6 +51,40 @@ class Diagnostics:
     max_repairs: Optional[int]
 
 
+class _Unmade:
+    """Stands in a record's field until the field is first read (see _MadeOnRead); `source` is
+    what it is made from."""
+
+    __slots__ = ("source",)
+
+    def __init__(self, source: Any = None) -> None:
+        self.source = source
+
+    def __reduce__(self) -> Any:
+        return (_Unmade, (self.source,))
+
+
+class _MadeOnRead:
+    """A dataclass field whose value may be made only when first read: while the record holds an
+    _Unmade there, reading the field asks the record's _made_field(name, unmade) for the value,
+    which is kept. The record's __dict__ keeps exactly its fields throughout."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def __get__(self, record: Any, owner: Any = None) -> Any:
+        if record is None:
+            return self
+        value = record.__dict__[self.name]
+        if type(value) is _Unmade:
+            value = record._made_field(self.name, value)
+            record.__dict__[self.name] = value
+        return value
+
+    def __set__(self, record: Any, value: Any) -> None:
+        record.__dict__[self.name] = value
+
+
 @dataclass(frozen=True)
 class Candidate:
     """One interpretation of the input, with the repairs it needed."""
@@ -83,21 +117,14 @@ class Candidate:
             dropped_spans=tuple(_span(s) for s in d["dropped_spans"]),
         )
 
-    def __getattr__(self, name: str) -> Any:
-        # A value read in the same pass as its parse comes without its normalized_json, which is
-        # made from the text it was read from when first asked for (see _read_in_one_pass).
-        source = self.__dict__.get("_normalized_source")
-        if name != "normalized_json" or source is None:
-            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
-        text = _native.normalized_json_py(*source)
-        object.__setattr__(self, "normalized_json", text)
-        return text
+    def _made_field(self, name: str, unmade: "_Unmade") -> Any:
+        # normalized_json of a value read in the same pass as its parse: from the input's span.
+        return _native.normalized_json_py(*unmade.source)
 
     def _read_in_one_pass(self, source: Tuple[Any, int, int]) -> "Candidate":
         """This candidate, its normalized_json to be made when first read from `source`: the
         input and the span of it the value was read from."""
-        del self.__dict__["normalized_json"]
-        self.__dict__["_normalized_source"] = source
+        self.__dict__["normalized_json"] = _Unmade(source)
         return self
 
 
@@ -184,34 +211,48 @@ class ParseResult:
     @classmethod
     def _from_native(cls, doc: Dict[str, Any], source: Optional[Tuple[Any, int, int]] = None
                      ) -> "ParseResult":
-        """`source`: when not None, the input and the span of it the best value was read from,
-        whose compact form is its normalized_json (None in `doc`)."""
+        """The view of `doc`, whose records (input_stats, candidates, partial, errors, metrics)
+        are made when one of them is first read: most callers read the value alone. `source`: when not None, the input and the span of it the
+        best value was read from, whose compact form is its normalized_json (None in `doc`)."""
+        unmade = _Unmade(source)
+        return cls(status=doc["status"], best_index=doc["best_index"], input_stats=unmade,
+                   candidates=unmade, partial=unmade, errors=unmade, metrics=unmade,
+                   debug=doc["debug"], _document=doc)
+
+    def _made_field(self, name: str, unmade: _Unmade) -> Any:
+        doc = self._document
         stats = doc["input_stats"]
         partial = doc["partial"]
         seen: Dict[int, Repair] = {}
         candidates = tuple(Candidate.from_dict(c, seen) for c in doc["candidates"])
-        if source is not None:
-            candidates[0]._read_in_one_pass(source)
-        return cls(
-            status=doc["status"],
-            best_index=doc["best_index"],
-            input_stats=InputStats(
+        if unmade.source is not None:
+            candidates[0]._read_in_one_pass(unmade.source)
+        views = {
+            "input_stats": InputStats(
                 stats["input_bytes"], _span(stats["extracted_span"]),
-                stats["prefix_skipped_bytes"], stats["suffix_skipped_bytes"],
-            ),
-            candidates=candidates,
-            partial=None if partial is None else Partial(
+                stats["prefix_skipped_bytes"], stats["suffix_skipped_bytes"]),
+            "candidates": candidates,
+            "partial": None if partial is None else Partial(
                 partial["extracted"], tuple(_span(s) for s in partial["dropped_spans"])),
-            errors=tuple(ErrorRecord(**e) for e in doc["errors"]),
-            metrics=Metrics(**doc["metrics"]),
-            debug=doc["debug"],
-            _document=doc,
-        )
+            "errors": tuple(ErrorRecord(**e) for e in doc["errors"]),
+            "metrics": Metrics(**doc["metrics"]),
+        }
+        self.__dict__.update(views)
+        return views[name]
+
+    def _best_document(self) -> Optional[Dict[str, Any]]:
+        """The best candidate's dict while the candidates are not made; None otherwise, or when
+        there is no best candidate."""
+        if type(self.__dict__["candidates"]) is not _Unmade:
+            return None
+        candidates = self._document["candidates"]
+        i = self.best_index
+        return candidates[i] if i is not None and i < len(candidates) else None
 
     @property
     def ok(self) -> bool:
         """True when a value was found (status other than "failed")."""
-        return self.best is not None
+        return self._best_document() is not None or self.best is not None
 
     @property
     def best(self) -> Optional[Candidate]:
@@ -221,11 +262,17 @@ class ParseResult:
 
     @property
     def value(self) -> Any:
+        d = self._best_document()
+        if d is not None:
+            return d["value"]
         best = self.best
         return None if best is None else best.value
 
     @property
     def confidence(self) -> float:
+        d = self._best_document()
+        if d is not None:
+            return d["confidence"]
         best = self.best
         return 0.0 if best is None else best.confidence
 
@@ -262,6 +309,13 @@ class ParseResult:
         return (f"ParseResult(status={self.status!r}, value={self.value!r}, "
                 f"confidence={self.confidence:.3f}, candidates={len(self.candidates)}, "
                 f"repairs={[r.op for r in self.repairs]})")
+
+
+# The records of a ParseResult made from its document, and the normalized_json of a candidate,
+# may wait until first read.
+for _name in ("input_stats", "candidates", "partial", "errors", "metrics"):
+    setattr(ParseResult, _name, _MadeOnRead(_name))
+Candidate.normalized_json = _MadeOnRead("normalized_json")  # type: ignore[assignment]
 
 
 def _made_from(result: ParseResult, text: Union[str, bytes], options: Optional[Dict[str, Any]],

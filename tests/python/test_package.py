@@ -79,7 +79,8 @@ def test_view_records_are_complete_dataclasses():
             for item in obj:
                 yield from records(item)
 
-    for text, options in [("Here: {'a': [1, 2", {}), ("[1 2 @", {"top_k": 0}), ('{"a": "x', {"debug": True})]:
+    for text, options in [("Here: {'a': [1, 2", {}), ("[1 2 @", {"top_k": 0}), ('{"a": "x', {"debug": True}),
+                          ('{"a": [1, {"b": null}]}', {})]:
         seen = set()
         for rec in records(velvin.parse(text, **options)):
             names = [f.name for f in dataclasses.fields(rec)]
