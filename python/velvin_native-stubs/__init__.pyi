@@ -60,6 +60,16 @@ def strict_loads_py(input: Union[str, bytes, bytearray]) -> Any:
 def parse_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
     """The whole repair pipeline; returns the result document (spans as lists)."""
 
+def parse_direct_py(input: Union[str, bytes],
+                    options: Optional[Dict[str, Any]] = None) -> Tuple[Dict[str, Any], Optional[_Span]]:
+    """(document, source): parse_py's document, the value of valid input built in the same pass
+    as its parse; when the strict route read it, its normalized_json is None and `source` is the
+    span of the decoded input it was read from (see normalized_json_py), else None."""
+
+def normalized_json_py(input: Union[str, bytes], start: int, end: int) -> str:
+    """The compact text of bytes start..end of the input as the pipeline decodes it; raises
+    ValueError when that span is not valid JSON."""
+
 def preprocess_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None) -> PreprocessDict:
     """Extraction and heuristic repair only; raises ValueError(message, position) when the text
     needs more repairs than max_total_repairs allows."""

@@ -365,6 +365,10 @@ def test_module_document_mode():
 def test_package_is_typed():
     root = Path(velvin.__file__).parent
     assert (root / "py.typed").exists()
+    stubs = (root.parent / "velvin_native-stubs" / "__init__.pyi").read_text(encoding="utf-8")
+    typed = set(re.findall(r"^def (\w+)\(", stubs, re.M)) | set(re.findall(r"^class (\w+)", stubs, re.M))
+    public = {name for name in dir(velvin_native) if not name.startswith("_")}
+    assert public <= typed
 
 
 def test_module_docstring_examples():
