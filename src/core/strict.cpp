@@ -36,10 +36,15 @@ SinkParseStatus strict_parse_into(std::string_view text, JsonSink& sink, JsonErr
 
 namespace velvin {
 
-std::optional<std::uint64_t> strict_error_position(std::string_view text) {
+std::optional<JsonError> strict_error(std::string_view text) {
   DiscardSink sink;
   JsonError error;
-  if (parse_strict_events(text, sink, error) == SinkParseStatus::invalid) return error.position;
+  if (parse_strict_events(text, sink, error) == SinkParseStatus::invalid) return error;
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> strict_error_position(std::string_view text) {
+  if (std::optional<JsonError> error = strict_error(text)) return error->position;
   return std::nullopt;
 }
 

@@ -22,6 +22,9 @@ namespace velvin {
 // normalized_json; nullopt when `text` is not valid JSON.
 [[nodiscard]] std::optional<std::string> compact_json_text(std::string_view text);
 
+// Why the strict parser rejects `text`, or nullopt when it is valid JSON (no value is built).
+[[nodiscard]] std::optional<JsonError> strict_error(std::string_view text);
+
 // Where the strict parser rejects `text`, or nullopt when it is valid JSON (no value is built).
 [[nodiscard]] std::optional<std::uint64_t> strict_error_position(std::string_view text);
 

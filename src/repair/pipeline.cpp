@@ -117,21 +117,18 @@ class PipelineRun {
     if (auto whole = whole_document(text)) {
       extraction_ = placed(whole_text_extraction(text));
       stats_ = input_stats(text.size());
-      return strict_outcome(std::move(*whole));
+      return strict_outcome(std::move(*whole), text.size());
     }
     stats_ = input_stats(text.size());
     if (auto over = extraction_over_limit(extraction_, options_.max_total_repairs)) {
       return limit_outcome(std::move(*over), "strict");
     }
 
+    // A fence's content is trimmed: only other extractions are their span of the text.
     if (!known_invalid()) {
-      // A fence's content is trimmed: only other extractions are their span of the text.
-      if (extraction_.method != "code_fence" && read_by_caller(extraction_.text)) {
-        return caller_read_outcome();
+      if (auto read = strict_read(extraction_.text, extraction_.method != "code_fence")) {
+        return std::move(*read);
       }
-      JsonResult strict = strict_parse(extraction_.text);
-      if (strict) return strict_outcome(std::move(strict).value());
-      last_error_ = strict.error();
     }
     if (options_.mode == "strict_only") return failure_outcome("JSONDecodeError", "strict_only");
 
@@ -535,10 +532,25 @@ class PipelineRun {
     const std::string_view document = text.substr(span.start, span.end - span.start);
     extraction_ = placed(std::move(*extraction));
     stats_ = input_stats(text.size());
-    if (read_by_caller(document)) return caller_read_outcome();
-    JsonResult strict = strict_parse(document);
-    if (strict) return strict_outcome(std::move(strict).value(), document.size());
-    bracketed_error_ = std::pair{extraction_.span, strict.error()};
+    if (auto read = strict_read(document, true)) return read;
+    bracketed_error_ = std::pair{extraction_.span, last_error_};
+    return std::nullopt;
+  }
+
+  // The strict route on `text`, the text extracted: its outcome when `text` is valid, the value
+  // read by the caller's reader where there is one and `readable` (the text is its span of the
+  // input); nullopt otherwise, with the error in last_error_.
+  std::optional<RepairResult> strict_read(std::string_view text, bool readable) {
+    const bool offered = readable && reads_by_caller();
+    if (offered && whole_->parse(text)) return caller_read_outcome();
+    // A text the reader refused is mostly invalid: its error is found without building a tree.
+    std::optional<JsonError> error = offered ? strict_error(text) : std::nullopt;
+    if (!error) {
+      JsonResult strict = strict_parse(text);
+      if (strict) return strict_outcome(std::move(strict).value(), text.size());
+      error = strict.error();
+    }
+    last_error_ = std::move(*error);
     return std::nullopt;
   }
 
@@ -553,12 +565,10 @@ class PipelineRun {
     return true;
   }
 
-  // Whether the caller's reader took the value of `text`, a valid document. Not with a schema to
-  // score, which reads the value tree. A text the reader refused is parsed again here, for the
-  // error or for a value the reader could not keep.
-  bool read_by_caller(std::string_view text) const {
-    return whole_ != nullptr && !options_.schema && whole_->parse(text).has_value();
-  }
+  // Whether a valid document's value goes to the caller's reader: not with a schema to score,
+  // which reads the value tree. A text the reader refuses is parsed again here, for the error or
+  // for a value the reader could not keep.
+  bool reads_by_caller() const { return whole_ != nullptr && !options_.schema; }
 
   RepairResult strict_result() const {
     const bool clean = extraction_.repairs.empty();
@@ -570,10 +580,6 @@ class PipelineRun {
     RepairResult r = strict_result();
     r.candidates.push_back(single_candidate(std::move(value), extraction_.repairs, text_size));
     return finish(std::move(r));
-  }
-
-  RepairResult strict_outcome(JsonValue value) {
-    return strict_outcome(std::move(value), extraction_.text.size());
   }
 
   // The strict outcome of a value the caller's reader holds, read from the extracted span: the
