@@ -267,10 +267,11 @@ TEST_P(LlmStuck, EndsAndKillsTheGroup) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, LlmStuck,
     ::testing::Values(
-        StuckCase{"sleeps_past_timeout", "hang.sh", 100, 200, "llm_command timeout", 0.2},
-        StuckCase{"ignores_sigterm", "ignore_term.sh", 100, 200, "llm_command timeout", 0.2},
-        StuckCase{"never_reads_large_payload", "no_read.sh", 8 << 20, 200, "llm_command timeout",
-                  0.2},
+        // A second of time: under load a shell may take long to start and write its pid.
+        StuckCase{"sleeps_past_timeout", "hang.sh", 100, 1000, "llm_command timeout", 1.0},
+        StuckCase{"ignores_sigterm", "ignore_term.sh", 100, 1000, "llm_command timeout", 1.0},
+        StuckCase{"never_reads_large_payload", "no_read.sh", 8 << 20, 1000, "llm_command timeout",
+                  1.0},
         // No time limit at all: the output cap alone stops it.
         StuckCase{"writes_without_end", "flood.sh", 100, 0,
                   "failed to read llm stdout: output exceeds 67108864 bytes", 0.0},
