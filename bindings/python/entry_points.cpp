@@ -1,5 +1,6 @@
 #include "entry_points.hpp"
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -270,27 +271,95 @@ PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// (document, source): parse_py's document, where the value of a valid document is built in the
-// same pass as its parse (see PyWholeDocument) instead of from a value tree. When the strict route
-// read it, its normalized_json is None in the document and `source` is the (start, end) of the
-// decoded input it was read from, for normalized_json_py; `source` is None otherwise.
+// A result whose document is made only when asked for (result_document_py), held by a capsule.
+constexpr const char* kPendingName = "velvin_native.pending_document";
+
+struct PendingDocument {
+  std::optional<RepairResult> result;  // empty once its document is made
+};
+
+void release_pending(PyObject* capsule) {
+  delete static_cast<PendingDocument*>(PyCapsule_GetPointer(capsule, kPendingName));
+}
+
+// The best value of `result` as a Python object, taken out of the result (the caller's reader
+// may hold it already): the result's best candidate is left without a value, which its document
+// gets back from the caller.
+PyObject* take_best_value(RepairResult& result, PyWholeDocument& whole) {
+  PyObject* read = whole.take();
+  Candidate* best = best_candidate(result);
+  if (best == nullptr) return read != nullptr ? read : new_none();
+  std::optional<JsonValue> tree = std::exchange(best->value, std::nullopt);
+  if (read != nullptr) return read;
+  return tree ? json_to_py_consuming(std::move(*tree)) : new_none();
+}
+
+// (status, best_index, found, value, confidence, source, pending): what velvin.parse reads first
+// of a pipeline run, the rest left in `pending` (a capsule) for result_document_py. The value of
+// a valid document is built in the same pass as its parse (see PyWholeDocument). `found` tells
+// whether there is a best candidate, whose value and confidence these are (None and 0.0
+// otherwise). When the strict route read the value, its normalized_json is None in the document
+// and `source` is the (start, end) of the decoded input it was read from, for
+// normalized_json_py; `source` is None otherwise.
 PyObject* parse_direct_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PipelineArguments call;
     if (!bind_pipeline_arguments(args, kwargs, "O|O:parse_direct_py", call)) return nullptr;
     PyWholeDocument whole;
     RepairResult result = parse_bytes(call.bytes, call.options, whole);
-    PyRef value(whole.take());
-    const std::optional<Span> source =
-        result.candidates.empty() ? std::nullopt : result.candidates.front().value_source;
-    PyRef document(result_to_py(std::move(result)));
+    const Candidate* best = best_candidate(result);
+    const bool found = best != nullptr;
+    const double confidence = found ? best->confidence : 0.0;
+    const std::optional<Span> source = found ? best->value_source : std::nullopt;
+    PyRef value(take_best_value(result, whole));
+    PyRef status(new_str(result.status));
+    PyRef best_index(result.best_index ? new_uint(*result.best_index) : new_none());
     PyRef span(source ? span_tuple(*source) : new_none());
-    if (!document || !span) return nullptr;
-    if (value) {  // the single candidate of the strict or scale route
-      PyObject* candidates = PyDict_GetItemString(document.get(), "candidates");  // borrowed
-      if (!set_item(PyList_GetItem(candidates, 0), "value", value.release())) return nullptr;
+    if (!value || !status || !best_index || !span) return nullptr;
+    auto pending = std::make_unique<PendingDocument>();
+    pending->result = std::move(result);
+    PyRef capsule(PyCapsule_New(pending.get(), kPendingName, release_pending));
+    if (!capsule) return nullptr;
+    pending.release();  // the capsule owns it now
+    PyRef found_flag(new_bool(found));
+    PyRef confidence_float(PyFloat_FromDouble(confidence));
+    if (!found_flag || !confidence_float) return nullptr;
+    return PyTuple_Pack(7, status.get(), best_index.get(), found_flag.get(), value.get(),
+                        confidence_float.get(), span.get(), capsule.get());
+  });
+}
+
+// The result document of a pending result of parse_direct_py, its best candidate's value being
+// `value` (the object parse_direct_py gave). Made once: a second call raises ValueError.
+PyObject* result_document_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"pending", "value", nullptr};
+    PyObject* capsule = nullptr;
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:result_document_py",
+                                     const_cast<char**>(kwlist), &capsule, &value)) {
+      return nullptr;
     }
-    return PyTuple_Pack(2, document.get(), span.get());
+    auto* pending = static_cast<PendingDocument*>(PyCapsule_GetPointer(capsule, kPendingName));
+    if (pending == nullptr) return nullptr;  // not such a capsule: ValueError is set
+    if (!pending->result) {
+      PyErr_SetString(PyExc_ValueError, "the document of this result was already made");
+      return nullptr;
+    }
+    RepairResult result = std::move(*pending->result);
+    pending->result.reset();
+    const Candidate* best = best_candidate(result);
+    const std::size_t best_at = best != nullptr ? *result.best_index : 0;
+    PyRef document(result_to_py(std::move(result)));
+    if (!document) return nullptr;
+    if (best != nullptr) {
+      PyObject* candidates = PyDict_GetItemString(document.get(), "candidates");  // borrowed
+      Py_INCREF(value);
+      if (!set_item(PyList_GetItem(candidates, static_cast<Py_ssize_t>(best_at)), "value", value)) {
+        return nullptr;
+      }
+    }
+    return document.release();
   });
 }
 

@@ -9,6 +9,7 @@ namespace velvin::py {
 PyObject* strict_loads_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_direct_py(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* result_document_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* normalized_json_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* preprocess_py(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* probabilistic_repair_py(PyObject*, PyObject* args, PyObject* kwargs);

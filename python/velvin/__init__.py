@@ -93,9 +93,12 @@ def _parse(function: str, text: Text, options: Dict[str, Any]) -> ParseResult:
     data, checked = _text(function, text), check_options(function, options)
 
     def make() -> ParseResult:
-        doc, span = _native.parse_direct_py(data, checked)
+        status, best_index, found, value, confidence, span, pending = _native.parse_direct_py(
+            data, checked)
         source = None if span is None else (data, span[0], span[1])
-        return _made_from(ParseResult._from_native(doc, source), data, checked)
+        result = ParseResult._from_native(status, best_index, found, value, confidence, source,
+                                          pending)
+        return _made_from(result, data, checked)
 
     return _collected_later(len(data), make)
 

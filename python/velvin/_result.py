@@ -64,6 +64,23 @@ class _Unmade:
         return (_Unmade, (self.source,))
 
 
+class _Early:
+    """What a ParseResult knows of its best candidate before its records are made: whether there
+    is one, its value and confidence; `pending`, the native handle its document is made from
+    (None when the document is given); `source`, when not None, the input and the span of it
+    the best value was read from in one pass, whose compact form is its normalized_json."""
+
+    __slots__ = ("pending", "found", "value", "confidence", "source")
+
+    def __init__(self, pending: Any, found: bool, value: Any, confidence: float,
+                 source: Optional[Tuple[Any, int, int]]) -> None:
+        self.pending = pending
+        self.found = found
+        self.value = value
+        self.confidence = confidence
+        self.source = source
+
+
 class _MadeOnRead:
     """A dataclass field whose value may be made only when first read: while the record holds an
     _Unmade there, reading the field asks the record's _made_field(name, unmade) for the value,
@@ -206,27 +223,43 @@ class ParseResult:
 
     @classmethod
     def from_dict(cls, doc: Dict[str, Any]) -> "ParseResult":
-        return cls._from_native(doc)
+        candidates, i = doc["candidates"], doc["best_index"]
+        best = candidates[i] if i is not None and i < len(candidates) else None
+        early = _Early(None, best is not None, None if best is None else best["value"],
+                       0.0 if best is None else best["confidence"], None)
+        return cls._unmade(doc["status"], doc["best_index"], early, doc["debug"], doc)
 
     @classmethod
-    def _from_native(cls, doc: Dict[str, Any], source: Optional[Tuple[Any, int, int]] = None
-                     ) -> "ParseResult":
-        """The view of `doc`, whose records (input_stats, candidates, partial, errors, metrics)
-        are made when one of them is first read: most callers read the value alone. `source`: when not None, the input and the span of it the
-        best value was read from, whose compact form is its normalized_json (None in `doc`)."""
-        unmade = _Unmade(source)
-        return cls(status=doc["status"], best_index=doc["best_index"], input_stats=unmade,
-                   candidates=unmade, partial=unmade, errors=unmade, metrics=unmade,
-                   debug=doc["debug"], _document=doc)
+    def _from_native(cls, status: str, best_index: Optional[int], found: bool, value: Any,
+                     confidence: float, source: Optional[Tuple[Any, int, int]],
+                     pending: Any) -> "ParseResult":
+        """The result of a native parse whose document (`pending`, see result_document_py) is
+        made only when one of the records is read; `source` as for _Early."""
+        early = _Early(pending, found, value, confidence, source)
+        unmade = _Unmade(early)
+        return cls._unmade(status, best_index, early, unmade, unmade)
+
+    @classmethod
+    def _unmade(cls, status: str, best_index: Optional[int], early: "_Early", debug: Any,
+                document: Any) -> "ParseResult":
+        unmade = _Unmade(early)
+        return cls(status=status, best_index=best_index, input_stats=unmade, candidates=unmade,
+                   partial=unmade, errors=unmade, metrics=unmade, debug=debug,
+                   _document=document)
 
     def _made_field(self, name: str, unmade: _Unmade) -> Any:
+        early: _Early = unmade.source
+        if name == "_document":
+            return _native.result_document_py(early.pending, early.value)
         doc = self._document
+        if name == "debug":
+            return doc["debug"]
         stats = doc["input_stats"]
         partial = doc["partial"]
         seen: Dict[int, Repair] = {}
         candidates = tuple(Candidate.from_dict(c, seen) for c in doc["candidates"])
-        if unmade.source is not None:
-            candidates[0]._read_in_one_pass(unmade.source)
+        if early.source is not None:
+            candidates[self.best_index]._read_in_one_pass(early.source)
         views = {
             "input_stats": InputStats(
                 stats["input_bytes"], _span(stats["extracted_span"]),
@@ -240,19 +273,21 @@ class ParseResult:
         self.__dict__.update(views)
         return views[name]
 
-    def _best_document(self) -> Optional[Dict[str, Any]]:
-        """The best candidate's dict while the candidates are not made; None otherwise, or when
-        there is no best candidate."""
-        if type(self.__dict__["candidates"]) is not _Unmade:
-            return None
-        candidates = self._document["candidates"]
-        i = self.best_index
-        return candidates[i] if i is not None and i < len(candidates) else None
+    def _early(self) -> "Optional[_Early]":
+        """What the result knew of its best candidate before its records were made; None once
+        they are (or when it was built from its records)."""
+        candidates = self.__dict__["candidates"]
+        return candidates.source if type(candidates) is _Unmade else None
+
+    def __getstate__(self) -> Dict[str, Any]:
+        # Every field made, so that a copy or a pickle holds no native handle.
+        return {name: getattr(self, name) for name in self.__dict__}
 
     @property
     def ok(self) -> bool:
         """True when a value was found (status other than "failed")."""
-        return self._best_document() is not None or self.best is not None
+        early = self._early()
+        return early.found if early is not None else self.best is not None
 
     @property
     def best(self) -> Optional[Candidate]:
@@ -262,17 +297,17 @@ class ParseResult:
 
     @property
     def value(self) -> Any:
-        d = self._best_document()
-        if d is not None:
-            return d["value"]
+        early = self._early()
+        if early is not None:
+            return early.value
         best = self.best
         return None if best is None else best.value
 
     @property
     def confidence(self) -> float:
-        d = self._best_document()
-        if d is not None:
-            return d["confidence"]
+        early = self._early()
+        if early is not None:
+            return early.confidence
         best = self.best
         return 0.0 if best is None else best.confidence
 
@@ -313,7 +348,7 @@ class ParseResult:
 
 # The records of a ParseResult made from its document, and the normalized_json of a candidate,
 # may wait until first read.
-for _name in ("input_stats", "candidates", "partial", "errors", "metrics"):
+for _name in ("input_stats", "candidates", "partial", "errors", "metrics", "debug", "_document"):
     setattr(ParseResult, _name, _MadeOnRead(_name))
 Candidate.normalized_json = _MadeOnRead("normalized_json")  # type: ignore[assignment]
 

@@ -60,11 +60,17 @@ def strict_loads_py(input: Union[str, bytes, bytearray]) -> Any:
 def parse_py(input: Union[str, bytes], options: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
     """The whole repair pipeline; returns the result document (spans as lists)."""
 
-def parse_direct_py(input: Union[str, bytes],
-                    options: Optional[Dict[str, Any]] = None) -> Tuple[Dict[str, Any], Optional[_Span]]:
-    """(document, source): parse_py's document, the value of valid input built in the same pass
-    as its parse; when the strict route read it, its normalized_json is None and `source` is the
-    span of the decoded input it was read from (see normalized_json_py), else None."""
+def parse_direct_py(
+    input: Union[str, bytes], options: Optional[Dict[str, Any]] = None,
+) -> Tuple[str, Optional[int], bool, Any, float, Optional[_Span], Any]:
+    """(status, best_index, found, value, confidence, source, pending): what velvin.parse reads
+    first; the document stays in `pending` until result_document_py. The value of valid input is
+    built in the same pass as its parse; when the strict route read it, `source` is the span of
+    the decoded input it was read from (see normalized_json_py), else None."""
+
+def result_document_py(pending: Any, value: Any) -> Dict[str, Any]:
+    """The result document of parse_direct_py's `pending`, its best value being `value`; made
+    once, a second call raises ValueError."""
 
 def normalized_json_py(input: Union[str, bytes], start: int, end: int) -> str:
     """The compact text of bytes start..end of the input as the pipeline decodes it; raises

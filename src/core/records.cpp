@@ -418,6 +418,10 @@ const Candidate* best_candidate(const RepairResult& result) noexcept {
   return &result.candidates[*result.best_index];
 }
 
+Candidate* best_candidate(RepairResult& result) noexcept {
+  return const_cast<Candidate*>(best_candidate(std::as_const(result)));
+}
+
 Error repair_limit_error(std::uint64_t limit, Stage stage, std::uint64_t position) {
   std::string message = "the document needs more repairs than max_total_repairs allows (" +
                         std::to_string(limit) + "); ";

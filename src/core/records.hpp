@@ -252,6 +252,7 @@ struct RepairResult {
 
 // The candidate that best_index designates, or nullptr when the result has none.
 [[nodiscard]] const Candidate* best_candidate(const RepairResult& result) noexcept;
+[[nodiscard]] Candidate* best_candidate(RepairResult& result) noexcept;
 
 // The error of a document that needs more repairs than `limit` (max_total_repairs): code
 // repair_limit_exceeded, `position` the byte where `stage` wanted the repair past the limit, in

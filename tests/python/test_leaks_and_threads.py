@@ -32,6 +32,14 @@ def stream_calls():
     return dict(parser.close(), values=values)
 
 
+def parse_in_one_pass(text):
+    """parse_direct_py's answer with its document made, which a second time raises."""
+    status, best, found, value, confidence, span, pending = vn.parse_direct_py(text)
+    document = vn.result_document_py(pending, value)
+    expect(ValueError, vn.result_document_py, pending, value)
+    return dict(document, early=(status, best, found, value, confidence, span))
+
+
 # One call per case, each a different path through the binding and the core.
 CALLS = [
     ("strict ok", lambda: vn.strict_loads_py(GOOD_JSON)),
@@ -44,7 +52,9 @@ CALLS = [
     ("parse failed", lambda: vn.parse_py("[1,]", {"mode": "strict_only"})),
     ("parse tape", lambda: vn.parse_py(GOOD_JSON, {"mode": "scale_pipeline", "scale_output": "tape",
                                                    "debug": True})),
-    ("parse in one pass", lambda: vn.parse_direct_py(GOOD_JSON)),
+    ("parse in one pass", lambda: parse_in_one_pass(GOOD_JSON)),
+    ("parse in one pass, repaired", lambda: parse_in_one_pass(BROKEN)),
+    ("parse in one pass, document never made", lambda: vn.parse_direct_py(BROKEN)[:6]),
     ("normalized json", lambda: vn.normalized_json_py(GOOD_JSON, 0, len(GOOD_JSON))),
     ("normalized json bad span", lambda: expect(ValueError, vn.normalized_json_py, GOOD_JSON, 1, 2)),
     ("loads ok", lambda: vn.loads_py(BROKEN, {"schema": SCHEMA})),

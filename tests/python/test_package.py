@@ -109,8 +109,10 @@ ONE_PASS_INPUTS = [
 def test_parse_reading_in_one_pass_gives_the_document_view(text):
     want = velvin.ParseResult.from_dict(velvin_native.parse_py(text))
     got = velvin.parse(text)
+    value, ok = got.value, got.ok  # read before any record is made
     copied = pickle.loads(pickle.dumps(got))  # before normalized_json was ever read
     assert got == want and copied == want  # equality reads every field, normalized_json too
+    assert ok == want.ok and (got.best.value is value if ok else value is None)
     assert dataclasses.asdict(got.best) == dataclasses.asdict(want.best) if want.ok else True
     doc = got.to_dict()
     assert doc == want.to_dict() | {"metrics": doc["metrics"]}
