@@ -276,6 +276,7 @@ constexpr const char* kPendingName = "velvin_native.pending_document";
 
 struct PendingDocument {
   std::optional<RepairResult> result;  // empty once its document is made
+  PyRef document;                      // the document, once made
 };
 
 void release_pending(PyObject* capsule) {
@@ -330,7 +331,8 @@ PyObject* parse_direct_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // The result document of a pending result of parse_direct_py, its best candidate's value being
-// `value` (the object parse_direct_py gave). Made once: a second call raises ValueError.
+// `value` (the object parse_direct_py gave). Made once: a later call, from another thread that
+// asked at the same time, gets the same document.
 PyObject* result_document_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"pending", "value", nullptr};
@@ -342,8 +344,12 @@ PyObject* result_document_py(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     auto* pending = static_cast<PendingDocument*>(PyCapsule_GetPointer(capsule, kPendingName));
     if (pending == nullptr) return nullptr;  // not such a capsule: ValueError is set
+    if (pending->document) {
+      Py_INCREF(pending->document.get());
+      return pending->document.get();
+    }
     if (!pending->result) {
-      PyErr_SetString(PyExc_ValueError, "the document of this result was already made");
+      PyErr_SetString(PyExc_ValueError, "the document of this result could not be made");
       return nullptr;
     }
     RepairResult result = std::move(*pending->result);
@@ -359,6 +365,8 @@ PyObject* result_document_py(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
       }
     }
+    Py_INCREF(document.get());
+    pending->document = PyRef(document.get());
     return document.release();
   });
 }

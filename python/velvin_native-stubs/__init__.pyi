@@ -70,7 +70,7 @@ def parse_direct_py(
 
 def result_document_py(pending: Any, value: Any) -> Dict[str, Any]:
     """The result document of parse_direct_py's `pending`, its best value being `value`; made
-    once, a second call raises ValueError."""
+    once, and the same document on every later call."""
 
 def normalized_json_py(input: Union[str, bytes], start: int, end: int) -> str:
     """The compact text of bytes start..end of the input as the pipeline decodes it; raises
