@@ -67,6 +67,10 @@ class CachedKeys {
   PyObject* take(std::string_view key) {
     return state_ != nullptr ? state_->keys.get(key) : key_str(key);
   }
+  // The key at `raw` when it is the one that usually comes next (see StrCache::predicted).
+  PyObject* predicted(const char* raw, std::size_t avail, std::size_t& length) {
+    return state_ != nullptr ? state_->keys.predicted(raw, avail, length) : nullptr;
+  }
   // The same for a string value (short ones are shared too).
   PyObject* value(std::string_view text) {
     if (state_ != nullptr) return state_->short_values.get(text);
@@ -105,6 +109,14 @@ class PySink final {
   bool on_float(double v) { return push(PyFloat_FromDouble(v)); }
   bool on_string(std::string_view v) { return push(keys_.value(v)); }
   bool on_key(std::string_view key) { return push(keys_.take(key)); }
+  // The key whose raw text begins at `raw` (after its opening quote) when it is the usual next
+  // one, pushed as on_key would; false (nothing pushed) otherwise.
+  bool known_key(const char* raw, std::size_t avail, std::size_t& length) {
+    PyObject* key = keys_.predicted(raw, avail, length);
+    if (key == nullptr) return false;
+    stack_.push_back(key);
+    return true;
+  }
   bool on_array_end(std::size_t count) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
     if (list == nullptr) return false;

@@ -1,5 +1,6 @@
 #include "state.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velvin::py {
@@ -61,13 +62,27 @@ PyObject* decode_strict(std::string_view text) {
 
 PyObject* call_no_args(const PyRef& function) { return PyObject_CallObject(function.get(), nullptr); }
 
+// Whether a text's raw JSON form is the text itself: no escape, quote or control byte.
+bool plain_text(std::string_view text) {
+  return std::none_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\';
+  });
+}
+
 }  // namespace
+
+void StrCache::handed_out(std::size_t slot) {
+  if (last_ != kNone) slots_[last_].next = static_cast<std::uint16_t>(slot);
+  last_ = slot;
+}
 
 PyObject* StrCache::get(std::string_view key) {
   if (key.size() > max_bytes_) return decode_strict(key);
   if (!slots_) slots_ = std::make_unique<Slot[]>(kSlots);
-  Slot& slot = slots_[slot_of(key)];
+  const std::size_t at = slot_of(key);
+  Slot& slot = slots_[at];
   if (slot.str != nullptr && slot.size == key.size() && same_bytes(slot.bytes, key.data(), key.size())) {
+    handed_out(at);
     Py_INCREF(slot.str);
     return slot.str;
   }
@@ -77,8 +92,26 @@ PyObject* StrCache::get(std::string_view key) {
   Py_INCREF(str);
   slot.str = str;
   slot.size = static_cast<std::uint32_t>(key.size());
+  slot.next = kNone;
+  slot.plain = plain_text(key);
   if (!key.empty()) std::memcpy(slot.bytes, key.data(), key.size());
+  handed_out(at);
   return str;
+}
+
+PyObject* StrCache::predicted(const char* raw, std::size_t avail, std::size_t& length) {
+  if (last_ == kNone) return nullptr;
+  const std::uint16_t at = slots_[last_].next;
+  if (at == kNone) return nullptr;
+  const Slot& slot = slots_[at];
+  if (!slot.plain || slot.str == nullptr || slot.size >= avail || raw[slot.size] != '"' ||
+      !same_bytes(slot.bytes, raw, slot.size)) {
+    return nullptr;
+  }
+  last_ = at;
+  length = slot.size;
+  Py_INCREF(slot.str);
+  return slot.str;
 }
 
 void StrCache::clear() {

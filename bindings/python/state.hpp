@@ -34,14 +34,26 @@ class StrCache {
   PyObject* get(std::string_view text);
   void clear();
 
+  // Keys come in the same order object after object. When the raw text `raw` (the `avail` bytes
+  // after a key's opening quote) begins with the key that followed the last one handed out, the
+  // last time that one was, and with its closing quote, that key: a new reference, its length
+  // in `length`. nullptr otherwise (no exception set). Only keys whose raw text is their own
+  // (no escape, quote or control byte) are offered, so the raw text is exactly the key.
+  PyObject* predicted(const char* raw, std::size_t avail, std::size_t& length);
+
  private:
+  static constexpr std::uint16_t kNone = 0xFFFF;
   struct Slot {
     PyObject* str = nullptr;
     std::uint32_t size = 0;
+    std::uint16_t next = kNone;  // the slot of the key handed out after this one, last time
+    bool plain = false;          // the text has no escape, quote or control byte
     char bytes[kMaxBytes];
   };
+  void handed_out(std::size_t slot);
   std::unique_ptr<Slot[]> slots_;  // made on first use
   std::size_t max_bytes_;
+  std::size_t last_ = kNone;  // the slot of the last text handed out
 };
 
 // The collector's isenabled, disable and enable, looked up once.

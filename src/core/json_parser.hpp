@@ -6,6 +6,7 @@
 #pragma once
 
 #include <charconv>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -158,9 +159,7 @@ class StrictParser {
       while (next == Next::more) {
         skip_space();
         if (at_end() || peek() != '"') return fail("expected object key string", pos_);
-        std::string_view key;
-        if (!parse_string(key)) return false;
-        if (!emitted(sink_.on_key(key))) return false;
+        if (!parse_key()) return false;
         skip_space();
         if (at_end() || peek() != ':') return fail("expected ':'", pos_);
         ++pos_;
@@ -173,6 +172,23 @@ class StrictParser {
     }
     --depth_;
     return emitted(sink_.on_object_end(count));
+  }
+
+  // The key at the cursor (an opening quote) to the sink. A sink that knows the keys to come
+  // (known_key) may take one from the raw text, which then needs no decoding.
+  bool parse_key() {
+    if constexpr (requires(Sink& s, const char* p, std::size_t n, std::size_t& length) {
+                    { s.known_key(p, n, length) } -> std::same_as<bool>;
+                  }) {
+      std::size_t length = 0;
+      if (sink_.known_key(text_.data() + pos_ + 1, text_.size() - pos_ - 1, length)) {
+        pos_ += length + 2;
+        return true;
+      }
+    }
+    std::string_view key;
+    if (!parse_string(key)) return false;
+    return emitted(sink_.on_key(key));
   }
 
   // Decodes the string at the cursor. The view points into the input when the string has no

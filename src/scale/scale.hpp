@@ -67,6 +67,11 @@ class ShapeCountingSink {
   bool on_float(double v) { return inner_.on_float(v); }
   bool on_string(std::string_view v) { return inner_.on_string(v); }
   bool on_key(std::string_view key) { return inner_.on_key(key); }
+  bool known_key(const char* raw, std::size_t avail, std::size_t& length)
+    requires requires(Inner& i) { i.known_key(raw, avail, length); }
+  {
+    return inner_.known_key(raw, avail, length);
+  }
   bool on_array_end(std::size_t count) {
     ended(count, 0);
     return inner_.on_array_end(count);

@@ -151,6 +151,23 @@ def test_keys_are_shared_between_objects():
     assert list(docs[0])[0] is list(docs[1])[0]
 
 
+# Keys that repeat object after object are recognised from their raw text; a raw text that only
+# looks like the key that usually comes next (a longer key, an escape, a bad byte) is decoded.
+@pytest.mark.parametrize("second", [
+    '"id":2', '"id_str":2', '"i\\u0064":2', '"id\\"":2', '"\\\\id":2', '"x":2', '"id":2,"n":3',
+    '"id', '"id\n":2', '"id\xff":2', '"\\b":1', '"\b":1',
+])
+def test_keys_read_in_their_usual_order_decode_as_json_does(second):
+    text = '[{"a\\\\b":0,"id":1},{"a\\\\b":0,"id":1},{"a\\\\b":0,' + second + '}]'
+    try:
+        expected = json.loads(text)
+    except ValueError:
+        with pytest.raises(ValueError):
+            vn.strict_loads_py(text.encode("utf-8", "surrogateescape"))
+        return
+    assert vn.strict_loads_py(text.encode("utf-8", "surrogateescape")) == expected
+
+
 def test_nesting_up_to_the_bound_parses_and_deeper_is_an_error():
     depth = 1024
     value = vn.strict_loads_py("[" * depth + "]" * depth)
