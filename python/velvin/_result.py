@@ -227,7 +227,7 @@ class ParseResult:
         best = candidates[i] if i is not None and i < len(candidates) else None
         early = _Early(None, best is not None, None if best is None else best["value"],
                        0.0 if best is None else best["confidence"], None)
-        return cls._unmade(doc["status"], doc["best_index"], early, doc["debug"], doc)
+        return cls._unmade(doc["status"], doc["best_index"], early, doc)
 
     @classmethod
     def _from_native(cls, status: str, best_index: Optional[int], found: bool, value: Any,
@@ -235,17 +235,18 @@ class ParseResult:
                      pending: Any) -> "ParseResult":
         """The result of a native parse whose document (`pending`, see result_document_py) is
         made only when one of the records is read; `source` as for _Early."""
-        early = _Early(pending, found, value, confidence, source)
-        unmade = _Unmade(early)
-        return cls._unmade(status, best_index, early, unmade, unmade)
+        return cls._unmade(status, best_index, _Early(pending, found, value, confidence, source))
 
     @classmethod
-    def _unmade(cls, status: str, best_index: Optional[int], early: "_Early", debug: Any,
-                document: Any) -> "ParseResult":
+    def _unmade(cls, status: str, best_index: Optional[int], early: "_Early",
+                doc: Optional[Dict[str, Any]] = None) -> "ParseResult":
+        """A result whose records wait to be made; so do its document and debug block when
+        `doc` is not given."""
         unmade = _Unmade(early)
         return cls(status=status, best_index=best_index, input_stats=unmade, candidates=unmade,
-                   partial=unmade, errors=unmade, metrics=unmade, debug=debug,
-                   _document=document)
+                   partial=unmade, errors=unmade, metrics=unmade,
+                   debug=unmade if doc is None else doc["debug"],
+                   _document=unmade if doc is None else doc)
 
     def _made_field(self, name: str, unmade: _Unmade) -> Any:
         early: _Early = unmade.source

@@ -125,7 +125,7 @@ class PipelineRun {
     }
 
     // A fence's content is trimmed: only other extractions are their span of the text.
-    if (!known_invalid()) {
+    if (!reuses_known_error()) {
       if (auto read = strict_read(extraction_.text, extraction_.method != "code_fence")) {
         return std::move(*read);
       }
@@ -556,7 +556,7 @@ class PipelineRun {
 
   // Whether the extracted text is the one valid_bracketed_document found invalid; its error is
   // then the strict parse's.
-  bool known_invalid() {
+  bool reuses_known_error() {
     if (!bracketed_error_ || extraction_.method != "brace_scan" || !extraction_.repairs.empty() ||
         extraction_.span != bracketed_error_->first) {
       return false;
